@@ -1,0 +1,84 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace plat {
+
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string NormalizeFolder(std::string_view folder) {
+    std::string out(folder);
+    if (out.empty()) return out;
+    for (char& c : out)
+        if (c == '\\') c = kPathSeparator;
+    std::size_t end = out.size();
+    while (end > 1 && out[end - 1] == kPathSeparator) --end;
+    out.resize(end);
+    if (out.back() != kPathSeparator) out.push_back(kPathSeparator);
+    return out;
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateFolder(const std::string& path) {
+    return mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && IsFolder(path));
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+namespace {
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+}  // namespace
+
+bool AppendToFile(const std::string& path, std::string_view data) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, data);
+    return close(fd) == 0 && ok;
+}
+
+bool TruncateFile(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    return close(fd) == 0;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            close(fd);
+            return n == 0;
+        }
+        out->append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace plat

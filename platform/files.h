@@ -1,0 +1,31 @@
+// Files and folders. Paths are native: "/" separates folders on Linux.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+inline constexpr char kPathSeparator = '/';
+
+bool IsPathSeparator(char c);
+// Replaces "/" and "\" by the native separator and ends the folder with
+// exactly one separator. An empty folder stays empty.
+std::string NormalizeFolder(std::string_view folder);
+
+// True when a file or folder of that name exists.
+bool PathExists(const std::string& path);
+bool IsFolder(const std::string& path);
+bool CreateFolder(const std::string& path);
+bool RemoveFile(const std::string& path);
+
+// Appends `data` to the file, creating it when absent; false when the file
+// cannot be opened or the write fails.
+bool AppendToFile(const std::string& path, std::string_view data);
+// Creates the file or empties it.
+bool TruncateFile(const std::string& path);
+// Reads a whole (small) file; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* out);
+
+}  // namespace plat

@@ -1,0 +1,25 @@
+#include "service/vz_smart_ptr.h"
+#include "transport/cp_mutex.h"
+#include "transport/cp_socket.h"
+#include "transport/cp_timer.h"
+
+namespace {
+
+vzIUnknown* NewObject(std::uint32_t classId) {
+    switch (classId) {
+        case kClassSocket: return new cpCSocket;
+        case kClassTimer: return new cpCTimer;
+        case kClassMutex: return new cpCMutex;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+bool vzSmartPtr::CreateInstance(std::uint32_t classId) {
+    Reset();
+    vzIUnknown* object = NewObject(classId);
+    if (!object) return false;
+    *this = object;
+    return true;
+}

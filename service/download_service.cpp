@@ -1,0 +1,191 @@
+#include "service/download_service.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/kernel.h"
+#include "platform/sockets.h"
+#include "service/job_manager.h"
+#include "service/service_log.h"
+#include "service/status_codes.h"
+#include "transport/cp_mutex.h"
+
+namespace {
+
+std::atomic<int> g_startupTimeoutMs{3000};
+std::atomic<int> g_stopTimeoutMs{3000};
+std::mutex g_hookMutex;
+std::function<void()> g_workerStartHook;
+
+// The worker's message loop stops dispatching once this reads 0.
+std::atomic<int> g_running{0};
+
+// What the worker thread and the service object share. It is kept alive by
+// both, so a worker that wakes up late never touches a freed service object.
+struct WorkerShared {
+    plat::AutoResetEvent startup;
+    std::atomic<CJobManager*> jobManager{nullptr};
+};
+
+}  // namespace
+
+// The process-wide service object.
+class CDownloadLibThread {
+public:
+    CDownloadLibThread() : shared_(std::make_shared<WorkerShared>()) {}
+    ~CDownloadLibThread();
+
+    bool StartWorker();
+    bool WaitForStartup(int timeoutMs) { return shared_->startup.Wait(timeoutMs); }
+    CJobManager* JobManager() const { return shared_->jobManager.load(); }
+
+private:
+    static std::uint32_t WorkerMain(const std::shared_ptr<WorkerShared>& shared);
+
+    std::shared_ptr<WorkerShared> shared_;
+    plat::Thread worker_;
+};
+
+namespace {
+std::atomic<CDownloadLibThread*> g_service{nullptr};
+}
+
+bool CDownloadLibThread::StartWorker() {
+    auto shared = shared_;
+    return worker_.Start([shared] { return WorkerMain(shared); });
+}
+
+std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>& shared) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_hookMutex);
+        hook = g_workerStartHook;
+    }
+    if (hook) hook();
+
+    vzSmartPtr lockHolder;
+    lockHolder.CreateInstance(kClassMutex);
+    auto* lock = lockHolder.As<cpCMutex>();
+    lock->Lock();
+    auto* manager = new CJobManager(lockHolder);
+    if (!manager->NetworkStarted()) {
+        // Without its socket window or thread timer the service would never
+        // hear a socket or a timer: report the start as failed.
+        delete manager;
+        manager = nullptr;
+    }
+    shared->jobManager = manager;
+    shared->startup.Set();
+    lock->Unlock();
+
+    if (manager) {
+        plat::Msg msg;
+        int fetched = plat::GetMessage(&msg);
+        while (fetched > 0 && g_running.load() != 0) {
+            plat::TranslateMessage(msg);
+            plat::DispatchMessage(msg);
+            fetched = plat::GetMessage(&msg);
+        }
+    }
+    WriteServiceLog("[OstrelLib] Exit GetMessage Loop");
+
+    lock->Lock();
+    if (manager) plat::WSACleanup();
+    lock->Unlock();
+    return 0;
+}
+
+CDownloadLibThread::~CDownloadLibThread() {
+    g_running = 0;
+    if (worker_.Started()) {
+        plat::PostThreadMessage(worker_.Id(), plat::kWmQuit, 0, 0);
+        if (!worker_.WaitForExit(g_stopTimeoutMs.load())) {
+            WriteServiceLog("[OstrelLib] Force TerminateThread");
+            worker_.Abandon();
+            // A thread that could not be stopped may still use the job
+            // manager: leave it alive rather than pull it from under it.
+            shared_->jobManager = nullptr;
+        }
+    }
+    WriteServiceLog("[OstrelLib] Destroy JobManager");
+    delete shared_->jobManager.exchange(nullptr);
+}
+
+int InitializeService(plat::Hwnd notifyWindow) {
+    if (g_service.load()) return kResultAlreadyInitialized;
+    auto* service = new CDownloadLibThread;
+    g_service = service;
+    g_running = 0;
+    g_running = 1;
+
+    int result = kResultFailed;
+    if (service->StartWorker() && service->WaitForStartup(g_startupTimeoutMs.load())) {
+        if (CJobManager* manager = service->JobManager()) result = manager->Setup(notifyWindow);
+    }
+    if (result == kResultOk)
+        WriteServiceLog("[OstrelLib] Initialize");
+    else
+        WriteServiceLogFormat("[OstrelLib] Initialize Failed : %d", result);
+    return result;
+}
+
+void FinalizeService() {
+    WriteServiceLog("[OstrelLib] Finalize Begin");
+    if (CDownloadLibThread* service = g_service.load()) delete service;
+    g_service = nullptr;
+    WriteServiceLog("[OstrelLib] Finalize End");
+}
+
+CJobManager* GetServiceJobManager() {
+    CDownloadLibThread* service = g_service.load();
+    return service ? service->JobManager() : nullptr;
+}
+
+int GetDocumentSize(std::int64_t* size) {
+    CJobManager* manager = GetServiceJobManager();
+    if (!manager) return kResultFailed;
+    const char* data = nullptr;
+    std::int64_t length = 0;
+    if (!manager->DocumentBytes(&data, &length)) return kResultFailed;
+    if (length > 0 && size) *size = length;
+    return kResultOk;
+}
+
+int GetDocument(DocumentRecord* record) {
+    CJobManager* manager = GetServiceJobManager();
+    if (!manager || !record) return kResultFailed;
+    cpLockGuard guard(manager->Lock());
+    const char* data = nullptr;
+    std::int64_t length = 0;
+    if (!manager->DocumentBytes(&data, &length)) return kResultFailed;
+    if (record->length != length || !record->data || (length > 0 && !data)) return kResultFailed;
+    if (length > 0) std::memcpy(record->data, data, static_cast<std::size_t>(length));
+    return kResultOk;
+}
+
+int GetRemainingBytes(CJob* job, std::int64_t* count) {
+    CJobManager* manager = GetServiceJobManager();
+    if (!manager) return kResultFailed;
+    JobProgress progress;
+    if (manager->GetJobStatus(job, &progress) != kResultOk) return kResultFailed;
+    if (progress.total != 0) {
+        if (count) *count = progress.total - progress.held;
+        return kResultOk;
+    }
+    std::int64_t total = 0;
+    if (!manager->CheckedTotal(&total)) return kResultFailed;
+    if (count) *count = total;
+    return kResultOk;
+}
+
+void SetServiceTimeoutsForTesting(int startupMs, int stopMs) {
+    g_startupTimeoutMs = startupMs;
+    g_stopTimeoutMs = stopMs;
+}
+
+void SetWorkerStartHookForTesting(std::function<void()> hook) {
+    std::lock_guard lock(g_hookMutex);
+    g_workerStartHook = std::move(hook);
+}

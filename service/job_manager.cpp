@@ -1,0 +1,314 @@
+#include "service/job_manager.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/files.h"
+#include "service/service_log.h"
+#include "transfers/job_downloader.h"
+#include "transport/cp_mutex.h"
+#include "transport/zel.h"
+
+namespace {
+
+std::string Trim(const char* text) {
+    std::string s(text);
+    const char* space = " \t\r\n\v\f";
+    std::size_t first = s.find_first_not_of(space);
+    if (first == std::string::npos) return {};
+    std::size_t last = s.find_last_not_of(space);
+    return s.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+int EnsureFolderPath(const std::string& path) {
+    if (path.empty()) return 0;
+    if (plat::PathExists(path)) return 1;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (path[i] != plat::kPathSeparator) continue;
+        std::string prefix = path.substr(0, i + 1);
+        if (!plat::PathExists(prefix) && !plat::CreateFolder(prefix)) return 0;
+    }
+    return 1;
+}
+
+CJobManager::CJobManager(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
+    zel_ = std::make_unique<CZel>(lock_);
+}
+
+CJobManager::~CJobManager() {
+    cpLockGuard guard(Lock());
+    for (CJob* job : jobs_) delete job;
+    jobs_.clear();
+    retiredEngine_.reset();
+    engine_.reset();
+    direct_.reset();
+    document_.reset();
+    checker_.reset();
+    zel_.reset();
+}
+
+bool CJobManager::NetworkStarted() const { return zel_ && zel_->Started(); }
+
+cpCMutex* CJobManager::Lock() const { return lock_.As<cpCMutex>(); }
+
+bool CJobManager::IsListed(const CJob* job) const {
+    return job && std::find(jobs_.begin(), jobs_.end(), job) != jobs_.end();
+}
+
+void CJobManager::Post(int event, plat::LParam lParam) const {
+    if (notifyWindow_)
+        plat::PostMessage(notifyWindow_, kServiceEventMessage, static_cast<plat::WParam>(event), lParam);
+}
+
+void CJobManager::DropRetiredEngine() { retiredEngine_.reset(); }
+
+int CJobManager::Setup(plat::Hwnd notifyWindow) {
+    cpLockGuard guard(Lock());
+    notifyWindow_ = notifyWindow;
+    // The engine downloader and the direct downloader join here as they are built.
+    return kResultOk;
+}
+
+void CJobManager::SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader) {
+    cpLockGuard guard(Lock());
+    direct_ = std::move(downloader);
+}
+
+void CJobManager::SetEngineDownloader(std::unique_ptr<CJobDownloader> downloader) {
+    cpLockGuard guard(Lock());
+    engine_ = std::move(downloader);
+}
+
+void CJobManager::SetDocumentSource(std::unique_ptr<IDocumentSource> source) {
+    cpLockGuard guard(Lock());
+    document_ = std::move(source);
+}
+
+void CJobManager::SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> checker) {
+    cpLockGuard guard(Lock());
+    checker_ = std::move(checker);
+}
+
+int CJobManager::LoadDocument(const char* url) {
+    cpLockGuard guard(Lock());
+    DropRetiredEngine();
+    // A value below 0x10000 names a string resource of the program; the
+    // program has no such resource for documents, so it loads nothing.
+    if (reinterpret_cast<std::uintptr_t>(url) < 0x10000 || !*url) return kResultOk;
+    if (!document_) {
+        // Nothing can fetch the document: say so at once rather than leave
+        // the window waiting for an answer that never comes.
+        Post(kEventDocumentFailed, 0);
+        return kResultOk;
+    }
+    document_->Fetch(url);
+    return kResultOk;
+}
+
+int CJobManager::SetServiceKey(const char* /*key*/) {
+    cpLockGuard guard(Lock());
+    // The key is the engine downloader's; there is none to give it to yet.
+    return kResultOk;
+}
+
+int CJobManager::CreateJob(CJob** job, const char* serviceKey) {
+    cpLockGuard guard(Lock());
+    DropRetiredEngine();
+    if (!job) return kResultFailed;
+    if (IsListed(*job)) return kResultFailed;
+    auto* created = new CJob(nextJobId_++, serviceKey ? serviceKey : "", notifyWindow_);
+    jobs_.push_back(created);
+    *job = created;
+    return kResultOk;
+}
+
+int CJobManager::SetJobEngineFlag(CJob* job) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    job->SetEngineFlag();
+    return kResultOk;
+}
+
+int CJobManager::AddJobFile(CJob* job, const char* url, const char* folder) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    std::string normalized = plat::NormalizeFolder(folder ? folder : "");
+    if (!EnsureFolderPath(normalized)) {
+        OnPathAccessFailed(2);
+        return kResultBadFolder;
+    }
+    if (job->State() != kJobIdle) return kResultFailed;
+    if (!url || !*url) return kResultBadUrl;
+    if (normalized.empty()) return kResultBadFolder;
+
+    std::string trimmed = Trim(url);
+    std::size_t slash = trimmed.rfind('/');
+    std::string localName = slash == std::string::npos ? std::string() : trimmed.substr(slash + 1);
+    return job->AddFile(std::move(trimmed), std::move(normalized), std::move(localName)) ? kResultOk
+                                                                                           : kResultFailed;
+}
+
+int CJobManager::StartJob(CJob* job, std::int32_t speedFlag) {
+    cpLockGuard guard(Lock());
+    DropRetiredEngine();
+    if (!IsListed(job) || job->FileCount() == 0) return kResultFailed;
+    job->SetSpeedFlag(speedFlag);
+    CJobDownloader* downloader = engine_ ? engine_.get() : direct_.get();
+    if (!downloader) return kResultFailed;
+    return downloader->AttachJob(job);
+}
+
+int CJobManager::StopJob(CJob* job) {
+    cpLockGuard guard(Lock());
+    DropRetiredEngine();
+    if (!IsListed(job)) return kResultFailed;
+    if (engine_ && engine_->Holds(job)) return engine_->DetachJob(job);
+    if (direct_ && direct_->Holds(job)) return direct_->DetachJob(job);
+    return kResultFailed;
+}
+
+int CJobManager::RemoveJob(CJob* job) {
+    cpLockGuard guard(Lock());
+    DropRetiredEngine();
+    auto it = std::find(jobs_.begin(), jobs_.end(), job);
+    if (it == jobs_.end()) return kResultFailed;
+    jobs_.erase(it);
+    if (engine_ && engine_->Holds(job))
+        engine_->DetachJob(job);
+    else if (direct_ && direct_->Holds(job))
+        direct_->DetachJob(job);
+    // Nothing refers to a removed job any more, held or not.
+    delete job;
+    return kResultOk;
+}
+
+int CJobManager::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    CJobDownloader* downloader = engine_ ? engine_.get() : direct_.get();
+    if (!downloader) return kResultNotAttached;
+    return downloader->AnswerResume(job, first, second);
+}
+
+int CJobManager::GetJobStartInfo(CJob* job, JobStartInfo* out) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (auto info = job->TakeStartInfo(); info && out) {
+        out->fileCount = info->fileCount;
+        out->totalSize = info->totalSize;
+    }
+    return kResultOk;
+}
+
+int CJobManager::GetJobStatus(CJob* job, JobProgress* out) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (out) {
+        std::int32_t callersIndex = out->currentIndex;
+        *out = job->Progress();
+        out->currentIndex = callersIndex;
+    }
+    return kResultOk;
+}
+
+int CJobManager::GetJobProgress(CJob* job, JobProgress* out) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (out) *out = job->Progress();
+    return kResultOk;
+}
+
+int CJobManager::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (auto record = job->PopFileEvent(); record && out) *out = std::move(*record);
+    return kResultOk;
+}
+
+int CJobManager::GetJobCompletion(CJob* job, JobCompletion* out) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (auto info = job->TakeCompletion(); info && out) *out = *info;
+    return kResultOk;
+}
+
+int CJobManager::PeekJobMessageLength(CJob* job, std::uint32_t* length) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    if (length) *length = job->PeekMessageLength();
+    return kResultOk;
+}
+
+int CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize) {
+    cpLockGuard guard(Lock());
+    if (!IsListed(job)) return kResultFailed;
+    auto message = job->PopMessage();
+    if (!message) {
+        if (code) *code = kResultOk;
+        return kResultOk;
+    }
+    if (code) *code = message->first;
+    if (buffer && bufferSize > 0 && !message->second.empty()) {
+        std::size_t n = std::min(bufferSize - 1, message->second.size());
+        std::memcpy(buffer, message->second.data(), n);
+        buffer[n] = '\0';
+    }
+    return kResultOk;
+}
+
+bool CJobManager::DocumentBytes(const char** data, std::int64_t* length) const {
+    cpLockGuard guard(Lock());
+    if (!document_) return false;
+    *data = document_->DocumentData();
+    *length = document_->DocumentLength();
+    return true;
+}
+
+bool CJobManager::CheckedTotal(std::int64_t* total) const {
+    cpLockGuard guard(Lock());
+    if (!checker_) return false;
+    *total = checker_->TotalBytes();
+    return true;
+}
+
+void CJobManager::OnEngineUpdateInfo(const char*, std::int32_t, std::int32_t) { Post(kEventEngineUpdateInfo, 0); }
+void CJobManager::OnEngineUpdateProgress(std::int32_t, std::int32_t, std::int32_t) {
+    Post(kEventEngineUpdateProgress, 0);
+}
+void CJobManager::OnEngineReady() { Post(kEventEngineReady, 0); }
+void CJobManager::OnEngineUnavailable() { Post(kEventEngineUnavailable, 0); }
+
+void CJobManager::OnEngineFailed() {
+    cpLockGuard guard(Lock());
+    if (!engine_) return;
+    // This call comes from the engine downloader itself, so it is retired
+    // now and deleted once its call has returned.
+    retiredEngine_ = std::move(engine_);
+    if (!direct_) return;
+    for (CJob* job : jobs_)
+        if (job->State() == kJobRunning) direct_->AttachJob(job);
+}
+
+void CJobManager::OnJobToDirect(CJob* job) {
+    cpLockGuard guard(Lock());
+    if (IsListed(job) && direct_) direct_->AttachJob(job);
+}
+
+void CJobManager::OnPathAccessFailed(int kind) {
+    if (kind == 1) {
+        WriteServiceLog("[OstrelLib] engine path access failed");
+        Post(kEventEnginePathFailed, reinterpret_cast<plat::LParam>(this));
+    } else if (kind == 2) {
+        WriteServiceLog("[OstrelLib] download path access failed");
+        Post(kEventDownloadPathFailed, reinterpret_cast<plat::LParam>(this));
+    }
+}
+
+void CJobManager::OnDocumentComplete() { Post(kEventDocumentComplete, 0); }
+void CJobManager::OnDocumentFailed(int) { Post(kEventDocumentFailed, 0); }
+void CJobManager::OnDocumentTick() { Post(kEventDocumentTick, 0); }
+void CJobManager::OnLengthsKnown() { Post(kEventLengthsKnown, 0); }
+void CJobManager::OnLengthCheckFailed() { Post(kEventLengthCheckFailed, 0); }
+void CJobManager::OnLengthCheckAborted() { Post(kEventLengthCheckFailed, 0); }

@@ -1,0 +1,113 @@
+// The job manager owns every job, both job downloaders, the document
+// session, the content-length checker and the network library context. Its
+// operations are the service's entry points: they run on the caller's
+// thread and hold the service lock for their whole run. Reports from the
+// downloaders and sessions arrive through its three listener faces on the
+// worker thread and leave as events posted to the notification window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/window.h"
+#include "service/job.h"
+#include "service/job_listeners.h"
+#include "service/vz_smart_ptr.h"
+
+class CJobDownloader;
+class CZel;
+class cpCMutex;
+
+class CJobManager : public IJobDownloadEventListener,
+                    public IDataDownloadSessionEventListener,
+                    public IContentLengthCheckerEventListener {
+public:
+    // Runs on the worker thread: creates the network library context there.
+    explicit CJobManager(const vzSmartPtr& serviceLock);
+    virtual ~CJobManager();
+    CJobManager(const CJobManager&) = delete;
+    CJobManager& operator=(const CJobManager&) = delete;
+
+    // Whether the network runtime came up (socket window, thread timer).
+    bool NetworkStarted() const;
+
+    int Setup(plat::Hwnd notifyWindow);
+
+    int LoadDocument(const char* url);
+    int SetServiceKey(const char* key);
+    int CreateJob(CJob** job, const char* serviceKey);
+    int SetJobEngineFlag(CJob* job);
+    int AddJobFile(CJob* job, const char* url, const char* folder);
+    int StartJob(CJob* job, std::int32_t speedFlag);
+    int StopJob(CJob* job);
+    int RemoveJob(CJob* job);
+    int AnswerResume(CJob* job, std::int32_t first, std::int32_t second);
+    int GetJobStartInfo(CJob* job, JobStartInfo* out);
+    int GetJobStatus(CJob* job, JobProgress* out);
+    int GetJobProgress(CJob* job, JobProgress* out);
+    int PopJobFileEvent(CJob* job, JobFileEvent* out);
+    int GetJobCompletion(CJob* job, JobCompletion* out);
+    int PeekJobMessageLength(CJob* job, std::uint32_t* length);
+    // Copies the text (NUL-terminated, at most bufferSize - 1 bytes) when
+    // `buffer` is not null and the text is not empty.
+    int PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize);
+
+    // The document fetched by LoadDocument; false while there is no session.
+    bool DocumentBytes(const char** data, std::int64_t* length) const;
+    // The content-length checker's sum; false while there is no checker.
+    bool CheckedTotal(std::int64_t* total) const;
+
+    // IJobDownloadEventListener
+    void OnEngineUpdateInfo(const char* text, std::int32_t a, std::int32_t b) override;
+    void OnEngineUpdateProgress(std::int32_t a, std::int32_t b, std::int32_t c) override;
+    void OnEngineReady() override;
+    void OnEngineUnavailable() override;
+    void OnEngineFailed() override;
+    void OnJobToDirect(CJob* job) override;
+    void OnPathAccessFailed(int kind) override;
+    // IDataDownloadSessionEventListener
+    void OnDocumentComplete() override;
+    void OnDocumentFailed(int reason) override;
+    void OnDocumentTick() override;
+    // IContentLengthCheckerEventListener
+    void OnLengthsKnown() override;
+    void OnLengthCheckFailed() override;
+    void OnLengthCheckAborted() override;
+
+    bool IsListed(const CJob* job) const;
+    cpCMutex* Lock() const;
+    plat::Hwnd NotifyWindow() const { return notifyWindow_; }
+    CJobDownloader* DirectDownloader() const { return direct_.get(); }
+    CJobDownloader* EngineDownloader() const { return engine_.get(); }
+    std::size_t JobCount() const { return jobs_.size(); }
+
+    // The downloaders are set by Setup; these let later stages and tests put theirs in.
+    void SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader);
+    void SetEngineDownloader(std::unique_ptr<CJobDownloader> downloader);
+    void SetDocumentSource(std::unique_ptr<IDocumentSource> source);
+    void SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> checker);
+
+private:
+    void Post(int event, plat::LParam lParam) const;
+    void DropRetiredEngine();
+
+    std::unique_ptr<CJobDownloader> direct_;
+    std::unique_ptr<CJobDownloader> engine_;
+    // An engine downloader that reported its own failure: it cannot be
+    // deleted inside its own call, so it goes at the next entry point.
+    std::unique_ptr<CJobDownloader> retiredEngine_;
+    vzSmartPtr lock_;
+    std::unique_ptr<CZel> zel_;
+    std::unique_ptr<IDocumentSource> document_;
+    std::unique_ptr<IContentLengthTotal> checker_;
+    std::vector<CJob*> jobs_;
+    std::int32_t nextJobId_ = 0;
+    plat::Hwnd notifyWindow_ = nullptr;
+};
+
+// Creates the folder path: 0 for an empty path, 1 when it exists or every
+// missing folder up to the last separator could be created. A last
+// component not followed by a separator is not created.
+int EnsureFolderPath(const std::string& path);

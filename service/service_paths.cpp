@@ -1,0 +1,12 @@
+#include "service/service_paths.h"
+
+#include "platform/files.h"
+#include "platform/shell_folders.h"
+
+std::string ServiceBaseFolder() {
+    std::string base = plat::AppDataFolder();
+    if (!base.empty() && base.back() != plat::kPathSeparator) base.push_back(plat::kPathSeparator);
+    return base + "Norvex" + plat::kPathSeparator;
+}
+
+std::string ServiceDataFolder() { return ServiceBaseFolder() + "tlxDownloadV32" + plat::kPathSeparator; }

@@ -1,0 +1,69 @@
+// vzSmartPtr holds one reference to a library object and can create any of
+// them from its class id.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "service/vz_unknown.h"
+
+// Class ids understood by vzSmartPtr::CreateInstance. Ids below 0x2000 name
+// platform primitives, ids from 0x2000 network objects; the layer ids are
+// also the ids a protocol stack uses to push or find a layer.
+enum vzClassId : std::uint32_t {
+    kClassSocket = 4101,
+    kClassTimer = 4102,
+    kClassMutex = 4104,
+    kClassQoSContext = 4106,
+    kClassAgentLayer = 8195,
+    kClassStreamDispatcher = 8198,
+    kClassHttpClientExLayer = 8207,
+    kClassCdnLocalClientLayer = 8213,
+    kClassSecureSocketClientLayer = 8215,
+};
+
+class vzSmartPtr {
+public:
+    vzSmartPtr() = default;
+    explicit vzSmartPtr(vzIUnknown* p) { *this = p; }
+    vzSmartPtr(const vzSmartPtr& other) { *this = other.p_; }
+    vzSmartPtr(vzSmartPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~vzSmartPtr() { Reset(); }
+
+    vzSmartPtr& operator=(const vzSmartPtr& other) { return *this = other.p_; }
+    vzSmartPtr& operator=(vzSmartPtr&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    // Holds `p` (adding a reference) after releasing the old object; holding
+    // the same pointer again changes nothing.
+    vzSmartPtr& operator=(vzIUnknown* p) {
+        if (p == p_) return *this;
+        vzIUnknown* old = p_;
+        p_ = p;
+        if (p_) p_->AddRef();
+        if (old) old->Release();
+        return *this;
+    }
+
+    // Releases what is held, then creates the object the class id names and
+    // holds its first reference. False (and empty) for an unknown id.
+    bool CreateInstance(std::uint32_t classId);
+
+    void Reset() {
+        if (vzIUnknown* old = std::exchange(p_, nullptr)) old->Release();
+    }
+    vzIUnknown* Get() const { return p_; }
+    template <class T>
+    T* As() const {
+        return static_cast<T*>(p_);
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+    bool operator==(const vzSmartPtr& other) const { return p_ == other.p_; }
+
+private:
+    vzIUnknown* p_ = nullptr;
+};

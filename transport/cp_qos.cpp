@@ -1,0 +1,217 @@
+#include "transport/cp_qos.h"
+
+#include <atomic>
+
+#include "transport/connection_handlers.h"
+#include "transport/cp_mutex.h"
+#include "transport/cp_timer.h"
+
+namespace {
+
+cpCQoS* g_qos = nullptr;
+// The socket window's record: the global window lock (the service lock) and
+// whether the window is attached to a controller.
+cpCMutex* g_windowLock = nullptr;
+std::atomic<int> g_socketWindowCount{0};
+
+constexpr const char* kSocketWindowClass = "CAsyncSocket OstrelSDK Window";
+
+bool IsSocketNotification(std::uint32_t message) {
+    return message >= kMsgSocketBase && message < kMsgSocketBase + kConnectionSlots;
+}
+
+// Keeps a connection alive while one of its handlers runs, since a handler
+// may give up the connection's last table reference.
+class ConnectionCall {
+public:
+    explicit ConnectionCall(cpIConnectionHandlers* c) : c_(c) {
+        if (c_) c_->AddRef();
+    }
+    ~ConnectionCall() {
+        if (c_) c_->Release();
+    }
+    cpIConnectionHandlers* operator->() const { return c_; }
+    explicit operator bool() const { return c_ != nullptr; }
+
+private:
+    cpIConnectionHandlers* c_;
+};
+
+}  // namespace
+
+cpCQoS* cpQoS() { return g_qos; }
+void cpSetQoS(cpCQoS* qos) { g_qos = qos; }
+
+cpCQoS::~cpCQoS() {
+    if (window_.hwnd || secondTimer_) Term();
+    if (g_qos == this) g_qos = nullptr;
+}
+
+vzStatus cpCQoS::Init(cpCMutex* lock) {
+    lock_ = lock;
+    for (auto& slot : table_) slot = nullptr;
+    nextFree_ = 0;
+    secondTicks_ = 0;
+
+    g_windowLock = lock;
+    window_.hwnd = plat::CreateHiddenWindow(&cpCQoS::WindowProc, kSocketWindowClass);
+    if (!window_.hwnd) {
+        g_windowLock = nullptr;
+        return kTransportFail;
+    }
+    g_socketWindowCount.fetch_add(1);
+
+    if (secondTimer_.CreateInstance(kClassTimer))
+        secondTimer_.As<cpCTimer>()->Start(1000, &cpCQoS::OnSecondTimer, this, kTimerIdQoSTick, nullptr);
+    return kTransportOk;
+}
+
+void cpCQoS::Term() {
+    if (secondTimer_) {
+        secondTimer_.As<cpCTimer>()->Stop();
+        secondTimer_.Reset();
+    }
+    if (window_.hwnd) {
+        g_socketWindowCount.fetch_sub(1);
+        g_windowLock = nullptr;
+        plat::DestroyWindow(window_.hwnd);
+        window_.hwnd = nullptr;
+    }
+}
+
+int cpCQoS::FindFreeSlotFrom(int first) const {
+    for (int i = first; i < kConnectionSlots; ++i)
+        if (!table_[i]) return i;
+    for (int i = 0; i < first && i < kConnectionSlots; ++i)
+        if (!table_[i]) return i;
+    return -1;
+}
+
+vzStatus cpCQoS::RegisterConnection(cpIConnectionHandlers* connection, cpSocketRecord* record,
+                                    cpSocketRecord** registered) {
+    if (registered) *registered = nullptr;
+    if (!connection || !window_.hwnd) return kTransportFail;
+    cpLockGuard guard(lock_);
+    // Refuse before creating anything, so a full table costs nothing.
+    int slot = table_[nextFree_] ? FindFreeSlotFrom(nextFree_ + 1) : nextFree_;
+    if (slot < 0) return kTransportFail;
+
+    if (!record) {
+        vzStatus status = cpCreateSocketRecord(0, &record);
+        if (vzFailed(status)) return status;
+    }
+    record->nonBlocking = 1;
+    plat::SetNonBlocking(record->handle, true);
+
+    nextFree_ = slot;
+    record->slot = slot;
+    record->window = &window_;
+    plat::WSAAsyncSelect(record->handle, window_.hwnd, kMsgSocketBase + slot, kSelectAll);
+    table_[slot] = connection;
+    connection->AddRef();
+
+    int next = FindFreeSlotFrom(slot + 1);
+    if (next >= 0) nextFree_ = next;
+    if (registered) *registered = record;
+    return kTransportOk;
+}
+
+void cpCQoS::UnregisterConnection(cpSocketRecord* record) {
+    if (!record) return;
+    cpIConnectionHandlers* released = nullptr;
+    {
+        cpLockGuard guard(lock_);
+        if (record->slot >= 0 && record->slot < kConnectionSlots) {
+            int slot = record->slot;
+            record->slot = -1;
+            plat::WSAAsyncSelect(record->handle, window_.hwnd, 0, 0);
+            released = table_[slot];
+            table_[slot] = nullptr;
+        }
+    }
+    if (released) released->Release();
+    cpDestroySocketRecord(record);
+}
+
+void cpCQoS::Rearm(cpSocketRecord* record) {
+    if (!record || record->slot < 0 || !record->window) return;
+    plat::WSAAsyncSelect(record->handle, record->window->hwnd, kMsgSocketBase + record->slot, kSelectRearm);
+}
+
+bool cpCQoS::PostDeferredEvent(cpSocketRecord* record) {
+    if (!record || record->slot < 0 || !window_.hwnd) return false;
+    return plat::PostMessage(window_.hwnd, kMsgDeferredEvent, static_cast<plat::WParam>(record->slot),
+                             reinterpret_cast<plat::LParam>(record));
+}
+
+cpIConnectionHandlers* cpCQoS::SlotConnection(int slot) const {
+    return slot >= 0 && slot < kConnectionSlots ? table_[slot] : nullptr;
+}
+
+void cpCQoS::DispatchEvent(int slot, int type) {
+    cpLockGuard guard(lock_);
+    ConnectionCall connection(SlotConnection(slot));
+    if (!connection) return;
+    switch (type) {
+        case kDispatchReceive: connection->OnReceiveReady(); break;
+        case kDispatchSend: connection->OnSendReady(); break;
+        case kDispatchConnected: connection->OnConnected(); break;
+        case kDispatchShutdown: connection->Shutdown(); break;
+        case kDispatchConnectFailed: connection->OnConnectFailed(); break;
+        case kDispatchUnreachable:
+            connection->OnConnectFailed();
+            connection->NotifyUnreachable();
+            break;
+        default: break;
+    }
+}
+
+void cpCQoS::OnSecondTimer(void* self) { static_cast<cpCQoS*>(self)->SecondTick(); }
+
+void cpCQoS::SecondTick() {
+    cpLockGuard guard(lock_);
+    ++secondTicks_;
+    for (int slot = 0; slot < kConnectionSlots; ++slot) {
+        ConnectionCall connection(table_[slot]);
+        if (connection) connection->OnSecondTick();
+    }
+}
+
+plat::LResult cpCQoS::WindowProc(plat::Hwnd hwnd, std::uint32_t message, plat::WParam wParam,
+                                 plat::LParam lParam) {
+    const bool socketMessage = IsSocketNotification(message);
+    cpCMutex* lock = g_windowLock;
+    if (!lock || (g_socketWindowCount.load() == 0 && (socketMessage || message == kMsgDeferredEvent)))
+        return plat::DefWindowProc(hwnd, message, wParam, lParam);
+    cpLockGuard guard(lock);
+    cpCQoS* qos = cpQoS();
+    if (!qos) return plat::DefWindowProc(hwnd, message, wParam, lParam);
+
+    if (message == kMsgDeferredEvent) {
+        if (wParam < kConnectionSlots) {
+            cpLockGuard tableGuard(qos->lock_);
+            ConnectionCall connection(qos->table_[wParam]);
+            if (connection) connection->OnDeferredEvent(reinterpret_cast<cpSocketRecord*>(lParam));
+        }
+        return 0;
+    }
+    if (!socketMessage) return plat::DefWindowProc(hwnd, message, wParam, lParam);
+    if (static_cast<plat::Socket>(wParam) == plat::kInvalidSocket) return 0;
+
+    const int slot = static_cast<int>(message - kMsgSocketBase);
+    switch (plat::SelectEvent(lParam)) {
+        case plat::kFdRead: qos->DispatchEvent(slot, kDispatchReceive); break;
+        case plat::kFdWrite: qos->DispatchEvent(slot, kDispatchSend); break;
+        case plat::kFdConnect:
+            switch (plat::SelectError(lParam)) {
+                case 0: qos->DispatchEvent(slot, kDispatchConnected); break;
+                case plat::kWsaEconnrefused: qos->DispatchEvent(slot, kDispatchConnectFailed); break;
+                case plat::kWsaEhostunreach: qos->DispatchEvent(slot, kDispatchUnreachable); break;
+                default: break;  // the connection's own connect time-out ends the attempt
+            }
+            break;
+        case plat::kFdClose: qos->DispatchEvent(slot, kDispatchShutdown); break;
+        default: break;  // FD_ACCEPT, FD_OOB
+    }
+    return 0;
+}

@@ -1,0 +1,25 @@
+// The network library context: starts and stops the process-wide network
+// runtime on the calling (worker) thread — sockets, the timer manager with
+// its 100 ms thread timer, the bandwidth controller with the socket window,
+// and the deferred-release collector — and tears it down in reverse.
+#pragma once
+
+#include "service/vz_smart_ptr.h"
+
+class cpCMutex;
+
+class CZel {
+public:
+    explicit CZel(const vzSmartPtr& serviceLock);
+    ~CZel();
+    CZel(const CZel&) = delete;
+    CZel& operator=(const CZel&) = delete;
+
+    // False when the runtime could not start (no socket window, no thread
+    // timer): the service would never hear a socket or a timer.
+    bool Started() const { return started_; }
+
+private:
+    vzSmartPtr lock_;
+    bool started_ = false;
+};
