@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "tests/support/temp_folder.h"
+
+TEST(NormalizeFolder, UsesNativeSeparatorsAndEndsWithExactlyOne) {
+    EXPECT_EQ(plat::NormalizeFolder("C:\\Games\\ZK4"), "C:/Games/ZK4/");
+    EXPECT_EQ(plat::NormalizeFolder("/home/a/b"), "/home/a/b/");
+    EXPECT_EQ(plat::NormalizeFolder("/home/a/b///"), "/home/a/b/");
+    EXPECT_EQ(plat::NormalizeFolder("/home\\a/"), "/home/a/");
+    EXPECT_EQ(plat::NormalizeFolder("/"), "/");
+    EXPECT_EQ(plat::NormalizeFolder(""), "");
+}
+
+TEST(Files, AppendTruncateAndRead) {
+    TempFolder dir;
+    std::string file = dir.Path() + "f.txt";
+    EXPECT_TRUE(plat::AppendToFile(file, "ab"));
+    EXPECT_TRUE(plat::AppendToFile(file, "cd"));
+    std::string content;
+    ASSERT_TRUE(plat::ReadWholeFile(file, &content));
+    EXPECT_EQ(content, "abcd");
+    EXPECT_TRUE(plat::TruncateFile(file));
+    ASSERT_TRUE(plat::ReadWholeFile(file, &content));
+    EXPECT_EQ(content, "");
+    EXPECT_FALSE(plat::AppendToFile(dir.Path() + "missing/f.txt", "x"));
+}
+
+TEST(Text, Utf16RoundTripKeepsChineseKoreanAndAstralCharacters) {
+    std::string text = "至少需要 %s 容量。 다운로드 \xF0\x9F\x8E\xAE";
+    std::u16string wide = plat::AnsiToWide(text);
+    EXPECT_EQ(wide[0], u'至');
+    EXPECT_EQ(plat::WideToAnsi(wide), text);
+}
+
+TEST(Text, InvalidSequencesBecomeReplacementCharacters) {
+    std::u16string wide = plat::AnsiToWide("a\xC3(b\xE0\x80\x80");
+    EXPECT_EQ(wide, u"a\uFFFD(b\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(plat::WideToAnsi(u"x\xD800y"), "x\xEF\xBF\xBDy");
+}
+
+TEST(Text, AsciiLowerLeavesOtherBytesAlone) {
+    EXPECT_EQ(plat::AsciiLower("ABC/Dé.TXT"), "abc/dé.txt");
+}

@@ -1,0 +1,32 @@
+// The far end of loopback tests, written with plain blocking POSIX sockets so
+// that it shares nothing with the code under test.
+#pragma once
+
+#include <string>
+
+#include "platform/sockets.h"
+
+class LoopbackListener {
+public:
+    LoopbackListener();
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    plat::SockAddrIn Address() const;
+    int Port() const { return port_; }
+    // Accepts one connection (waiting at most 5 s); -1 on failure.
+    int AcceptOne();
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A loopback address on which nothing listens.
+plat::SockAddrIn UnusedLoopbackPort();
+bool WriteAll(int fd, const std::string& data);
+// Reads until `expected` bytes arrived or nothing came for 2 s; returns the count.
+long DrainFor(int fd, long expected);
+// Closes with an RST instead of a FIN.
+void ResetAndClose(int fd);
