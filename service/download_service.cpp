@@ -27,7 +27,14 @@ std::atomic<int> g_running{0};
 struct WorkerShared {
     plat::AutoResetEvent startup;
     std::atomic<CJobManager*> jobManager{nullptr};
+    // Who cleans up: the service object after the worker ended, or the
+    // worker itself when the service gave up waiting for it.
+    std::mutex endMutex;
+    bool workerDone = false;
+    bool abandoned = false;
 };
+
+std::atomic<int> g_workerExits{0};
 
 }  // namespace
 
@@ -64,6 +71,14 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
         hook = g_workerStartHook;
     }
     if (hook) hook();
+    {
+        std::lock_guard end(shared->endMutex);
+        if (shared->abandoned) {
+            shared->workerDone = true;
+            ++g_workerExits;
+            return 0;
+        }
+    }
 
     vzSmartPtr lockHolder;
     lockHolder.CreateInstance(kClassMutex);
@@ -94,6 +109,11 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     lock->Lock();
     if (manager) plat::WSACleanup();
     lock->Unlock();
+
+    std::lock_guard end(shared->endMutex);
+    if (shared->abandoned) delete shared->jobManager.exchange(nullptr);
+    shared->workerDone = true;
+    ++g_workerExits;
     return 0;
 }
 
@@ -103,10 +123,16 @@ CDownloadLibThread::~CDownloadLibThread() {
         plat::PostThreadMessage(worker_.Id(), plat::kWmQuit, 0, 0);
         if (!worker_.WaitForExit(g_stopTimeoutMs.load())) {
             WriteServiceLog("[OstrelLib] Force TerminateThread");
-            worker_.Abandon();
-            // A thread that could not be stopped may still use the job
-            // manager: leave it alive rather than pull it from under it.
-            shared_->jobManager = nullptr;
+            std::lock_guard end(shared_->endMutex);
+            if (!shared_->workerDone) {
+                // A thread that cannot be stopped may still be using the
+                // job manager: it is left to delete it when it ends, rather
+                // than have it pulled from under it.
+                shared_->abandoned = true;
+                worker_.Abandon();
+                WriteServiceLog("[OstrelLib] Destroy JobManager");
+                return;
+            }
         }
     }
     WriteServiceLog("[OstrelLib] Destroy JobManager");
@@ -179,6 +205,8 @@ int GetRemainingBytes(CJob* job, std::int64_t* count) {
     if (count) *count = total;
     return kResultOk;
 }
+
+int ServiceWorkerExitsForTesting() { return g_workerExits.load(); }
 
 void SetServiceTimeoutsForTesting(int startupMs, int stopMs) {
     g_startupTimeoutMs = startupMs;

@@ -37,3 +37,5 @@ int GetRemainingBytes(CJob* job, std::int64_t* count);
 // a hook the worker runs first, before it builds anything.
 void SetServiceTimeoutsForTesting(int startupMs, int stopMs);
 void SetWorkerStartHookForTesting(std::function<void()> hook);
+// Test seam: how many worker threads have ended so far.
+int ServiceWorkerExitsForTesting();

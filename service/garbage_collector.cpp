@@ -12,17 +12,17 @@ vzCGarbageCollector* vzCGarbageCollector::Instance() {
     return g_collector;
 }
 
-void vzCGarbageCollector::Create() {
-    if (g_collector) return;
-    g_collector = new vzCGarbageCollector;
-    g_collector->Start();
+vzCGarbageCollector* vzCGarbageCollector::Create() {
+    auto* collector = new vzCGarbageCollector;
+    collector->Start();
+    g_collector = collector;
+    return collector;
 }
 
-void vzCGarbageCollector::Destroy() {
-    vzCGarbageCollector* collector = g_collector;
+void vzCGarbageCollector::Destroy(vzCGarbageCollector* collector) {
     if (!collector) return;
     collector->Stop();
-    g_collector = nullptr;
+    if (g_collector == collector) g_collector = nullptr;
     delete collector;
 }
 

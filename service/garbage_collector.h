@@ -18,10 +18,11 @@ public:
 
     // The process-wide collector; created and started when there is none.
     static vzCGarbageCollector* Instance();
-    // Creates and starts the process-wide collector (service start).
-    static void Create();
-    // Stops the collector, releasing everything pending, and deletes it.
-    static void Destroy();
+    // Creates and starts a collector and makes it the process-wide one.
+    static vzCGarbageCollector* Create();
+    // Stops `collector`, releasing everything pending, and deletes it; the
+    // process-wide pointer is cleared when it named that collector.
+    static void Destroy(vzCGarbageCollector* collector);
 
     virtual ~vzCGarbageCollector();
     virtual void Start();

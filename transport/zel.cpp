@@ -11,26 +11,23 @@ CZel::CZel(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
     std::uint16_t granted = 0;
     if (plat::WSAStartup(0x0202, &granted) == 0 && granted != 0x0202) plat::WSACleanup();
 
-    auto* timers = new cpCTimerManager(lock);
-    cpSetTimerManager(timers);
+    timers_ = new cpCTimerManager(lock);
+    cpSetTimerManager(timers_);
 
-    auto* qos = new cpCQoS;
-    cpSetQoS(qos);
-    bool windowOk = vzSucceeded(qos->Init(lock));
+    qos_ = new cpCQoS;
+    cpSetQoS(qos_);
+    bool windowOk = vzSucceeded(qos_->Init(lock));
 
-    vzCGarbageCollector::Create();
-    started_ = windowOk && timers->Valid();
+    collector_ = vzCGarbageCollector::Create();
+    started_ = windowOk && timers_->Valid();
 }
 
 CZel::~CZel() {
-    vzCGarbageCollector::Destroy();
-    if (cpCQoS* qos = cpQoS()) {
-        qos->Term();
-        cpSetQoS(nullptr);
-        delete qos;
-    }
-    if (cpCTimerManager* timers = cpTimerManager()) {
-        cpSetTimerManager(nullptr);
-        delete timers;
-    }
+    cpLockGuard guard(lock_.As<cpCMutex>());
+    vzCGarbageCollector::Destroy(collector_);
+    qos_->Term();
+    if (cpQoS() == qos_) cpSetQoS(nullptr);
+    delete qos_;
+    if (cpTimerManager() == timers_) cpSetTimerManager(nullptr);
+    delete timers_;
 }

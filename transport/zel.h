@@ -7,6 +7,9 @@
 #include "service/vz_smart_ptr.h"
 
 class cpCMutex;
+class cpCQoS;
+class cpCTimerManager;
+class vzCGarbageCollector;
 
 class CZel {
 public:
@@ -21,5 +24,11 @@ public:
 
 private:
     vzSmartPtr lock_;
+    // This context's runtime objects. The process-wide pointers name them
+    // while this context is current; teardown only clears pointers that
+    // still name its own objects.
+    cpCTimerManager* timers_ = nullptr;
+    cpCQoS* qos_ = nullptr;
+    vzCGarbageCollector* collector_ = nullptr;
     bool started_ = false;
 };
