@@ -2,6 +2,7 @@
 #include "transport/cp_mutex.h"
 #include "transport/cp_socket.h"
 #include "transport/cp_timer.h"
+#include "transport/qos_context.h"
 
 namespace {
 
@@ -10,6 +11,7 @@ vzIUnknown* NewObject(std::uint32_t classId) {
         case kClassSocket: return new cpCSocket;
         case kClassTimer: return new cpCTimer;
         case kClassMutex: return new cpCMutex;
+        case kClassQoSContext: return static_cast<vzIQoSContext*>(new cpCQoSContext);
         default: return nullptr;
     }
 }

@@ -1,5 +1,6 @@
 #include "transport/cp_qos.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "transport/connection_handlers.h"
@@ -52,6 +53,11 @@ vzStatus cpCQoS::Init(cpCMutex* lock) {
     for (auto& slot : table_) slot = nullptr;
     nextFree_ = 0;
     secondTicks_ = 0;
+    sendLimit_ = receiveLimit_ = kDefaultLimit;
+    // The first second starts with a full budget rather than waiting for a tick.
+    sendAllowance_ = sendLimit_;
+    receiveAllowance_ = receiveLimit_;
+    sendUsed_ = receiveUsed_ = 0;
 
     g_windowLock = lock;
     window_.hwnd = plat::CreateHiddenWindow(&cpCQoS::WindowProc, kSocketWindowClass);
@@ -169,12 +175,43 @@ void cpCQoS::DispatchEvent(int slot, int type) {
 void cpCQoS::OnSecondTimer(void* self) { static_cast<cpCQoS*>(self)->SecondTick(); }
 
 void cpCQoS::SecondTick() {
-    cpLockGuard guard(lock_);
-    ++secondTicks_;
-    for (int slot = 0; slot < kConnectionSlots; ++slot) {
-        ConnectionCall connection(table_[slot]);
-        if (connection) connection->OnSecondTick();
+    sendAllowance_ = sendLimit_;
+    receiveAllowance_ = receiveLimit_;
+    sendUsed_ = receiveUsed_ = 0;
+    {
+        cpLockGuard guard(lock_);
+        for (int slot = 0; slot < kConnectionSlots; ++slot) {
+            ConnectionCall connection(table_[slot]);
+            if (connection) connection->OnSecondTick();
+        }
     }
+    ++secondTicks_;
+}
+
+namespace {
+std::uint32_t Take(std::uint32_t allowance, std::uint32_t& used, std::uint32_t wanted) {
+    if (used >= allowance) return 0;
+    std::uint32_t granted = std::min(allowance - used, wanted);
+    used += granted;
+    return granted;
+}
+}  // namespace
+
+std::uint32_t cpCQoS::TakeReceiveBudget(std::uint32_t wanted) { return Take(receiveAllowance_, receiveUsed_, wanted); }
+std::uint32_t cpCQoS::TakeSendBudget(std::uint32_t wanted) { return Take(sendAllowance_, sendUsed_, wanted); }
+void cpCQoS::ReturnReceiveBudget(std::uint32_t bytes) { receiveUsed_ -= std::min(bytes, receiveUsed_); }
+void cpCQoS::ReturnSendBudget(std::uint32_t bytes) { sendUsed_ -= std::min(bytes, sendUsed_); }
+
+void cpCQoS::StopSecondTimerForTesting() {
+    if (!secondTimer_) return;
+    secondTimer_.As<cpCTimer>()->Stop();
+    secondTimer_.Reset();
+}
+
+void cpCQoS::SetBudgetForTesting(std::uint32_t receiveAllowance, std::uint32_t sendAllowance) {
+    receiveAllowance_ = receiveAllowance;
+    sendAllowance_ = sendAllowance;
+    receiveUsed_ = sendUsed_ = 0;
 }
 
 plat::LResult cpCQoS::WindowProc(plat::Hwnd hwnd, std::uint32_t message, plat::WParam wParam,

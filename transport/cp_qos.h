@@ -62,6 +62,18 @@ public:
     // Posts a deferred event for the connection in the record's slot.
     bool PostDeferredEvent(cpSocketRecord* record);
 
+    // The budget shared by the controller-paced connections for the current
+    // second. A take grants at most what is left and charges it; a return
+    // gives unused bytes back.
+    std::uint32_t TakeReceiveBudget(std::uint32_t wanted);
+    std::uint32_t TakeSendBudget(std::uint32_t wanted);
+    void ReturnReceiveBudget(std::uint32_t bytes);
+    void ReturnSendBudget(std::uint32_t bytes);
+    void SetBudgetForTesting(std::uint32_t receiveAllowance, std::uint32_t sendAllowance);
+    // Test seams: stop the real per-second timer and run ticks by hand.
+    void StopSecondTimerForTesting();
+    void RunSecondTickForTesting() { SecondTick(); }
+
     cpCMutex* Lock() const { return lock_; }
     plat::Hwnd Window() const { return window_.hwnd; }
     cpIConnectionHandlers* SlotConnection(int slot) const;
@@ -82,6 +94,14 @@ private:
     int nextFree_ = 0;
     vzSmartPtr secondTimer_;
     std::uint32_t secondTicks_ = 0;
+
+    static constexpr std::uint32_t kDefaultLimit = 104857600;  // 100 MiB per second
+    std::uint32_t sendLimit_ = kDefaultLimit;
+    std::uint32_t receiveLimit_ = kDefaultLimit;
+    std::uint32_t sendAllowance_ = 0;
+    std::uint32_t sendUsed_ = 0;
+    std::uint32_t receiveAllowance_ = 0;
+    std::uint32_t receiveUsed_ = 0;
 };
 
 // The process-wide controller (null outside the service's lifetime).
