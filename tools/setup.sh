@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libssl-dev zlib1g-dev
+  nginx-light openssl
 )
 
 missing=()

@@ -1,0 +1,140 @@
+#include "tests/support/nginx_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "tests/support/loopback_peer.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+
+bool PortAccepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+std::string PseudoRandomBytes(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    std::mt19937 gen(seed);
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        std::uint32_t v = gen();
+        std::memcpy(&out[i], &v, 4);
+    }
+    for (; i < size; ++i) out[i] = static_cast<char>(gen());
+    return out;
+}
+
+NginxServer::NginxServer(std::string serverConfig, std::string httpConfig)
+    : serverConfig_(std::move(serverConfig)), httpConfig_(std::move(httpConfig)) {
+    std::filesystem::create_directories(Root());
+    std::filesystem::create_directories(dir_.Path() + "tmp");
+}
+
+NginxServer::~NginxServer() { Stop(); }
+
+bool NginxServer::Available() { return access(kNginx, X_OK) == 0; }
+
+std::string NginxServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void NginxServer::WriteText(const std::string& path, const std::string& text) {
+    std::string full = Root() + (path.front() == '/' ? path.substr(1) : path);
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full, std::ios::binary) << text;
+}
+
+std::string NginxServer::WriteFile(const std::string& path, std::size_t size, unsigned seed) {
+    std::string content = PseudoRandomBytes(size, seed);
+    WriteText(path, content);
+    return content;
+}
+
+bool NginxServer::Start() {
+    if (!Available()) {
+        error_ = "nginx is not installed";
+        return false;
+    }
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        plat::SockAddrIn free = UnusedLoopbackPort();
+        port_ = ntohs(free.portNet);
+        std::string d = dir_.Path();
+        std::ofstream conf(d + "nginx.conf");
+        conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+             << "error_log " << d << "error.log warn;\npid " << d << "nginx.pid;\n"
+             << "events { worker_connections 512; }\n"
+             << "http {\n  access_log off;\n  default_type application/octet-stream;\n"
+             << "  client_body_temp_path " << d << "tmp/body;\n  proxy_temp_path " << d << "tmp/proxy;\n"
+             << "  fastcgi_temp_path " << d << "tmp/fastcgi;\n  uwsgi_temp_path " << d << "tmp/uwsgi;\n"
+             << "  scgi_temp_path " << d << "tmp/scgi;\n  sendfile on;\n  keepalive_timeout 5;\n"
+             << httpConfig_ << "\n"
+             << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << Root() << ";\n"
+             << serverConfig_ << "\n  }\n}\n";
+        conf.close();
+
+        std::string confPath = d + "nginx.conf";
+        const char* argv[] = {kNginx, "-p", d.c_str(), "-c", confPath.c_str(), "-e", "stderr", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        std::string log = d + "stderr.log";
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int rc = posix_spawn(&pid_, kNginx, &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            error_ = "cannot start nginx";
+            pid_ = -1;
+            return false;
+        }
+        for (int i = 0; i < 500; ++i) {
+            if (PortAccepts(port_)) return true;
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) break;  // it died (port taken?)
+            usleep(10000);
+        }
+        Stop();
+        std::ifstream err(log);
+        error_.assign(std::istreambuf_iterator<char>(err), {});
+    }
+    return false;
+}
+
+void NginxServer::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 300; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        usleep(10000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}

@@ -1,0 +1,45 @@
+// A real nginx on an ephemeral loopback port, serving a generated root from
+// a temporary folder. Started by the test that needs it, stopped with it.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "tests/support/temp_folder.h"
+
+class NginxServer {
+public:
+    // `serverConfig` is added inside the server block (locations, limits),
+    // `httpConfig` inside the http block.
+    explicit NginxServer(std::string serverConfig = "", std::string httpConfig = "");
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    static bool Available();
+    // Starts nginx and waits until it accepts connections; false (with the
+    // reason in Error()) when it cannot.
+    bool Start();
+    void Stop();
+
+    int Port() const { return port_; }
+    // The folder nginx serves, ending with "/".
+    std::string Root() const { return dir_.Path() + "root/"; }
+    std::string Url(const std::string& path) const;
+    const std::string& Error() const { return error_; }
+    // Writes a file below the root (folders are created) with `size`
+    // pseudo-random bytes seeded by `seed`; returns the content.
+    std::string WriteFile(const std::string& path, std::size_t size, unsigned seed = 1);
+    void WriteText(const std::string& path, const std::string& text);
+
+private:
+    TempFolder dir_;
+    std::string serverConfig_;
+    std::string httpConfig_;
+    std::string error_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Deterministic test content: the same (size, seed) always gives the same bytes.
+std::string PseudoRandomBytes(std::size_t size, unsigned seed);
