@@ -1,8 +1,10 @@
 #include "service/vz_smart_ptr.h"
+#include "http/http_client_layer.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_socket.h"
 #include "transport/cp_timer.h"
 #include "transport/qos_context.h"
+#include "transport/stream_dispatcher.h"
 
 namespace {
 
@@ -12,6 +14,9 @@ vzIUnknown* NewObject(std::uint32_t classId) {
         case kClassTimer: return new cpCTimer;
         case kClassMutex: return new cpCMutex;
         case kClassQoSContext: return static_cast<vzIQoSContext*>(new cpCQoSContext);
+        case kClassStreamDispatcher: return new nwCStreamDispatcher;
+        // A layer is held through its own interface.
+        case kClassHttpClientExLayer: return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
         default: return nullptr;
     }
 }

@@ -1,0 +1,58 @@
+// The HTTP client layer's own interface and the listener every HTTP client
+// object implements. One layer carries exactly one request and its response;
+// a new request takes a new connection and a new layer.
+//
+// Every listener event passes back the listener value given to SetListener
+// and runs on the service worker thread with the service lock held. A
+// listener may call back into the layer and its connection from inside an
+// event (SendBody from OnSendReady, Close from OnComplete).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/vz_unknown.h"
+
+class nwIHttpClientExEventListener {
+public:
+    // The TCP connection is up (for HTTPS the handshake still runs and the
+    // request waits in the TLS layer until it is done).
+    virtual void OnConnected(std::uint32_t value) = 0;
+    // The response head was parsed: status and headers can be read.
+    virtual void OnHeaderReceived(std::uint32_t value) = 0;
+    // Body bytes; returns how many were consumed. The rest stays buffered and
+    // comes again with newer bytes behind it. Negative closes the connection.
+    virtual std::int32_t OnBodyData(std::uint32_t value, const void* data, std::int32_t length) = 0;
+    // The consumed body reached the response's Content-Length (when above 0).
+    virtual void OnComplete(std::uint32_t value) = 0;
+    // The send queue ran dry: an announced upload wants more body data.
+    virtual void OnSendReady(std::uint32_t value) = 0;
+    // The connection was shut down; nothing follows.
+    virtual void OnClosed(std::uint32_t value) = 0;
+    // Refused, unreachable or timed out (only with connection flag 1).
+    virtual void OnConnectFailed(std::uint32_t value) = 0;
+    virtual void OnIdleTimeout(std::uint32_t value) = 0;
+    virtual void OnHostUnreachable(std::uint32_t value) = 0;
+
+protected:
+    ~nwIHttpClientExEventListener() = default;
+};
+
+class vzIHttpClientExLayer : public vzIUnknown {
+public:
+    virtual vzStatus SetListener(nwIHttpClientExEventListener* listener, std::uint32_t value) = 0;
+    // Splits the URL, finds an address, stacks TLS for "https://" and
+    // connects. kLayerFail, with nothing sent and no event to follow, for a
+    // bad URL, an unknown scheme or a host without an address.
+    virtual vzStatus Open(const char* url) = 0;
+    virtual vzStatus SetHeader(const char* name, const char* value) = 0;
+    virtual vzStatus SetParameter(const char* name, const char* value) = 0;
+    virtual vzStatus GetStatusCode(int* code) = 0;
+    virtual vzStatus GetContentLength(std::int64_t* length) = 0;
+    // The first response header whose name begins with `name` (any case).
+    virtual vzStatus GetHeader(const char* name, std::string* value) = 0;
+    virtual vzStatus GetRawHeader(std::string* head) = 0;
+    virtual vzStatus Get() = 0;
+    virtual vzStatus Post(std::int64_t bodyLength) = 0;
+    virtual vzStatus SendBody(const void* data, std::uint32_t length) = 0;
+};

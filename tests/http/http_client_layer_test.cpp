@@ -1,0 +1,287 @@
+// The HTTP client layer over real sockets: scripted responses for the edge
+// cases and faults, a real nginx for the normal ones.
+#include "http/http_client_layer.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/resolver.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/network_fixture.h"
+#include "transport/qos_context.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+const char kOkHead[] = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nX-Note: a%20b\r\n\r\n";
+
+class HttpClientLayerTest : public NetworkTest {};
+
+class HttpNginxTest : public NetworkTest {
+protected:
+    void SetUp() override {
+        NetworkTest::SetUp();
+        if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+        server_ = std::make_unique<NginxServer>("location = /moved { return 302 /target.bin; }\n");
+        ASSERT_TRUE(server_->Start()) << server_->Error();
+    }
+    std::unique_ptr<NginxServer> server_;
+};
+
+}  // namespace
+
+TEST_F(HttpClientLayerTest, HeadSplitAcrossWritesIsParsedWhenItsLastByteArrives) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Le"),
+                      ScriptStep::Sleep(50), ScriptStep::Send("ngth: 10\r\nX-Note: a%20b\r"),
+                      ScriptStep::Sleep(50), ScriptStep::Send("\n\r\n0123456789"), ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/file.bin")));
+    ASSERT_TRUE(Pump([&] { return fetch.Ended(); }));
+    std::vector<std::string> expected = {"connected", "header", "body", "complete", "closed"};
+    EXPECT_EQ(fetch.events, expected);
+    EXPECT_EQ(fetch.status, 200);
+    EXPECT_EQ(fetch.contentLength, 10);
+    EXPECT_EQ(fetch.body, "0123456789");
+}
+
+TEST_F(HttpClientLayerTest, RequestIsAGetWithHostAndRange) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(kOkHead), ScriptStep::Send("0123456789"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server.Url("/dir/file.bin?x=1"), {{"Range", "bytes=100-"}}));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const std::string request = server.Requests()[0];
+    EXPECT_EQ(request.rfind("GET /dir/file.bin?x=1 HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("Host: 127.0.0.1\r\n"), std::string::npos) << request;
+    EXPECT_NE(request.find("Range: bytes=100-\r\n"), std::string::npos) << request;
+    std::string note, raw;
+    EXPECT_EQ(fetch.Layer()->GetHeader("x-note", &note), kLayerOk);
+    EXPECT_EQ(note, "a b");
+    EXPECT_EQ(fetch.Layer()->GetHeader("Content-Length", &note), kLayerOk);
+    EXPECT_EQ(note, "10");
+    EXPECT_EQ(fetch.Layer()->GetHeader("Location:", &note), kLayerFail);
+    EXPECT_EQ(fetch.Layer()->GetRawHeader(&raw), kLayerOk);
+    EXPECT_EQ(raw, kOkHead);
+}
+
+TEST_F(HttpClientLayerTest, PartialConsumptionCompletesAfterTheLastPiece) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(std::string(kOkHead) + "0123456789"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    fetch.consumeAtMost = 6;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    // The listener took 6, was offered the other 4 at once, and only then
+    // was the body complete.
+    std::vector<std::int32_t> offered = {10, 4};
+    EXPECT_EQ(fetch.offered, offered);
+    EXPECT_EQ(fetch.body, "0123456789");
+}
+
+TEST_F(HttpClientLayerTest, ZeroContentLengthGivesNoBodyAndNoCompletion) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
+                      ScriptStep::Close()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    std::vector<std::string> expected = {"connected", "header", "closed"};
+    EXPECT_EQ(fetch.events, expected);
+}
+
+TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceMakesNoRecord) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length:4\r\n\r\nabcd"),
+                      ScriptStep::Close()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    EXPECT_EQ(fetch.contentLength, 0);
+    EXPECT_EQ(fetch.body, "abcd");
+    EXPECT_EQ(fetch.Count("complete"), 0);
+}
+
+TEST_F(HttpClientLayerTest, CloseMidBodyEndsWithClosedAndNoCompletion) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'x')),
+                      ScriptStep::Close()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    EXPECT_EQ(fetch.body.size(), 40u);
+    EXPECT_EQ(fetch.Count("complete"), 0);
+}
+
+TEST_F(HttpClientLayerTest, UnusableResponsesCloseWithoutAHead) {
+    const std::string bad[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc",
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef",
+        "HTTP/1.1 200 OK\r\nX-Long: " + std::string(70000, 'a'),
+    };
+    for (const std::string& response : bad) {
+        ScriptedServer server;
+        server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(response), ScriptStep::Stall()});
+        HttpFetch fetch;
+        ASSERT_TRUE(fetch.Start(server.Url("/")));
+        ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; })) << response.substr(0, 60);
+        EXPECT_EQ(fetch.Count("header"), 0);
+        EXPECT_TRUE(fetch.body.empty());
+    }
+}
+
+TEST_F(HttpClientLayerTest, SameContentLengthTwiceIsAccepted) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nabc"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    EXPECT_EQ(fetch.body, "abc");
+}
+
+TEST_F(HttpClientLayerTest, RefusedConnectReportsConnectFailedThenClosed) {
+    HttpFetch fetch;
+    plat::SockAddrIn port = UnusedLoopbackPort();
+    ASSERT_TRUE(fetch.Start("http://127.0.0.1:" + std::to_string(plat::NetToHost16(port.portNet)) + "/x"));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    std::vector<std::string> expected = {"connect-failed", "closed"};
+    EXPECT_EQ(fetch.events, expected);
+}
+
+TEST_F(HttpClientLayerTest, StalledServerGivesIdleTimeout) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Stall()});
+    HttpFetch fetch;
+    std::uint32_t one = 1;
+    fetch.Context()->SetOption(kOptionIdleTimeout, &one);
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("idle") == 1; }, 6000));
+}
+
+TEST_F(HttpClientLayerTest, OpenRefusesWhatItCannotConnectTo) {
+    HttpFetch fetch;
+    EXPECT_EQ(fetch.Layer()->Open(""), kLayerFail);
+    EXPECT_EQ(fetch.Layer()->Open("ftp://127.0.0.1/x"), kLayerFail);
+    plat::SetResolverForTesting([](const std::string&) { return std::vector<std::uint32_t>{}; });
+    EXPECT_EQ(fetch.Layer()->Open("http://nowhere.example/x"), kLayerFail);
+    plat::SetResolverForTesting(nullptr);
+    EXPECT_TRUE(fetch.events.empty());
+}
+
+TEST_F(HttpClientLayerTest, PostSendsBodyPiecesThenTheTrailerOnce) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Sleep(300),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"), ScriptStep::Stall()});
+    struct Uploader : HttpFetch {
+        int pieces = 0;
+        void OnSendReady(std::uint32_t) override {
+            events.push_back("send-ready");
+            std::string piece(pieces == 0 ? 60 : 40, pieces == 0 ? 'a' : 'b');
+            if (pieces++ < 2) Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()));
+        }
+    } up;
+    ASSERT_EQ(up.Layer()->Open(server.Url("/report").c_str()), kLayerOk);
+    ASSERT_EQ(up.Layer()->Post(100), kLayerOk);
+    ASSERT_TRUE(Pump([&] { return up.Count("complete") == 1; }));
+    EXPECT_EQ(up.pieces, 2);
+    EXPECT_EQ(up.body, "ok");
+    EXPECT_EQ(static_cast<cpCQoSContext*>(up.Context())->Flags() & kFlagAskForData, 0u);
+}
+
+TEST_F(HttpNginxTest, GetOfAFileIsByteIdentical) {
+    std::string content = server_->WriteFile("/files/data.bin", 3 * 1024 * 1024 + 17);
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server_->Url("/files/data.bin")));
+    ASSERT_TRUE(Pump([&] { return fetch.Ended(); }));
+    EXPECT_EQ(fetch.status, 200);
+    EXPECT_EQ(fetch.Count("complete"), 1);
+    EXPECT_TRUE(fetch.body == content);
+}
+
+TEST_F(HttpNginxTest, RangedGetIsAnswered206FromTheOffset) {
+    std::string content = server_->WriteFile("/r.bin", 100000);
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server_->Url("/r.bin"), {{"Range", "bytes=60000-"}}));
+    ASSERT_TRUE(Pump([&] { return fetch.Ended(); }));
+    EXPECT_EQ(fetch.status, 206);
+    EXPECT_TRUE(fetch.body == content.substr(60000));
+}
+
+TEST_F(HttpNginxTest, RangePastTheEndIs416) {
+    server_->WriteFile("/small.bin", 1000);
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server_->Url("/small.bin"), {{"Range", "bytes=1000-"}}));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("header") == 1; }));
+    EXPECT_EQ(fetch.status, 416);
+    std::string range;
+    ASSERT_EQ(fetch.Layer()->GetHeader("Content-Range", &range), kLayerOk);
+    EXPECT_EQ(range, "bytes */1000");
+}
+
+TEST_F(HttpNginxTest, RedirectIsReportedAndTheCallerFollowsIt) {
+    std::string content = server_->WriteFile("/target.bin", 5000);
+    HttpFetch first;
+    first.closeOnComplete = false;
+    ASSERT_TRUE(first.Start(server_->Url("/moved")));
+    ASSERT_TRUE(Pump([&] { return first.Count("header") == 1; }));
+    EXPECT_EQ(first.status, 302);
+    std::string location;
+    ASSERT_EQ(first.Layer()->GetHeader("Location:", &location), kLayerOk);
+    EXPECT_NE(location.find("/target.bin"), std::string::npos);
+    HttpFetch second;
+    std::string next = location.rfind("http", 0) == 0 ? location : server_->Url(location);
+    ASSERT_TRUE(second.Start(next));
+    ASSERT_TRUE(Pump([&] { return second.Ended(); }));
+    EXPECT_TRUE(second.body == content);
+}
+
+TEST_F(HttpNginxTest, MissingFileIs404) {
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server_->Url("/nope.bin")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("header") == 1; }));
+    EXPECT_EQ(fetch.status, 404);
+}
+
+TEST_F(HttpNginxTest, SixtyFourMebibytesUnpacedAreByteIdentical) {
+    std::string content = server_->WriteFile("/big.bin", 64u << 20, 7);
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server_->Url("/big.bin")));
+    ASSERT_TRUE(Pump([&] { return fetch.Ended(); }, 120000));
+    EXPECT_EQ(fetch.Count("complete"), 1);
+    EXPECT_EQ(fetch.body.size(), content.size());
+    EXPECT_TRUE(fetch.body == content);
+}
+
+TEST_F(HttpNginxTest, ReceiveBudgetHoldsTheRateOverWholeTicks) {
+    constexpr std::uint32_t kRate = 393216;
+    server_->WriteFile("/paced.bin", 16u << 20, 3);
+    HttpFetch fetch(6, kRate);
+    ASSERT_TRUE(fetch.Start(server_->Url("/paced.bin")));
+    // Sample the bytes received at each per-second tick; between ticks the
+    // budget is all that may move.
+    std::vector<std::pair<std::int64_t, std::size_t>> samples;
+    std::uint32_t lastTick = cpQoS()->SecondTicks();
+    ASSERT_TRUE(Pump(
+        [&] {
+            if (cpQoS()->SecondTicks() != lastTick) {
+                lastTick = cpQoS()->SecondTicks();
+                samples.emplace_back(plat::MonotonicMs(), fetch.body.size());
+            }
+            return samples.size() == 7;
+        },
+        15000));
+    for (std::size_t i = 2; i < samples.size(); ++i)
+        EXPECT_LE(samples[i].second - samples[i - 1].second, kRate) << "tick " << i;
+    double seconds = (samples[6].first - samples[1].first) / 1000.0;
+    double rate = (samples[6].second - samples[1].second) / seconds;
+    EXPECT_NEAR(rate, kRate, kRate * 0.05) << "over " << seconds << " s";
+}
