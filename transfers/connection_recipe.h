@@ -1,0 +1,50 @@
+// How every direct-download session (document, size probe, file) gets its
+// HTTP connection, and how it gives one up.
+//
+// OpenHttpConnection creates a connection, opens it with the session's
+// action type and flags 5 (report connect failures and idle time-outs),
+// sets both time-outs, stacks the HTTP client layer on top, applies the
+// session's pacing, makes `listener` the layer's listener (value 0), opens
+// the URL, adds the headers and sends the GET. The service lock is held for
+// the whole set-up.
+//
+// A URL that cannot be opened (bad URL, no address for the host) still ends
+// in the listener's OnClosed, delivered later from the message loop, so a
+// session always hears how its attempt ended and can retry or fail.
+//
+// DropHttpConnection detaches the listener, closes the connection and hands
+// it to the deferred-release collector, so it may be called from inside the
+// connection's own callbacks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "http/http_client_interfaces.h"
+#include "service/vz_smart_ptr.h"
+
+struct HttpConnectionSettings {
+    int actionType = 1;
+    std::uint32_t connectTimeoutSeconds = 4;
+    std::uint32_t idleTimeoutSeconds = 4;
+    // When not 0: switch to this action type after opening and give it
+    // `receiveRate` bytes per second of receive budget.
+    int pacedActionType = 0;
+    std::uint32_t receiveRate = 0;
+};
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// Fills `holder` with the new connection. False when it could not even be
+// created; a URL that cannot be opened answers true and fails through
+// OnClosed as described above.
+bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
+                        nwIHttpClientExEventListener* listener, const std::string& url,
+                        const HttpHeaders& headers = {});
+
+// The HTTP layer of a held connection (null when none).
+vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder);
+
+void DropHttpConnection(vzSmartPtr& holder);
