@@ -1,0 +1,88 @@
+#include "platform/file_handle.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+
+namespace plat {
+namespace {
+std::atomic<bool> g_writesFail{false};
+}
+
+void File::SetWritesFailForTesting(bool fail) { g_writesFail = fail; }
+
+bool File::OpenKeep(const std::string& path) {
+    Close();
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    if (lseek(fd_, 0, SEEK_END) < 0) {
+        lastError_ = errno;
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void File::Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+}
+
+std::int64_t File::Size() const {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    return st.st_size;
+}
+
+bool File::Append(const void* data, std::size_t length) {
+    if (fd_ < 0) return false;
+    if (g_writesFail) {
+        lastError_ = ENOSPC;
+        return false;
+    }
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = write(fd_, p, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            lastError_ = errno;
+            return false;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool File::Truncate(std::int64_t length) {
+    if (fd_ < 0 || ftruncate(fd_, length) != 0 || lseek(fd_, length, SEEK_SET) < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
+std::int64_t FreeDiskBytes(const std::string& path) {
+    // Ask the nearest parent that exists: the folder may not be made yet.
+    std::filesystem::path probe = path.empty() ? std::filesystem::path(".") : std::filesystem::path(path);
+    for (int depth = 0; depth < 256; ++depth) {
+        struct statvfs st;
+        if (statvfs(probe.c_str(), &st) == 0)
+            return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+        std::filesystem::path parent = probe.has_relative_path() ? probe.parent_path() : probe;
+        if (parent.empty()) parent = ".";
+        if (parent == probe) return -1;
+        probe = parent;
+    }
+    return -1;
+}
+
+}  // namespace plat

@@ -1,0 +1,47 @@
+// An open file for the downloads: opened without truncation so that bytes
+// already on disk can be kept, written at the end, cut back when a transfer
+// must start over. Closed by the destructor.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+class File {
+public:
+    File() = default;
+    ~File() { Close(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens (creating when absent) for reading and writing; the position is
+    // at the end. False with LastError() set when it cannot.
+    bool OpenKeep(const std::string& path);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // The file's current length, or -1.
+    std::int64_t Size() const;
+    // Writes all of `data` at the end; false when not everything was
+    // written (the disk is full, say).
+    bool Append(const void* data, std::size_t length);
+    // Cuts the file to `length` bytes and continues writing there.
+    bool Truncate(std::int64_t length);
+
+    // errno of the last failure.
+    int LastError() const { return lastError_; }
+
+    // Test seam: every Append fails as on a full disk while set.
+    static void SetWritesFailForTesting(bool fail);
+
+private:
+    int fd_ = -1;
+    int lastError_ = 0;
+};
+
+// Free bytes for an unprivileged writer on the file system that holds
+// `path`, or its nearest existing parent; -1 when nothing can be asked.
+std::int64_t FreeDiskBytes(const std::string& path);
+
+}  // namespace plat
