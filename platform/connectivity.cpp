@@ -4,12 +4,19 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 namespace plat {
+namespace {
+std::atomic<int> g_forcedState{-1};
+}
+
+void SetNetworkStateForTesting(int state) { g_forcedState = state; }
 
 bool IsNetworkUp() {
+    if (int forced = g_forcedState.load(); forced >= 0) return forced == 1;
     if (const char* forced = std::getenv("TLX_NETWORK")) {
         if (std::strcmp(forced, "up") == 0) return true;
         if (std::strcmp(forced, "down") == 0) return false;

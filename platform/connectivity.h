@@ -8,4 +8,7 @@ namespace plat {
 
 bool IsNetworkUp();
 
+// Test seam: forces the answer (1 up, 0 down); -1 asks the system again.
+void SetNetworkStateForTesting(int state);
+
 }  // namespace plat

@@ -5,7 +5,9 @@
 
 #include "platform/files.h"
 #include "service/service_log.h"
+#include "transfers/data_download_session.h"
 #include "transfers/job_downloader.h"
+#include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
 
@@ -67,7 +69,8 @@ void CJobManager::DropRetiredEngine() { retiredEngine_.reset(); }
 int CJobManager::Setup(plat::Hwnd notifyWindow) {
     cpLockGuard guard(Lock());
     notifyWindow_ = notifyWindow;
-    // The engine downloader and the direct downloader join here as they are built.
+    // Without an engine link every job runs here, by direct download.
+    direct_ = std::make_unique<CPlatFormDownloader>(this);
     return kResultOk;
 }
 
@@ -94,15 +97,12 @@ void CJobManager::SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> c
 int CJobManager::LoadDocument(const char* url) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
+    if (!document_)
+        document_ = std::make_unique<CDataDownloadSession>(
+            static_cast<IDataDownloadSessionEventListener*>(this));
     // A value below 0x10000 names a string resource of the program; the
     // program has no such resource for documents, so it loads nothing.
     if (reinterpret_cast<std::uintptr_t>(url) < 0x10000 || !*url) return kResultOk;
-    if (!document_) {
-        // Nothing can fetch the document: say so at once rather than leave
-        // the window waiting for an answer that never comes.
-        Post(kEventDocumentFailed, 0);
-        return kResultOk;
-    }
     document_->Fetch(url);
     return kResultOk;
 }

@@ -77,6 +77,13 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
     Request(false);
 }
 
+void CPlatformSession::Stop() {
+    listener_ = nullptr;
+    stopped_ = true;
+    DropHttpConnection(connection_);
+    CloseFile();
+}
+
 void CPlatformSession::SelectFile(std::size_t index) {
     current_ = index;
     alternatives_.clear();

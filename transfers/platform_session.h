@@ -43,6 +43,9 @@ public:
     void Begin(const std::vector<std::unique_ptr<JobFileEntry>>& files,
                const std::function<std::int64_t(std::int32_t)>& remoteSize);
     void DetachListener() { listener_ = nullptr; }
+    // Ends the session's work: no further report, connection dropped, file
+    // closed. Safe from inside the session's own callbacks.
+    void Stop();
 
     std::int64_t RunningTotal() const { return runningTotal_; }
     const SessionFile* CurrentFile() const { return current_ < files_.size() ? &files_[current_] : nullptr; }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/kernel.h"
+#include "platform/resolver.h"
 #include "service/download_service.h"
 #include "service/service_log.h"
 #include "tests/support/service_fixture.h"
@@ -63,9 +64,10 @@ TEST_F(StartupTest, StartAndStopWriteTheirLogLinesInOrder) {
     ASSERT_NE(GetServiceJobManager(), nullptr);
     FinalizeService();
     EXPECT_EQ(GetServiceJobManager(), nullptr);
-    std::vector<std::string> expected = {"[OstrelLib] Initialize", "[OstrelLib] Finalize Begin",
+    std::vector<std::string> expected = {"[OstrelLib] Launch(3.4.0.10)", "[OstrelLib] Initialize",
+                                         "[OstrelLib] Finalize Begin",
                                          "[OstrelLib] Exit GetMessage Loop", "[OstrelLib] Destroy JobManager",
-                                         "[OstrelLib] Finalize End"};
+                                         "[OstrelLib] CPlatFormDownloader Destroy", "[OstrelLib] Finalize End"};
     EXPECT_EQ(ServiceLogMessages(), expected);
 }
 
@@ -147,9 +149,14 @@ TEST_F(DocumentEntryTest, NoDocumentSessionAnswers517) {
     EXPECT_EQ(size, -5);
 }
 
-TEST_F(DocumentEntryTest, LoadDocumentWithNothingToFetchItReportsFailure) {
+TEST_F(DocumentEntryTest, LoadDocumentFromAHostWithoutAddressReportsFailure) {
+    plat::SetResolverForTesting([](const std::string&) { return std::vector<std::uint32_t>{}; });
     EXPECT_EQ(Manager()->LoadDocument("http://patch.example/filelist.txt"), 512);
+    plat::SetResolverForTesting(nullptr);
     EXPECT_TRUE(events_.WaitFor(523));
+    std::int64_t size = -5;
+    EXPECT_EQ(GetDocumentSize(&size), 512);  // the session exists, without a document
+    EXPECT_EQ(size, -5);
 }
 
 TEST_F(DocumentEntryTest, DocumentIsCopiedOnlyIntoARecordOfExactlyItsLength) {

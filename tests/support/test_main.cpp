@@ -1,5 +1,6 @@
 // Every test program runs with its own application-data folder, so the
-// service log and data never touch the user's real ones.
+// service log and data never touch the user's real ones, and never leaves
+// the machine.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,5 +11,9 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     TempFolder appData;
     setenv("XDG_DATA_HOME", appData.Path().c_str(), 1);
+    // Hermetic defaults: the network counts as up, and reports go to a
+    // loopback port where nothing listens unless a test starts a server.
+    setenv("TLX_NETWORK", "up", 0);
+    setenv("TLX_REPORT_SERVER", "127.0.0.1:1", 0);
     return RUN_ALL_TESTS();
 }
