@@ -1,4 +1,5 @@
 #include "service/vz_smart_ptr.h"
+#include "http/agent_layer.h"
 #include "http/http_client_layer.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_socket.h"
@@ -16,6 +17,7 @@ vzIUnknown* NewObject(std::uint32_t classId) {
         case kClassQoSContext: return static_cast<vzIQoSContext*>(new cpCQoSContext);
         case kClassStreamDispatcher: return new nwCStreamDispatcher;
         // A layer is held through its own interface.
+        case kClassAgentLayer: return static_cast<vzIAgentLayer*>(new nwCAgentLayer);
         case kClassHttpClientExLayer: return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
         default: return nullptr;
     }
