@@ -1,0 +1,144 @@
+#include "transfers/platform_reporter.h"
+
+#include <utility>
+
+#include "service/garbage_collector.h"
+#include "transport/host_cache.h"
+#include "transport/net_interfaces.h"
+
+namespace {
+
+constexpr int kActionUnpaced = 1;
+
+}  // namespace
+
+CPlatformReporter::CPlatformReporter() : CPlatformReporter(ReportServerEndpoint()) {}
+
+CPlatformReporter::CPlatformReporter(ReportServerAddress endpoint)
+    : endpoint_(std::move(endpoint)) {}
+
+CPlatformReporter::~CPlatformReporter() {
+    DropConnection(true);
+}
+
+vzIAgentLayer* CPlatformReporter::Layer() const {
+    if (!connection_) return nullptr;
+    // The connection holds its top layer through the layer's own interface.
+    return static_cast<vzIAgentLayer*>(connection_.As<vzIQoSContext>()->GetTopLayer());
+}
+
+void CPlatformReporter::Report(std::int32_t recordCount, const ResultRecord* records) {
+    if (recordCount <= 0 || records == nullptr) return;
+    queue_.emplace_back(records, records + recordCount);
+    queuedRecords_ += static_cast<std::size_t>(recordCount);
+    TrimQueue();
+    if (Connect()) return;  // its connected event sends the queue
+    // Held and up: out at once. Held but still connecting: the connected
+    // event sends it. Not held (no address): it waits for a later report.
+    if (connected_) Flush();
+}
+
+void CPlatformReporter::TrimQueue() {
+    while (queuedRecords_ > kMaxQueuedRecords && !queue_.empty()) {
+        std::vector<ResultRecord>& oldest = queue_.front();
+        const std::size_t excess = queuedRecords_ - kMaxQueuedRecords;
+        if (oldest.size() <= excess) {
+            queuedRecords_ -= oldest.size();
+            queue_.pop_front();
+        } else {
+            // Only part of the oldest report has to go: its first records.
+            oldest.erase(oldest.begin(), oldest.begin() + static_cast<std::ptrdiff_t>(excess));
+            queuedRecords_ -= excess;
+        }
+    }
+}
+
+bool CPlatformReporter::Connect() {
+    if (connection_) return false;
+    std::uint32_t address = 0;
+    if (!cpHostCache().Lookup(endpoint_.host, endpoint_.port, &address)) return false;
+
+    vzSmartPtr connection;
+    if (!connection.CreateInstance(kClassQoSContext)) return false;
+    auto* context = connection.As<vzIQoSContext>();
+    // Never registered or connected: nothing can call back into it, so it
+    // may be released right here.
+    if (vzFailed(
+            context->Open(kActionUnpaced, kFlagReportConnectFailure | kFlagReportIdle, nullptr)) ||
+        vzFailed(context->AddLayer(kClassAgentLayer, false))) {
+        context->Close();
+        return false;
+    }
+    const std::uint32_t timeout = kTimeoutSeconds;
+    context->SetOption(kOptionConnectTimeout, &timeout);
+    context->SetOption(kOptionIdleTimeout, &timeout);
+    // Host and peer let the connection mark the address good or bad in the
+    // host cache, so that a host with several addresses moves on after a
+    // failure.
+    const cpSocketAddress peer{address, endpoint_.port};
+    context->SetHostName(endpoint_.host.c_str());
+    context->SetPeerAddress(peer);
+
+    // Held before Connect: a loopback connect can complete inside the call
+    // and deliver the connected event at once.
+    connection_ = std::move(connection);
+    connected_ = false;
+    awaitingReplies_ = 0;
+    Layer()->SetListener(this, 0);
+    context->Connect(peer);
+    return true;
+}
+
+void CPlatformReporter::Flush() {
+    while (connected_ && !queue_.empty()) {
+        vzIAgentLayer* layer = Layer();
+        if (!layer) return;
+        std::vector<ResultRecord>& oldest = queue_.front();
+        const vzAgentReport report{static_cast<std::int32_t>(oldest.size()), oldest.data()};
+        // A report the layer refuses stays first in line for the next try.
+        if (vzFailed(layer->SendReport(report))) return;
+        ++awaitingReplies_;
+        queuedRecords_ -= oldest.size();
+        queue_.pop_front();
+    }
+}
+
+void CPlatformReporter::OnConnected(std::uint32_t) {
+    connected_ = true;
+    if (connection_) connection_.As<vzIQoSContext>()->MarkAddressGood();
+    Flush();
+}
+
+void CPlatformReporter::OnReply(std::uint32_t, std::uint8_t) {
+    // The code means nothing to us; that the server answered is what counts.
+    if (awaitingReplies_ > 0) --awaitingReplies_;
+    // Closing on the first answer while a later report is still on its way
+    // could cut that report off; wait for all of them.
+    if (queue_.empty() && awaitingReplies_ == 0) DropConnection(true);
+}
+
+void CPlatformReporter::OnClosed(std::uint32_t) {
+    DropConnection(false);
+}
+
+void CPlatformReporter::OnConnectFailed(std::uint32_t) {
+    DropConnection(true);
+}
+
+void CPlatformReporter::OnIdleTimeout(std::uint32_t) {
+    DropConnection(true);
+}
+
+void CPlatformReporter::DropConnection(bool close) {
+    if (!connection_) return;
+    // Cleared first: the close below may call back (closed event) before
+    // this returns, and must find nothing left to drop.
+    vzSmartPtr held = std::move(connection_);
+    connected_ = false;
+    awaitingReplies_ = 0;
+    auto* context = held.As<vzIQoSContext>();
+    if (auto* layer = static_cast<vzIAgentLayer*>(context->GetTopLayer()))
+        layer->SetListener(nullptr, 0);
+    if (close) context->Close();
+    vzCGarbageCollector::Instance()->DeferRelease(std::move(held));
+}
