@@ -202,6 +202,12 @@ std::uint32_t cpCQoS::TakeSendBudget(std::uint32_t wanted) { return Take(sendAll
 void cpCQoS::ReturnReceiveBudget(std::uint32_t bytes) { receiveUsed_ -= std::min(bytes, receiveUsed_); }
 void cpCQoS::ReturnSendBudget(std::uint32_t bytes) { sendUsed_ -= std::min(bytes, sendUsed_); }
 
+std::uint32_t cpCQoS::MsUntilNextTick() const {
+    if (!secondTimer_) return 1000;
+    std::int64_t left = secondTimer_.As<cpCTimer>()->Due().TotalMs() - cpTimeStamp::Now().TotalMs();
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 1000));
+}
+
 void cpCQoS::StopSecondTimerForTesting() {
     if (!secondTimer_) return;
     secondTimer_.As<cpCTimer>()->Stop();

@@ -74,6 +74,9 @@ public:
     void StopSecondTimerForTesting();
     void RunSecondTickForTesting() { SecondTick(); }
 
+    // Milliseconds until the next per-second refill (1000 without a tick).
+    std::uint32_t MsUntilNextTick() const;
+
     cpCMutex* Lock() const { return lock_; }
     plat::Hwnd Window() const { return window_.hwnd; }
     cpIConnectionHandlers* SlotConnection(int slot) const;

@@ -143,18 +143,30 @@ void cpCQoSLowServerContextAction::ReturnSendBudget(std::uint32_t bytes) {
     if (cpCQoS* qos = cpQoS()) qos->ReturnSendBudget(bytes);
 }
 
+namespace {
+// The budget for what is left of the current second, so that a connection
+// that starts mid-second neither waits for the refill nor gets a whole
+// second's worth on top of it. At least one receive block, to start at once.
+std::uint32_t FirstBudget(std::uint32_t rate) {
+    cpCQoS* qos = cpQoS();
+    if (!qos || rate == 0) return rate;
+    std::uint64_t share = static_cast<std::uint64_t>(rate) * qos->MsUntilNextTick() / 1000;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(rate, std::max<std::uint64_t>(share, kReceiveBlock)));
+}
+}  // namespace
+
 void cpCQoSOwnContextAction::SetRate(int direction, const std::uint32_t* bytesPerSecond) {
     if (!bytesPerSecond) return;
     if (direction == 0) {
         receiveRate_ = *bytesPerSecond;
         if (!refilled_) {
-            receiveRemaining_ = receiveRate_;
+            receiveRemaining_ = FirstBudget(receiveRate_);
             receiveUsed_ = 0;
         }
     } else if (direction == 1) {
         sendRate_ = *bytesPerSecond;
         if (!refilled_) {
-            sendRemaining_ = sendRate_;
+            sendRemaining_ = FirstBudget(sendRate_);
             sendUsed_ = 0;
         }
     }

@@ -119,8 +119,9 @@ public:
     using cpCQoSLowContextAction::cpCQoSLowContextAction;
     int GetType() const override { return 5; }
     // Stores the rate; the budget follows at the next refill. An action that
-    // has never been refilled gets the rate's budget at once, so a new
-    // connection does not wait up to a second for its first byte.
+    // has never been refilled gets at once the rate's share of what is left
+    // of the current second, so a new connection neither waits up to a
+    // second for its first byte nor moves more than the rate allows.
     void SetRate(int direction, const std::uint32_t* bytesPerSecond) override;
     void Refill() override;
     std::uint32_t TakeReceiveBudget(std::uint32_t wanted) override;

@@ -304,3 +304,25 @@ TEST_F(DirectDownloadTest, NormalSpeedHoldsTheReceiveBudget) {
     double rate = (samples[6].second - samples[1].second) / seconds;
     EXPECT_NEAR(rate, 393216.0, 393216.0 * 0.05) << "over " << seconds << " s";
 }
+
+// A full-size job: four files of 256 MiB with the speed flag set. It needs
+// 2 GiB of temporary disk and about a minute, so it runs on request:
+//   transfers_tests --gtest_also_run_disabled_tests --gtest_filter='*OneGibibyte*'
+TEST_F(DirectDownloadTest, DISABLED_OneGibibyteJobIsByteIdentical) {
+    StartNginx();
+    std::vector<std::string> urls;
+    for (int i = 0; i < 4; ++i) {
+        nginx_->WriteFile("/gib/part" + std::to_string(i) + ".bin", 256u << 20, 100 + i);
+        urls.push_back(nginx_->Url("/gib/part" + std::to_string(i) + ".bin"));
+    }
+    CJob* job = NewJob(urls);
+    std::int64_t start = plat::MonotonicMs();
+    ASSERT_EQ(Manager()->StartJob(job, 1), 512);
+    ASSERT_TRUE(events_.WaitFor(516, 1, 300000));
+    double seconds = (plat::MonotonicMs() - start) / 1000.0;
+    std::printf("1 GiB in %.2f s (%.1f MiB/s)\n", seconds, 1024.0 / seconds);
+    for (int i = 0; i < 4; ++i) {
+        std::string got = ReadFile(Folder() + "part" + std::to_string(i) + ".bin");
+        EXPECT_TRUE(got == PseudoRandomBytes(256u << 20, 100 + i)) << i;
+    }
+}
