@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark of tlxdownloader-cli against curl, wget and aria2.
+
+Run through bench/run, which installs the tools and builds the program.
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1 << 20
+NORMAL_BUDGET = 393216
+CAP = 104857600
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    def __init__(self, root, work):
+        self.port = free_port()
+        self.work = work
+        conf = os.path.join(work, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"""daemon off; master_process off; worker_processes 1;
+error_log {work}/error.log warn; pid {work}/nginx.pid;
+events {{ worker_connections 4096; }}
+http {{ access_log off; sendfile on; keepalive_timeout 65; keepalive_requests 100000;
+  default_type application/octet-stream;
+  client_body_temp_path {work}/b; proxy_temp_path {work}/p; fastcgi_temp_path {work}/f;
+  uwsgi_temp_path {work}/u; scgi_temp_path {work}/s;
+  server {{ listen 127.0.0.1:{self.port}; root {root}; }} }}
+""")
+        self.proc = subprocess.Popen(["/usr/sbin/nginx", "-p", work, "-c", conf, "-e", "stderr"],
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.1).close()
+                return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("nginx did not start")
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+def write_random(path, size):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, 8 * MIB)
+            f.write(os.urandom(n))
+            left -= n
+
+
+def timed(cmd, cwd):
+    """Runs cmd under GNU time; returns wall, cpu seconds and peak RSS in KiB."""
+    out = os.path.join(cwd, ".time")
+    start = time.monotonic()
+    rc = subprocess.call(["/usr/bin/time", "-o", out, "-f", "%U %S %M"] + cmd, cwd=cwd,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wall = time.monotonic() - start
+    user, system, rss = open(out).read().split()[-3:]
+    return {"rc": rc, "wall": wall, "cpu": float(user) + float(system), "rss_kib": int(rss)}
+
+
+def folder_bytes(folder):
+    total = 0
+    for dirpath, _, names in os.walk(folder):
+        for n in names:
+            try:
+                total += os.path.getsize(os.path.join(dirpath, n))
+            except OSError:
+                pass
+    return total
+
+
+def sampled_rates(cmd, cwd, seconds):
+    """Runs cmd for `seconds`, sampling the bytes on disk once a second."""
+    proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    samples = []
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < seconds + 1:
+        samples.append((time.monotonic(), folder_bytes(cwd)))
+        time.sleep(1 - ((time.monotonic() - t0) % 1))
+    os.killpg(proc.pid, signal.SIGTERM)
+    proc.wait()
+    rates = [(b2 - b1) / (t2 - t1) for (t1, b1), (t2, b2) in zip(samples, samples[1:])]
+    # The first second holds connection set-up; judge the steady part.
+    steady = rates[1:]
+    total_rate = (samples[-1][1] - samples[1][1]) / (samples[-1][0] - samples[1][0])
+    return {"rate": total_rate, "error": total_rate / NORMAL_BUDGET - 1,
+            "spread": statistics.pstdev(steady) if len(steady) > 1 else 0.0}
+
+
+def summarize(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--cli", required=True)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--cases", default="1,2,3,4,5")
+    ap.add_argument("--json", default=None)
+    args = ap.parse_args()
+    cases = {int(c) for c in args.cases.split(",")}
+    cli = os.path.abspath(args.cli)
+
+    tmp = tempfile.mkdtemp(prefix="zk4bench.")
+    root = os.path.join(tmp, "root")
+    nginx = None
+    results = {}
+    env = dict(os.environ, TLX_REPORT_SERVER="127.0.0.1:1", TLX_NETWORK="up")
+    os.environ.update(env)
+
+    def cleanup(*_):
+        if nginx:
+            nginx.stop()
+        shutil.rmtree(tmp, ignore_errors=True)
+    signal.signal(signal.SIGINT, lambda *a: (cleanup(), sys.exit(130)))
+    signal.signal(signal.SIGTERM, lambda *a: (cleanup(), sys.exit(143)))
+    try:
+        print("generating data ...", flush=True)
+        big = [f"/big/part{i}.bin" for i in range(4)]
+        if cases & {1, 2, 5}:
+            for p in big:
+                write_random(root + p, 256 * MIB)
+        small = [f"/small/s{i:04d}.bin" for i in range(2000)]
+        if cases & {3, 4, 5}:
+            for p in small:
+                write_random(root + p, 16 * 1024)
+        os.makedirs(os.path.join(tmp, "nginx"))
+        nginx = Nginx(root, os.path.join(tmp, "nginx"))
+
+        def file_list(name, paths):
+            with open(os.path.join(root, name), "w") as f:
+                f.write("\n".join(nginx.url(p) for p in paths) + "\n")
+            with open(os.path.join(tmp, name), "w") as f:
+                f.write("\n".join(nginx.url(p) for p in paths) + "\n")
+            return nginx.url("/" + name)
+
+        def fresh(name):
+            d = os.path.join(tmp, "out", name)
+            shutil.rmtree(d, ignore_errors=True)
+            os.makedirs(d)
+            return d
+
+        def run_case(name, tools, gib):
+            print(f"\n== {name}", flush=True)
+            runs = {t: [] for t in tools}
+            for _ in range(args.runs):
+                for tool, make in tools.items():  # A B A B ...
+                    d = fresh(tool)
+                    r = timed(make(d), d)
+                    r["mibs"] = gib * 1024 / r["wall"]
+                    runs[tool].append(r)
+            table = {}
+            base = None
+            for tool, rs in runs.items():
+                row = {k: summarize([r[k] for r in rs]) for k in ("wall", "cpu", "rss_kib", "mibs")}
+                row["failed_runs"] = sum(1 for r in rs if r["rc"] != 0)
+                row["cpu_per_gib"] = row["cpu"]["median"] / gib if gib else None
+                table[tool] = row
+            base = table.get("curl")
+            print(f"{'tool':<22}{'wall s':>9}{'cpu s':>9}{'rss MiB':>9}{'MiB/s':>9}{'wall/curl':>11}{'cpu/curl':>10}")
+            for tool, row in table.items():
+                if base:
+                    row["wall_vs_curl"] = row["wall"]["median"] / base["wall"]["median"]
+                    row["cpu_vs_curl"] = row["cpu"]["median"] / max(base["cpu"]["median"], 1e-9)
+                    row["rss_vs_curl"] = row["rss_kib"]["median"] / base["rss_kib"]["median"]
+                print(f"{tool:<22}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
+                      f"{row['rss_kib']['median'] / 1024:>9.1f}{row['mibs']['median']:>9.1f}"
+                      f"{row.get('wall_vs_curl', 1):>11.2f}{row.get('cpu_vs_curl', 1):>10.2f}")
+            results[name] = table
+
+        if 1 in cases or 5 in cases:
+            lst = file_list("big.txt", big)
+            urls = [nginx.url(p) for p in big]
+            run_case("case1_full_speed", {
+                "ours": lambda d: [cli, "--folder", d, "--no-install", lst],
+                "curl": lambda d: ["curl", "-s", "--remote-name-all"] + urls,
+                "curl_limit_100M": lambda d: ["curl", "-s", "--limit-rate", "100M", "--remote-name-all"] + urls,
+                "wget": lambda d: ["wget", "-q", "-i", os.path.join(tmp, "big.txt")],
+                "aria2c": lambda d: ["aria2c", "-q", "-j1", "--allow-overwrite=true", "-i", os.path.join(tmp, "big.txt")],
+            }, 1.0)
+        if 2 in cases:
+            lst = file_list("big.txt", big)
+            urls = [nginx.url(p) for p in big]
+            print("\n== case2_normal_speed (20 s each)", flush=True)
+            table = {}
+            for tool, cmd in {
+                "ours": lambda d: [cli, "--folder", d, "--no-install", "--normal-speed", lst],
+                "curl_384K": lambda d: ["curl", "-s", "--limit-rate", "384K", "--remote-name-all"] + urls,
+                "aria2c_384K": lambda d: ["aria2c", "-q", "-j1", "--max-download-limit=384K", "-i",
+                                          os.path.join(tmp, "big.txt")],
+            }.items():
+                d = fresh(tool)
+                table[tool] = sampled_rates(cmd(d), d, 20)
+                print(f"{tool:<14} rate {table[tool]['rate']:>10.0f} B/s  error {table[tool]['error'] * 100:+.2f} %"
+                      f"  spread {table[tool]['spread']:>9.0f} B/s")
+            results["case2_normal_speed"] = table
+        if 3 in cases:
+            chosen = small[:500]
+            lst = file_list("check.txt", chosen)
+            urls = [nginx.url(p) for p in chosen]
+            with open(os.path.join(tmp, "check.urls"), "w") as f:
+                f.write("\n".join(urls) + "\n")
+            run_case("case3_size_check", {
+                "ours": lambda d: [cli, "--check-only", lst],
+                "curl": lambda d: ["sh", "-c", f"for u in $(cat {tmp}/check.urls); do curl -sI $u; done"],
+                "xargs_P5_curl": lambda d: ["sh", "-c", f"xargs -P5 -n1 curl -sI < {tmp}/check.urls"],
+            }, 0)
+        if 4 in cases or 5 in cases:
+            lst = file_list("small.txt", small)
+            run_case("case4_small_files", {
+                "ours": lambda d: [cli, "--folder", d, "--no-install", lst],
+                "curl": lambda d: ["sh", "-c", f"curl -s --remote-name-all $(cat {tmp}/small.txt)"],
+                "xargs_P5_curl": lambda d: ["sh", "-c", f"xargs -P5 -n50 curl -s --remote-name-all < {tmp}/small.txt"],
+                "wget": lambda d: ["wget", "-q", "-i", os.path.join(tmp, "small.txt")],
+                "aria2c": lambda d: ["aria2c", "-q", "-j5", "--allow-overwrite=true", "-i", os.path.join(tmp, "small.txt")],
+            }, 2000 * 16 / 1024 / 1024)
+        summary = json.dumps(results, indent=2)
+        print("\n== summary (JSON)\n" + summary)
+        if args.json:
+            with open(args.json, "w") as f:
+                f.write(summary)
+    finally:
+        cleanup()
+
+
+if __name__ == "__main__":
+    main()
