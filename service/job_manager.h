@@ -87,7 +87,11 @@ public:
     void SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader);
     void SetEngineDownloader(std::unique_ptr<CJobDownloader> downloader);
     void SetDocumentSource(std::unique_ptr<IDocumentSource> source);
+    // The job manager owns the checker from here on; the launcher creates it
+    // (see CContentLengthChecker::ForJobManager) and feeds it URLs.
     void SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> checker);
+    // The installed checker, or null; call with the service lock held.
+    IContentLengthTotal* ContentLengthChecker() const { return checker_.get(); }
 
 private:
     void Post(int event, plat::LParam lParam) const;

@@ -1,0 +1,104 @@
+#include "transfers/content_length_checker.h"
+
+#include <limits>
+
+#include "service/job_manager.h"
+#include "service/status_codes.h"
+#include "transport/cp_mutex.h"
+#include "transport/cp_qos.h"
+
+namespace {
+
+// The service lock as the bandwidth controller holds it; none while the
+// network runtime is down (nothing can race the caller then).
+cpCMutex* ServiceLock() {
+    cpCQoS* qos = cpQoS();
+    return qos ? qos->Lock() : nullptr;
+}
+
+}  // namespace
+
+CContentLengthChecker::CContentLengthChecker(IContentLengthCheckerEventListener* listener)
+    : listener_(listener) {}
+
+CContentLengthChecker::~CContentLengthChecker() {
+    cpLockGuard guard(ServiceLock());
+    sessions_.clear();
+    retired_.clear();
+}
+
+CContentLengthChecker* CContentLengthChecker::ForJobManager(CJobManager* manager) {
+    if (!manager) return nullptr;
+    cpLockGuard guard(manager->Lock());
+    if (!manager->ContentLengthChecker())
+        manager->SetContentLengthChecker(std::make_unique<CContentLengthChecker>(manager));
+    return dynamic_cast<CContentLengthChecker*>(manager->ContentLengthChecker());
+}
+
+int CContentLengthChecker::AddUrl(const char* url) {
+    cpLockGuard guard(ServiceLock());
+    retired_.clear();
+    auto index = static_cast<std::int32_t>(sessions_.size());
+    sessions_.push_back(std::make_unique<CContentLengthCheckSession>(this, index, url ? url : ""));
+    return kResultOk;
+}
+
+void CContentLengthChecker::Start() {
+    cpLockGuard guard(ServiceLock());
+    retired_.clear();
+    ++generation_;
+    for (auto& session : sessions_) session->Reset();
+    total_ = 0;
+    completed_ = 0;
+    next_ = 0;
+    running_ = 0;
+    if (sessions_.empty()) {
+        if (listener_) listener_->OnLengthsKnown();
+        return;
+    }
+    StartMore();
+}
+
+void CContentLengthChecker::StartMore() {
+    const std::uint64_t generation = generation_;
+    while (running_ < kMaxRunning && next_ < sessions_.size()) {
+        CContentLengthCheckSession* session = sessions_[next_++].get();
+        ++running_;
+        session->Probe();
+        if (generation != generation_) return;  // the probe failed at once and ended the check
+    }
+}
+
+void CContentLengthChecker::EndCheck() {
+    ++generation_;
+    for (auto& session : sessions_) session->Close();
+    for (auto& session : sessions_) retired_.push_back(std::move(session));
+    sessions_.clear();
+    running_ = 0;
+    next_ = 0;
+}
+
+void CContentLengthChecker::OnLength(std::int32_t, std::int64_t length) {
+    // Saturating: servers choose these numbers, and a sum that wraps would
+    // show a negative size.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    total_ = length > kMax - total_ ? kMax : total_ + length;
+    --running_;
+    ++completed_;
+    if (static_cast<std::size_t>(completed_) < sessions_.size()) {
+        StartMore();
+        return;
+    }
+    EndCheck();
+    if (listener_) listener_->OnLengthsKnown();
+}
+
+void CContentLengthChecker::OnProbeFailed(std::int32_t, const char*) {
+    EndCheck();
+    if (listener_) listener_->OnLengthCheckFailed();
+}
+
+void CContentLengthChecker::OnProbeUnreachable(std::int32_t) {
+    EndCheck();
+    if (listener_) listener_->OnLengthCheckAborted();
+}

@@ -1,0 +1,103 @@
+// CDataDownloadSession: fetches one small document (the file list) into
+// memory for the job manager's LoadDocument.
+//
+// Ownership: the job manager creates the session on the first LoadDocument
+// and owns it until its own end; the session owns its document buffer, its
+// tick timer and its connection. The listener (the job manager's document
+// face) is not owned and must outlive the session.
+//
+// Thread: Fetch, Start and Stop run on the caller's thread from the entry
+// point, the HTTP events and the tick on the worker thread; all of them with
+// the service lock held.
+//
+// One fetch: the response must be 200 with a positive Content-Length of at
+// most kMaxDocumentBytes; the body goes into a buffer of exactly that length
+// and the listener hears OnDocumentComplete. 302 and 303 are followed to
+// their Location. While a fetch runs, the listener hears OnDocumentTick once
+// a second. Every failure is reported once, with a reason code below, and
+// leaves no document behind.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http/http_client_interfaces.h"
+#include "service/job_listeners.h"
+#include "service/vz_smart_ptr.h"
+
+// Reasons given to IDataDownloadSessionEventListener::OnDocumentFailed.
+inline constexpr int kDocumentConnectFailed = 3;
+// A status other than 200/302/303, a length that is missing, 0 or above the
+// cap, a redirect without Location, or too many redirects.
+inline constexpr int kDocumentBadResponse = 4;
+inline constexpr int kDocumentIdleTimeout = 5;
+// The connection closed before the whole announced body arrived (also when
+// the URL could not be opened at all).
+inline constexpr int kDocumentClosedEarly = 6;
+inline constexpr int kDocumentHostUnreachable = 7;
+
+class CDataDownloadSession final : public nwIHttpClientExEventListener, public IDocumentSource {
+public:
+    // The file list is a few kilobytes; anything above this is not one and
+    // would only cost memory.
+    static constexpr std::int64_t kMaxDocumentBytes = 16 * 1024 * 1024;
+    // A redirect loop must end somewhere; real chains are one or two long.
+    static constexpr int kMaxRedirects = 20;
+    static constexpr std::uint32_t kTimeoutSeconds = 4;
+    static constexpr std::uint32_t kTickMs = 1000;
+
+    explicit CDataDownloadSession(IDataDownloadSessionEventListener* listener);
+    ~CDataDownloadSession() override;
+    CDataDownloadSession(const CDataDownloadSession&) = delete;
+    CDataDownloadSession& operator=(const CDataDownloadSession&) = delete;
+
+    // Stores the document URL and forgets any redirect target.
+    void SetUrl(const char* url);
+    // Starts fetching the redirect target when one is stored, else the URL.
+    // A fetch still running is dropped first, without a report.
+    void Start();
+    // Stops the tick and drops the connection; `abort` also marks the peer
+    // address bad in the host cache. Reports nothing.
+    void Stop(bool abort);
+
+    // IDocumentSource: the completed document (null and 0 while none is).
+    const char* DocumentData() const override;
+    std::int64_t DocumentLength() const override;
+    // SetUrl, then Start.
+    void Fetch(const char* url) override;
+
+    bool Fetching() const { return static_cast<bool>(connection_); }
+    bool Ticking() const { return static_cast<bool>(tickTimer_); }
+    const std::string& RedirectTarget() const { return redirect_; }
+
+    // nwIHttpClientExEventListener
+    void OnConnected(std::uint32_t value) override;
+    void OnHeaderReceived(std::uint32_t value) override;
+    std::int32_t OnBodyData(std::uint32_t value, const void* data, std::int32_t length) override;
+    void OnComplete(std::uint32_t value) override;
+    void OnSendReady(std::uint32_t value) override;
+    void OnClosed(std::uint32_t value) override;
+    void OnConnectFailed(std::uint32_t value) override;
+    void OnIdleTimeout(std::uint32_t value) override;
+    void OnHostUnreachable(std::uint32_t value) override;
+
+private:
+    static void OnTickTimer(void* self);
+    void OnStatusOk(std::int64_t contentLength);
+    void OnRedirect(const std::string& location);
+    // Stops, drops any partial document and reports `reason`.
+    void Fail(bool abort, int reason);
+    void DropDocument();
+
+    IDataDownloadSessionEventListener* listener_;
+    std::unique_ptr<char[]> buffer_;
+    std::int64_t received_ = 0;
+    std::int64_t announced_ = 0;
+    bool complete_ = false;
+    vzSmartPtr tickTimer_;
+    vzSmartPtr connection_;
+    std::string url_;
+    std::string redirect_;
+    int redirects_ = 0;
+};
