@@ -65,14 +65,35 @@ bool ClosedByPeer(int fd) {
     return recv(fd, &byte, 1, 0) <= 0;
 }
 
+// Restores TLX_REPORT_SERVER as it was (the test program sets a loopback
+// default that later tests rely on).
+class SavedReportServerVariable {
+public:
+    SavedReportServerVariable() {
+        const char* value = std::getenv(kReportServerVariable);
+        if (value) saved_ = value;
+        had_ = value != nullptr;
+    }
+    ~SavedReportServerVariable() {
+        if (had_)
+            setenv(kReportServerVariable, saved_.c_str(), 1);
+        else
+            unsetenv(kReportServerVariable);
+    }
+
+private:
+    std::string saved_;
+    bool had_ = false;
+};
+
 class ReporterTest : public NetworkTest {
 protected:
     void TearDown() override {
-        unsetenv(kReportServerVariable);
         plat::ClearHostOverridesForTesting();
         plat::SetResolverForTesting(nullptr);
         NetworkTest::TearDown();
     }
+    SavedReportServerVariable savedVariable_;
     // Points the reporter built without arguments at 127.0.0.1:port.
     void UseLoopbackServer(int port) {
         setenv(kReportServerVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
@@ -147,10 +168,10 @@ TEST(ReportServerEndpointTest, OverrideReplacesHostAndPortOrIsIgnoredWhole) {
         EXPECT_EQ(address.host, c.host) << (c.value ? c.value : "(null)");
         EXPECT_EQ(address.port, c.port) << (c.value ? c.value : "(null)");
     }
+    SavedReportServerVariable saved;
     setenv(kReportServerVariable, "10.1.2.3:9999", 1);
     ReportServerAddress fromEnvironment = ReportServerEndpoint();
     CPlatformReporter reporter;
-    unsetenv(kReportServerVariable);
     EXPECT_EQ(fromEnvironment.host, "10.1.2.3");
     EXPECT_EQ(fromEnvironment.port, 9999);
     EXPECT_EQ(reporter.Endpoint().host, "10.1.2.3");
