@@ -139,15 +139,6 @@ TEST_F(ContentLengthTest, FiveProbesRunAtATime) {
     EXPECT_EQ(server.Requests().size(), 12u);
 }
 
-TEST_F(ContentLengthTest, AnswerWithoutLengthCountsZero) {
-    ScriptedServer bare, sized;
-    bare.AddScript(AnswerAfter(0, "HTTP/1.1 200 OK\r\nConnection: close"));
-    sized.AddScript(AnswerAfter(0, "HTTP/1.1 200 OK\r\nContent-Length: 77"));
-    CheckAndWait({bare.Url("/x"), sized.Url("/y")});
-    EXPECT_EQ(listener_.known, 1);
-    EXPECT_EQ(checker_->TotalBytes(), 77);
-}
-
 TEST_F(ContentLengthTest, UrlFailingThreeTimesEndsTheCheckKeepingTheSum) {
     ScriptedServer good, bad;
     good.AddScript(AnswerAfter(0, "HTTP/1.1 200 OK\r\nContent-Length: 500"));
