@@ -1,4 +1,5 @@
 #include "service/vz_smart_ptr.h"
+#include "Lib_SSL/secure_socket_client_layer.h"
 #include "http/agent_layer.h"
 #include "http/http_client_layer.h"
 #include "transport/cp_mutex.h"
@@ -19,6 +20,8 @@ vzIUnknown* NewObject(std::uint32_t classId) {
         // A layer is held through its own interface.
         case kClassAgentLayer: return static_cast<vzIAgentLayer*>(new nwCAgentLayer);
         case kClassHttpClientExLayer: return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
+        case kClassSecureSocketClientLayer:
+            return static_cast<vzISecureSocketClientLayer*>(new nwCSecureSocketClientLayer);
         default: return nullptr;
     }
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "Lib_SSL/COpenSSL.h"
 #include "platform/kernel.h"
 #include "platform/sockets.h"
 #include "service/job_manager.h"
@@ -107,7 +108,12 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     WriteServiceLog("[OstrelLib] Exit GetMessage Loop");
 
     lock->Lock();
-    if (manager) plat::WSACleanup();
+    if (manager) {
+        plat::WSACleanup();
+        // Connections still waiting for their deferred release keep the
+        // TLS BIO method until the job manager is deleted.
+        COpenSSL::GlobalCleanup();
+    }
     lock->Unlock();
 
     std::lock_guard end(shared->endMutex);

@@ -59,6 +59,14 @@ NginxServer::~NginxServer() { Stop(); }
 
 bool NginxServer::Available() { return access(kNginx, X_OK) == 0; }
 
+void NginxServer::AddTlsListener(const std::string& certFile, const std::string& keyFile) {
+    tls_.push_back({certFile, keyFile, 0});
+}
+
+std::string NginxServer::TlsUrl(const std::string& host, const std::string& path, std::size_t index) const {
+    return "https://" + host + ":" + std::to_string(TlsPort(index)) + path;
+}
+
 std::string NginxServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
@@ -83,6 +91,16 @@ bool NginxServer::Start() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         plat::SockAddrIn free = UnusedLoopbackPort();
         port_ = ntohs(free.portNet);
+        for (TlsListener& listener : tls_) listener.port = ntohs(UnusedLoopbackPort().portNet);
+        std::string tlsPortVariable =
+            tls_.empty() ? "" : "    set $tls_port " + std::to_string(tls_.front().port) + ";\n";
+        std::string tlsServers;
+        for (const TlsListener& listener : tls_) {
+            tlsServers += "  server {\n    listen 127.0.0.1:" + std::to_string(listener.port) + " ssl;\n" +
+                          "    ssl_certificate " + listener.certFile + ";\n    ssl_certificate_key " +
+                          listener.keyFile + ";\n" + tlsPortVariable + "    root " + Root() + ";\n" +
+                          serverConfig_ + "\n  }\n";
+        }
         std::string d = dir_.Path();
         std::ofstream conf(d + "nginx.conf");
         conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
@@ -94,7 +112,8 @@ bool NginxServer::Start() {
              << "  scgi_temp_path " << d << "tmp/scgi;\n  sendfile on;\n  keepalive_timeout 5;\n"
              << httpConfig_ << "\n"
              << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << Root() << ";\n"
-             << serverConfig_ << "\n  }\n}\n";
+             << tlsPortVariable << serverConfig_ << "\n  }\n"
+             << tlsServers << "}\n";
         conf.close();
 
         std::string confPath = d + "nginx.conf";
@@ -111,7 +130,9 @@ bool NginxServer::Start() {
             return false;
         }
         for (int i = 0; i < 500; ++i) {
-            if (PortAccepts(port_)) return true;
+            bool all = PortAccepts(port_);
+            for (const TlsListener& listener : tls_) all = all && PortAccepts(listener.port);
+            if (all) return true;
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) break;  // it died (port taken?)
             usleep(10000);

@@ -2,8 +2,10 @@
 // a temporary folder. Started by the test that needs it, stopped with it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "tests/support/temp_folder.h"
 
@@ -17,6 +19,11 @@ public:
     NginxServer& operator=(const NginxServer&) = delete;
 
     static bool Available();
+    // Before Start: one more loopback port that speaks TLS with this
+    // certificate (PEM chain) and key, serving the same root and server
+    // configuration. Every server block gets the variable $tls_port, the
+    // first TLS listener's port, so a configuration can redirect to it.
+    void AddTlsListener(const std::string& certFile, const std::string& keyFile);
     // Starts nginx and waits until it accepts connections; false (with the
     // reason in Error()) when it cannot.
     bool Start();
@@ -26,6 +33,9 @@ public:
     // The folder nginx serves, ending with "/".
     std::string Root() const { return dir_.Path() + "root/"; }
     std::string Url(const std::string& path) const;
+    int TlsPort(std::size_t index = 0) const { return tls_.at(index).port; }
+    // "https://" + host + ":" + the TLS listener's port + path.
+    std::string TlsUrl(const std::string& host, const std::string& path, std::size_t index = 0) const;
     const std::string& Error() const { return error_; }
     // Writes a file below the root (folders are created) with `size`
     // pseudo-random bytes seeded by `seed`; returns the content.
@@ -39,6 +49,12 @@ private:
     std::string error_;
     int port_ = 0;
     pid_t pid_ = -1;
+    struct TlsListener {
+        std::string certFile;
+        std::string keyFile;
+        int port = 0;
+    };
+    std::vector<TlsListener> tls_;
 };
 
 // Deterministic test content: the same (size, seed) always gives the same bytes.
