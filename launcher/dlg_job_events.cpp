@@ -1,0 +1,100 @@
+// The running job's events of CTLXDownloaderDlg.
+#include "launcher/file_list.h"
+#include "launcher/presentation.h"
+#include "launcher/resume_prompt.h"
+#include "launcher/tlx_downloader_dlg.h"
+#include "platform/text.h"
+#include "service/status_codes.h"
+
+namespace {
+int Percent(std::int32_t value) {
+    return value < 0 ? 0 : value > 100 ? 100 : value;
+}
+}  // namespace
+
+bool CTLXDownloaderDlg::IsCurrentJob(plat::LParam job) const {
+    // An event of a job that was stopped (or that finished) before its
+    // message came through must not act on the window's present state.
+    return job != 0 && job_ != nullptr && job == reinterpret_cast<plat::LParam>(job_);
+}
+
+void CTLXDownloaderDlg::OnTransferStarts() {
+    JobStartInfo info;
+    service_.GetJobStartInfo(job_, &info);
+    SetLabel(kLabelRemaining, u"00:00:00");
+    RefreshLabels();
+}
+
+void CTLXDownloaderDlg::OnProgress() {
+    JobProgress progress;
+    if (service_.GetJobProgress(job_, &progress) != kResultOk) return;
+    window_.SetBarPosition(kCurrentFileBar, Percent(progress.currentPercent));
+    window_.SetBarPosition(kOverallBar, Percent(progress.percent));
+    SetLabel(kLabelRemaining, FormatDuration(progress.left));
+    SetLabel(kLabelElapsed, FormatDuration(progress.elapsed));
+    SetLabel(kLabelReceived, FormatSize(ByteCountAsDouble(progress.held)));
+    SetLabel(kLabelTotal, FormatSize(ByteCountAsDouble(progress.total)));
+    SetLabel(kLabelSpeed, FormatSpeed(progress.rate));
+    window_.PushGraphSample(GraphSample(progress.rate));
+    RefreshLabels();
+}
+
+void CTLXDownloaderDlg::OnFileFinished() {
+    JobFileEvent event;
+    service_.PopJobFileEvent(job_, &event);
+    ++fileIndex_;
+    ++fileNumber_;
+    UpdateFileLabel();
+    // An empty queue leaves the record empty: no file to consider.
+    if (event.text.empty()) return;
+    const std::u16string path = PathOfFileEventText(plat::AnsiToWide(event.text), fileUrls_);
+    if (IsInstallerFile(path, fileUrls_.size())) installerPath_ = path;
+}
+
+void CTLXDownloaderDlg::OnJobFinished() {
+    JobCompletion completion;
+    service_.GetJobCompletion(job_, &completion);
+    StopDownload();
+    SetLabel(kLabelRemaining, u"00:00:00");
+    finished_ = true;
+    window_.EnableControl(kRunButton, true);
+    window_.EnableControl(kStartStopButton, false);
+    window_.EnableControl(kFolderButton, false);
+    RefreshLabels();
+}
+
+void CTLXDownloaderDlg::OnJobMessage() {
+    std::int32_t code = kResultOk;
+    std::string text;
+    service_.PopJobMessage(job_, &code, &text);
+    switch (code) {
+        case kReasonDiskFull: {
+            std::int64_t remaining = 0;
+            service_.GetRemainingBytes(job_, &remaining);
+            StopDownload();
+            ShowGameBox(u"硬碟(" + downloadFolder_ + u")的空間不足(" +
+                        FormatSize(ByteCountAsDouble(remaining)) + u")。");
+            break;
+        }
+        case kReasonNetworkDown:
+            ShowGameBox(u"您的網路狀態不佳");
+            break;
+        case kReasonNetworkBack:
+            ShowGameBox(u"您的網路回復正常");
+            break;
+        case kReasonDownloadFailed:
+            ShowGameBox(u"下載ZK4失敗\n請稍候再試");
+            break;
+        default:
+            break;  // 512: nothing was queued; 518: the job went to direct download
+    }
+}
+
+void CTLXDownloaderDlg::OnResumeQuestion() {
+    CJob* const asking = job_;
+    CResumeDlg prompt;
+    window_.RunResumePrompt(prompt);
+    // The job may have been stopped or finished while the prompt was open;
+    // a reply then has nobody waiting for it.
+    if (job_ == asking) service_.AnswerResume(asking, prompt.Continue(), prompt.ApplyToAll());
+}

@@ -1,0 +1,134 @@
+#include "launcher/download_service_client.h"
+
+#include <vector>
+
+#include "service/download_service.h"
+#include "service/job_manager.h"
+#include "service/status_codes.h"
+#include "transfers/content_length_checker.h"
+
+namespace {
+
+// Runs `call` on the job manager, or answers 517 without one.
+template <class Call>
+int OnManager(Call call) {
+    CJobManager* manager = GetServiceJobManager();
+    return manager ? call(*manager) : kResultFailed;
+}
+
+}  // namespace
+
+int CDownloadServiceClient::InitializeService() {
+    return ::InitializeService(notifyWindow_);
+}
+
+void CDownloadServiceClient::FinalizeService() {
+    ::FinalizeService();
+}
+
+int CDownloadServiceClient::LoadDocument(const std::string& url) {
+    return OnManager([&](CJobManager& m) { return m.LoadDocument(url.c_str()); });
+}
+
+int CDownloadServiceClient::SetServiceKey(const std::string& key) {
+    return OnManager([&](CJobManager& m) { return m.SetServiceKey(key.c_str()); });
+}
+
+bool CDownloadServiceClient::FetchDocument(std::string* bytes) {
+    bytes->clear();
+    // The document functions do not look for the service themselves.
+    if (!GetServiceJobManager()) return false;
+    std::int64_t size = 0;
+    if (::GetDocumentSize(&size) != kResultOk) return false;
+    if (size <= 0) return true;
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    DocumentRecord record;
+    record.data = buffer.data();
+    record.length = size;
+    if (::GetDocument(&record) != kResultOk) return false;
+    bytes->assign(buffer.data(), buffer.size());
+    return true;
+}
+
+bool CDownloadServiceClient::AddSizeCheckUrl(const std::string& url) {
+    CContentLengthChecker* checker = CContentLengthChecker::ForJobManager(GetServiceJobManager());
+    return checker && checker->AddUrl(url.c_str()) == kResultOk;
+}
+
+void CDownloadServiceClient::StartSizeCheck() {
+    if (CContentLengthChecker* checker =
+            CContentLengthChecker::ForJobManager(GetServiceJobManager()))
+        checker->Start();
+}
+
+std::int64_t CDownloadServiceClient::SizeCheckTotal() {
+    std::int64_t total = 0;
+    if (CJobManager* manager = GetServiceJobManager()) manager->CheckedTotal(&total);
+    return total;
+}
+
+int CDownloadServiceClient::CreateJob(CJob** job, const std::string& serviceKey) {
+    return OnManager([&](CJobManager& m) { return m.CreateJob(job, serviceKey.c_str()); });
+}
+
+int CDownloadServiceClient::SetJobEngineFlag(CJob* job) {
+    return OnManager([&](CJobManager& m) { return m.SetJobEngineFlag(job); });
+}
+
+int CDownloadServiceClient::AddJobFile(CJob* job, const std::string& url,
+                                       const std::string& folder) {
+    return OnManager(
+        [&](CJobManager& m) { return m.AddJobFile(job, url.c_str(), folder.c_str()); });
+}
+
+int CDownloadServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
+    return OnManager([&](CJobManager& m) { return m.StartJob(job, speedFlag); });
+}
+
+int CDownloadServiceClient::StopJob(CJob* job) {
+    return OnManager([&](CJobManager& m) { return m.StopJob(job); });
+}
+
+int CDownloadServiceClient::RemoveJob(CJob* job) {
+    return OnManager([&](CJobManager& m) { return m.RemoveJob(job); });
+}
+
+int CDownloadServiceClient::AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) {
+    return OnManager([&](CJobManager& m) {
+        return m.AnswerResume(job, continueEarlier ? 1 : 0, applyToAll ? 1 : 0);
+    });
+}
+
+int CDownloadServiceClient::GetJobStartInfo(CJob* job, JobStartInfo* out) {
+    return OnManager([&](CJobManager& m) { return m.GetJobStartInfo(job, out); });
+}
+
+int CDownloadServiceClient::GetJobProgress(CJob* job, JobProgress* out) {
+    return OnManager([&](CJobManager& m) { return m.GetJobProgress(job, out); });
+}
+
+int CDownloadServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+    return OnManager([&](CJobManager& m) { return m.PopJobFileEvent(job, out); });
+}
+
+int CDownloadServiceClient::GetJobCompletion(CJob* job, JobCompletion* out) {
+    return OnManager([&](CJobManager& m) { return m.GetJobCompletion(job, out); });
+}
+
+int CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+    *code = kResultOk;
+    text->clear();
+    return OnManager([&](CJobManager& m) {
+        std::uint32_t length = 0;
+        int result = m.PeekJobMessageLength(job, &length);
+        if (result != kResultOk) return result;
+        std::vector<char> buffer(length);
+        result = m.PopJobMessage(job, code, length ? buffer.data() : nullptr, length);
+        if (length) text->assign(buffer.data());
+        return result;
+    });
+}
+
+int CDownloadServiceClient::GetRemainingBytes(CJob* job, std::int64_t* count) {
+    return ::GetRemainingBytes(job, count);
+}

@@ -1,0 +1,52 @@
+// IServiceClient: the download service as the main window controller uses
+// it: the entry points, the job manager's operations and the content-length
+// checker, with the service's result codes (512 success, 517 failure ...).
+// Byte strings are in the service's code page. Every operation answers
+// 517 (or false) and does nothing while the service or its job manager is
+// absent, so the controller can call them at any time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/job_records.h"
+
+class CJob;
+
+class IServiceClient {
+public:
+    virtual ~IServiceClient() = default;
+
+    virtual int InitializeService() = 0;
+    virtual void FinalizeService() = 0;
+
+    virtual int LoadDocument(const std::string& url) = 0;
+    virtual int SetServiceKey(const std::string& key) = 0;
+    // GetDocumentSize, then GetDocument into a buffer of that size. False
+    // when there is no document; an empty document gives true and "".
+    virtual bool FetchDocument(std::string* bytes) = 0;
+
+    // The content-length checker of the job manager (created on first use).
+    // False when there is no service to add the URL to.
+    virtual bool AddSizeCheckUrl(const std::string& url) = 0;
+    virtual void StartSizeCheck() = 0;
+    // The checker's total, 0 when there is no checker.
+    virtual std::int64_t SizeCheckTotal() = 0;
+
+    virtual int CreateJob(CJob** job, const std::string& serviceKey) = 0;
+    virtual int SetJobEngineFlag(CJob* job) = 0;
+    virtual int AddJobFile(CJob* job, const std::string& url, const std::string& folder) = 0;
+    virtual int StartJob(CJob* job, std::int32_t speedFlag) = 0;
+    virtual int StopJob(CJob* job) = 0;
+    virtual int RemoveJob(CJob* job) = 0;
+    virtual int AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) = 0;
+
+    virtual int GetJobStartInfo(CJob* job, JobStartInfo* out) = 0;
+    virtual int GetJobProgress(CJob* job, JobProgress* out) = 0;
+    virtual int PopJobFileEvent(CJob* job, JobFileEvent* out) = 0;
+    virtual int GetJobCompletion(CJob* job, JobCompletion* out) = 0;
+    // PeekJobMessageLength, then PopJobMessage into a buffer of that length.
+    // The code is 512 when no message was queued.
+    virtual int PopJobMessage(CJob* job, std::int32_t* code, std::string* text) = 0;
+    virtual int GetRemainingBytes(CJob* job, std::int64_t* count) = 0;
+};

@@ -1,0 +1,95 @@
+#include "platform/shell_execute.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/kernel.h"
+
+extern char** environ;
+
+namespace plat {
+namespace {
+
+// Whether the file is something the kernel can run by itself.
+bool IsProgramFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[4] = {};
+    ssize_t n;
+    do {
+        n = read(fd, head, sizeof head);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n >= 2 && head[0] == '#' && head[1] == '!') return true;
+    return n == 4 && std::memcmp(head,
+                                 "\x7f"
+                                 "ELF",
+                                 4) == 0;
+}
+
+bool Spawn(const char* file, char* const argv[], bool searchPath, pid_t* pid) {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+    int result = searchPath ? posix_spawnp(pid, file, &actions, nullptr, argv, environ)
+                            : posix_spawn(pid, file, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return result == 0;
+}
+
+ShellStartResult WaitToSettle(pid_t pid, int idleWaitMs) {
+    const std::int64_t deadline = MonotonicMs() + (idleWaitMs > 0 ? idleWaitMs : 0);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            return ok ? ShellStartResult::kStarted : ShellStartResult::kFailedAtOnce;
+        }
+        if (done < 0 && errno != EINTR) return ShellStartResult::kStarted;
+        if (MonotonicMs() >= deadline) return ShellStartResult::kStarted;
+        SleepMs(20);
+    }
+}
+
+}  // namespace
+
+ShellStartResult ShellExecute(const std::string& path, const std::string& verb, int idleWaitMs) {
+    if (verb != "open" && verb != "runas") return ShellStartResult::kBadVerb;
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ShellStartResult::kNotFound;
+
+    // Never let a name be taken for an option or looked up in PATH.
+    std::string file = path[0] == '/' ? path : "./" + path;
+    pid_t pid = 0;
+    if (IsProgramFile(path)) {
+        // Downloads arrive without the execute bit; the user chose to run it.
+        if (!(st.st_mode & S_IXUSR) && chmod(path.c_str(), st.st_mode | S_IXUSR) != 0)
+            return ShellStartResult::kCannotStart;
+        char* argv[] = {file.data(), nullptr};
+        if (!Spawn(file.c_str(), argv, false, &pid)) return ShellStartResult::kCannotStart;
+    } else {
+        char opener[] = "xdg-open";
+        char* argv[] = {opener, file.data(), nullptr};
+        if (!Spawn(opener, argv, true, &pid)) return ShellStartResult::kCannotStart;
+    }
+    return WaitToSettle(pid, idleWaitMs);
+}
+
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+}  // namespace plat
