@@ -26,7 +26,6 @@ protected:
 
     std::string Home() const { return home_.Path() + "home"; }
     std::string DefaultFolder() const { return Home() + "/tovalen/ZK4/"; }
-    std::string ConfigPath() const { return home_.Path() + "config"; }
 
     void Event(int code, plat::LParam job = 0) {
         dlg_->HandleMessage(kMessageServiceEvent, code, job);
