@@ -130,14 +130,6 @@ TEST_F(ControllerTest, FinishedFilesAdvanceTheLabelAndTheLastExeIsTheInstaller) 
     EXPECT_EQ(window_.texts.at(kFileLabel), "setup.exe [3/3]");
 }
 
-TEST_F(ControllerTest, OneFileListMakesAnyFileTheInstaller) {
-    ReachReady("http://h/a/ZK4Setup.sh\n");
-    dlg_->OnStartStopClicked();
-    service_.fileEvents = {"http://h/a/ZK4Setup.sh,/f/ZK4Setup.sh"};
-    Event(kEventFileCompleted, kJob1);
-    EXPECT_EQ(dlg_->InstallerPath(), u"/f/ZK4Setup.sh");
-}
-
 TEST_F(ControllerTest, FinishedJobIsRemovedAndRunBecomesTheOnlyWayOn) {
     ReachDownloading();
     EXPECT_FALSE(dlg_->Finished());
