@@ -8,7 +8,7 @@ TEST(FormatSize, ScalesAtEachStrictUnitBoundary) {
     EXPECT_EQ(FormatSize(0), u"0 Bytes");
     EXPECT_EQ(FormatSize(1023), u"1023 Bytes");
     EXPECT_EQ(FormatSize(1024), u"1.00 KB");
-    EXPECT_EQ(FormatSize(1048575), u"1024.00 KB");  // printf rounding, as specified
+    EXPECT_EQ(FormatSize(1048575), u"1024.00 KB");  // printf rounds up to the boundary
     EXPECT_EQ(FormatSize(1048576), u"1.00 MB");
     EXPECT_EQ(FormatSize(std::ldexp(1.5, 30)), u"1.50 GB");
     EXPECT_EQ(FormatSize(std::ldexp(1.0, 40)), u"1.00 TB");
