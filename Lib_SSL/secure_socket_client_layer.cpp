@@ -49,6 +49,8 @@ std::int32_t nwCSecureSocketClientLayer::ReadRecords(const void* data, std::int3
 }
 
 std::int32_t nwCSecureSocketClientLayer::Read(const void* data, std::int32_t length) {
+    // Input after the session is gone (closed, or never started) cannot be
+    // decrypted: the connection closes.
     if (!session_) return -1;
     EnterCall();
     const bool handshaking = !ready_;
@@ -67,6 +69,8 @@ std::int32_t nwCSecureSocketClientLayer::Read(const void* data, std::int32_t len
 }
 
 void nwCSecureSocketClientLayer::HandshakeDone(void* self) {
+    // Runs inside the record reader's call: the held requests' records join
+    // the client's last handshake flight and leave with it.
     auto* layer = static_cast<nwCSecureSocketClientLayer*>(self);
     layer->ready_ = true;
     while (!layer->held_.empty() && layer->session_ && !layer->closed_) {
@@ -139,6 +143,8 @@ bool nwCSecureSocketClientLayer::Plaintext(void* self, const void* data, std::si
 
 bool nwCSecureSocketClientLayer::DeliverPlaintext(const std::uint8_t* data, std::size_t length) {
     if (closed_) return false;
+    // The usual case (the layer above took everything last time) offers
+    // OpenSSL's buffer as it is; only a leftover costs a copy.
     const std::uint8_t* offer = data;
     std::size_t offerLength = length;
     std::vector<std::uint8_t> joined;
@@ -164,6 +170,8 @@ bool nwCSecureSocketClientLayer::DeliverPlaintext(const std::uint8_t* data, std:
 }
 
 void nwCSecureSocketClientLayer::OnClosed() {
+    // Nothing can be sent or delivered any more; what waited is dropped at
+    // once, the session only once OpenSSL is off the stack.
     closed_ = true;
     held_.clear();
     leftover_.clear();
