@@ -285,3 +285,31 @@ TEST_F(HttpNginxTest, ReceiveBudgetHoldsTheRateOverWholeTicks) {
     double rate = (samples[6].second - samples[1].second) / seconds;
     EXPECT_NEAR(rate, kRate, kRate * 0.05) << "over " << seconds << " s";
 }
+
+// The whole 64 MiB under the 393216 B/s budget: about three minutes, so it
+// runs on request:
+//   http_tests --gtest_also_run_disabled_tests --gtest_filter='*SixtyFourMebibytesPaced*'
+TEST_F(HttpNginxTest, DISABLED_SixtyFourMebibytesPacedAreByteIdenticalAtTheBudget) {
+    constexpr std::uint32_t kRate = 393216;
+    std::string content = server_->WriteFile("/big.bin", 64u << 20, 7);
+    HttpFetch fetch(6, kRate);
+    ASSERT_TRUE(fetch.Start(server_->Url("/big.bin")));
+    std::vector<std::pair<std::int64_t, std::size_t>> samples;
+    std::uint32_t lastTick = cpQoS()->SecondTicks();
+    ASSERT_TRUE(Pump(
+        [&] {
+            if (cpQoS()->SecondTicks() != lastTick) {
+                lastTick = cpQoS()->SecondTicks();
+                samples.emplace_back(plat::MonotonicMs(), fetch.body.size());
+            }
+            return fetch.Ended();
+        },
+        300000));
+    EXPECT_TRUE(fetch.body == content);
+    ASSERT_GE(samples.size(), 7u);
+    double seconds = (samples[6].first - samples[1].first) / 1000.0;
+    double rate = (samples[6].second - samples[1].second) / seconds;
+    std::printf("5-second rate %.0f B/s over %.3f s; whole file %.0f B/s\n", rate, seconds,
+                content.size() / ((samples.back().first - samples.front().first) / 1000.0));
+    EXPECT_NEAR(rate, kRate, kRate * 0.05);
+}
