@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -15,7 +16,8 @@ namespace {
 
 // The process-wide BIO method and the sessions that use it. Start-up and
 // clean-up run on the worker thread, but a session may be freed later on
-// the thread that deletes the job manager, hence the mutex.
+// the thread that deletes the job manager, hence the mutex (which also
+// guards the shared trust store below).
 std::mutex g_methodMutex;
 BIO_METHOD* g_method = nullptr;
 int g_liveSessions = 0;
@@ -25,6 +27,38 @@ void FreeMethodLocked() {
     BIO_meth_free(g_method);
     g_method = nullptr;
     g_freeWhenUnused = false;
+}
+
+// The trust store of the default verify paths, shared by every session
+// while SSL_CERT_FILE and SSL_CERT_DIR stay as they were: loading the
+// system bundle takes some 20 ms, too much to repeat for every connection.
+// Sessions hold their own references, so it may be replaced at any time.
+X509_STORE* g_store = nullptr;
+std::string g_storeKey;
+
+void FreeStoreLocked() {
+    X509_STORE_free(g_store);
+    g_store = nullptr;
+    g_storeKey.clear();
+}
+
+// The store for the current environment, or null when it cannot be built.
+X509_STORE* CurrentStoreLocked() {
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* folder = std::getenv(X509_get_default_cert_dir_env());
+    // "|" marks an unset variable apart from an empty one.
+    std::string key = std::string(file ? file : "|") + '\n' + (folder ? folder : "|");
+    if (g_store && key == g_storeKey) return g_store;
+    X509_STORE* store = X509_STORE_new();
+    if (!store) return nullptr;
+    if (X509_STORE_set_default_paths(store) != 1) {
+        X509_STORE_free(store);
+        return nullptr;
+    }
+    FreeStoreLocked();
+    g_store = store;
+    g_storeKey = key;
+    return g_store;
 }
 
 }  // namespace
@@ -68,6 +102,7 @@ void COpenSSL::GlobalCleanup() {
         FreeMethodLocked();
     else
         g_freeWhenUnused = true;
+    FreeStoreLocked();
 }
 
 bool COpenSSL::MethodExistsForTesting() {
@@ -112,9 +147,14 @@ bool COpenSSL::SetUp(const char* host) {
     if (!context_) return false;
     // TLS 1.0 and 1.1 are not offered: every server we talk to has 1.2.
     if (SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION) != 1) return false;
-    // Read per session, so SSL_CERT_FILE / SSL_CERT_DIR take effect for
-    // every new connection.
-    if (SSL_CTX_set_default_verify_paths(context_) != 1) return false;
+    {
+        // The environment is looked at for every session, so a changed
+        // SSL_CERT_FILE / SSL_CERT_DIR takes effect with the next connection.
+        std::lock_guard lock(g_methodMutex);
+        X509_STORE* store = CurrentStoreLocked();
+        if (!store) return false;
+        SSL_CTX_set1_cert_store(context_, store);
+    }
     SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
 
     ssl_ = SSL_new(context_);

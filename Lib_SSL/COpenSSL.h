@@ -8,8 +8,9 @@
 // here, so OpenSSL never blocks and never sees a socket.
 //
 // Every session has its own SSL_CTX. It trusts OpenSSL's default verify
-// paths (the system store, or SSL_CERT_FILE / SSL_CERT_DIR when set; they
-// are read when the session is created), verifies the peer's chain and
+// paths (the system store, or SSL_CERT_FILE / SSL_CERT_DIR when set; the
+// variables are looked at when the session is created, and the loaded
+// store is shared while they stay the same), verifies the peer's chain and
 // checks the peer's name: a DNS host against the certificate's names (and
 // sent as SNI), an IP literal against its IP addresses. A peer that fails
 // any of this ends the handshake with a failure.
@@ -54,7 +55,8 @@ public:
     // False when OpenSSL or the method could not be set up (every later
     // Create then fails).
     static bool GlobalStartup();
-    // Frees the BIO method now, or when the last session is freed.
+    // Frees the BIO method now, or when the last session is freed, and the
+    // shared trust store (sessions keep their own references).
     static void GlobalCleanup();
 
     // A client session for `host` (the connection's host name or IP

@@ -135,7 +135,11 @@ TEST_F(TlsNginxTest, UnacceptableCertificatesAreRefusedWithOneLogLineEach) {
 
 TEST_F(TlsNginxTest, TrustComesFromTheStoreOfEachNewConnection) {
     server_->WriteFile("/target.bin", 1000, 4);
-    // Without the test authority in the store the same server is a stranger.
+    HttpFetch trusted;
+    FetchToEnd(&trusted, server_->TlsUrl(kSecureHost, "/target.bin"));
+    EXPECT_EQ(trusted.Count("complete"), 1);
+    // Without the test authority in the store the same server is a stranger
+    // to the next connection.
     unsetenv("SSL_CERT_FILE");
     HttpFetch stranger;
     FetchToEnd(&stranger, server_->TlsUrl(kSecureHost, "/target.bin"));
