@@ -1,0 +1,33 @@
+#include "launcher/cli/observed_service.h"
+
+#include "service/status_codes.h"
+
+std::optional<ObservedJobMessage> ObservedServiceClient::TakeJobMessage() {
+    std::optional<ObservedJobMessage> taken = std::move(jobMessage_);
+    jobMessage_.reset();
+    return taken;
+}
+
+std::vector<std::string> ObservedServiceClient::TakeFinishedFiles() {
+    std::vector<std::string> taken = std::move(finishedFiles_);
+    finishedFiles_.clear();
+    return taken;
+}
+
+int ObservedServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
+    const int result = inner_.StartJob(job, speedFlag);
+    if (result == kResultOk) jobStarted_ = true;
+    return result;
+}
+
+int ObservedServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+    const int result = inner_.PopJobFileEvent(job, out);
+    if (!out->text.empty()) finishedFiles_.push_back(out->text);
+    return result;
+}
+
+int ObservedServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+    const int result = inner_.PopJobMessage(job, code, text);
+    if (*code != kResultOk) jobMessage_ = ObservedJobMessage{*code, *text};
+    return result;
+}

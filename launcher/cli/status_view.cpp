@@ -1,0 +1,123 @@
+#include "launcher/cli/status_view.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr char kHideCursor[] = "\x1b[?25l";
+constexpr char kShowCursor[] = "\x1b[?25h";
+
+int TerminalColumns() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// Cuts UTF-8 text to at most `limit` characters.
+std::string Clip(const std::string& text, int limit) {
+    int characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+        if (!continuation && ++characters > limit) return text.substr(0, i);
+    }
+    return text;
+}
+
+std::string Bar(int percent, int width) {
+    const int filled = std::clamp(percent, 0, 100) * width / 100;
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(width - filled), '-') + "]";
+}
+
+std::string Percent(int percent) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%3d%%", std::clamp(percent, 0, 100));
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> FormatStatusBlock(const StatusSnapshot& status, int columns) {
+    const int barWidth = std::clamp(columns - 16, 10, 40);
+    std::vector<std::string> lines = {
+        "  " + status.file,
+        "  " + status.received + " / " + status.total,
+        "  file  " + Bar(status.filePercent, barWidth) + " " + Percent(status.filePercent),
+        "  total " + Bar(status.totalPercent, barWidth) + " " + Percent(status.totalPercent),
+        "  " + status.speed + "   elapsed " + status.elapsed + "   remaining " + status.remaining,
+    };
+    for (std::string& line : lines) line = Clip(line, std::max(columns - 1, 1));
+    return lines;
+}
+
+std::string FormatProgressLine(const StatusSnapshot& status) {
+    return "progress: " + status.file + "  " + status.received + " / " + status.total + "  file " +
+           std::to_string(status.filePercent) + "%  total " + std::to_string(status.totalPercent) +
+           "%  " + status.speed + "  elapsed " + status.elapsed + "  remaining " + status.remaining;
+}
+
+StatusView::~StatusView() {
+    if (cursorHidden_) Write(kShowCursor);
+}
+
+const char* StatusView::RestoreSequence() {
+    return kShowCursor;
+}
+
+void StatusView::PrintLine(const std::string& text) {
+    EraseBlock();
+    Write(text + "\n");
+    if (blockOnScreen_) WriteBlock();
+}
+
+void StatusView::PrintPrompt(const std::string& text) {
+    EraseBlock();
+    blockOnScreen_ = false;
+    Write(text);
+}
+
+void StatusView::DrawBlock(const StatusSnapshot& status) {
+    if (!terminal_) return;
+    EraseBlock();
+    block_ = FormatStatusBlock(status, TerminalColumns());
+    if (!cursorHidden_) {
+        Write(kHideCursor);
+        cursorHidden_ = true;
+    }
+    blockOnScreen_ = true;
+    WriteBlock();
+}
+
+void StatusView::ReleaseBlock() {
+    block_.clear();
+    blockOnScreen_ = false;
+    if (cursorHidden_) {
+        Write(kShowCursor);
+        cursorHidden_ = false;
+    }
+}
+
+void StatusView::PrintProgressLine(const StatusSnapshot& status) {
+    PrintLine(FormatProgressLine(status));
+}
+
+void StatusView::EraseBlock() {
+    if (!blockOnScreen_ || block_.empty()) return;
+    // Up to the block's first line, then clear everything below.
+    Write("\x1b[" + std::to_string(block_.size()) + "A\r\x1b[J");
+}
+
+void StatusView::WriteBlock() {
+    std::string bytes;
+    for (const std::string& line : block_) bytes += line + "\n";
+    Write(bytes);
+}
+
+void StatusView::Write(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
