@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev
   libssl-dev zlib1g-dev
   nginx-light openssl
+  libwxgtk3.2-dev
+  xvfb xauth xdotool imagemagick fonts-noto-cjk
 )
 
 missing=()

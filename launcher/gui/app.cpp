@@ -1,0 +1,163 @@
+// The window program's start: the command line, the single-instance rule
+// and the main window.
+//
+//   tlxdownloader [FILE_LIST_URL]
+//
+// Only the first parameter means something (a leading "-" or "/" is
+// removed); further ones are ignored. A second start while one runs shows
+// the "already running" text, asks the running one to bring its window
+// forward and ends.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#include <wx/app.h>
+#include <wx/init.h>
+#include <wx/msgdlg.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "launcher/application_start.h"
+#include "launcher/gui/instance_channel.h"
+#include "launcher/gui/main_frame.h"
+#include "launcher/gui/wx_support.h"
+#include "platform/instance_lock.h"
+#include "platform/shell_execute.h"
+#include "platform/text.h"
+
+namespace gui {
+namespace {
+
+// How long a second start waits for the running one to confirm.
+constexpr int kRaiseAnswerWaitMs = 2000;
+
+// What main() learns before the toolkit starts: the toolkit takes its own
+// options out of the command line, which must stay as the user gave it.
+struct StartInfo {
+    std::u16string programName;
+    std::u16string fileListUrl;
+    std::string instanceName;
+    plat::InstanceLock::State instance = plat::InstanceLock::State::kNone;
+    int exitCode = 0;
+};
+
+StartInfo* g_start = nullptr;
+
+// SIGINT and SIGTERM end the window as its Close button would without a
+// question: the job is stopped and the service finalised, so the files on
+// disk stay consistent. The handler only writes to a pipe; a thread turns
+// that into a call on the user-interface thread.
+class TerminationWatch {
+public:
+    ~TerminationWatch() { Stop(); }
+
+    void Start(std::function<void(int signal)> onSignal) {
+        if (pipe2(fds_, O_CLOEXEC) != 0) return;
+        writeFd_.store(fds_[1]);
+        onSignal_ = std::move(onSignal);
+        thread_ = std::thread([this] {
+            unsigned char signal = 0;
+            while (read(fds_[0], &signal, 1) == 1 && signal != 0) onSignal_(signal);
+        });
+        struct sigaction action {};
+        action.sa_handler = [](int signal) {
+            const unsigned char byte = static_cast<unsigned char>(signal);
+            const int fd = writeFd_.load();
+            if (fd >= 0) {
+                [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
+            }
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+
+    void Stop() {
+        if (!thread_.joinable()) return;
+        const unsigned char stop = 0;
+        [[maybe_unused]] const ssize_t n = write(fds_[1], &stop, 1);
+        thread_.join();
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        writeFd_.store(-1);
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+
+private:
+    static inline std::atomic<int> writeFd_{-1};
+    int fds_[2] = {-1, -1};
+    std::function<void(int)> onSignal_;
+    std::thread thread_;
+};
+
+class DownloaderApp : public wxApp {
+public:
+    bool OnInit() override;
+    int OnExit() override;
+
+private:
+    TerminationWatch termination_;
+    MainFrame* frame_ = nullptr;
+    int exitCode_ = 0;
+};
+
+bool DownloaderApp::OnInit() {
+    // The toolkit's own command-line handling (wxApp::OnInit) is left out on
+    // purpose: the program takes no options.
+    SetAppName("tlxdownloader");
+    if (g_start->instance == plat::InstanceLock::State::kHeldElsewhere) {
+        wxMessageDialog(nullptr, ToWx(kAlreadyRunningText), ToWx(g_start->programName),
+                        wxOK | wxICON_EXCLAMATION)
+            .ShowModal();
+        // When the running one does not answer, this start still ends quietly.
+        RequestRaise(g_start->instanceName, kRaiseAnswerWaitMs);
+        g_start->exitCode = 0;
+        return false;
+    }
+
+    frame_ = new MainFrame(g_start->programName, g_start->fileListUrl, [this](int exitCode) {
+        exitCode_ = exitCode;
+        frame_ = nullptr;
+    });
+    if (g_start->instance == plat::InstanceLock::State::kAcquired)
+        frame_->ListenForRaiseRequests(g_start->instanceName);
+    termination_.Start([this](int signal) {
+        CallAfter([this, signal] {
+            if (frame_) frame_->EndAtOnce(128 + signal);
+        });
+    });
+    frame_->Show();
+    frame_->CallAfter(&MainFrame::Start);
+    return true;
+}
+
+int DownloaderApp::OnExit() {
+    termination_.Stop();
+    g_start->exitCode = exitCode_;
+    return wxApp::OnExit();
+}
+
+}  // namespace
+}  // namespace gui
+
+wxIMPLEMENT_APP_NO_MAIN(gui::DownloaderApp);
+
+int main(int argc, char** argv) {
+    gui::StartInfo start;
+    start.fileListUrl = ParseCommandLine(argc, argv).FileListUrl();
+    const std::string self = plat::ExecutablePath();
+    start.programName = ProgramNameFromPath(self.empty() ? std::string(argv[0]) : self);
+    start.instanceName = plat::WideToAnsi(InstanceMutexName());
+    // Held for the whole life of the process; without a lock file the
+    // program runs unprotected.
+    static plat::InstanceLock lock;
+    start.instance = lock.Acquire(start.instanceName);
+    gui::g_start = &start;
+
+    wxEntry(argc, argv);
+    return start.exitCode;
+}

@@ -1,0 +1,408 @@
+#include "launcher/gui/main_frame.h"
+
+#include <unistd.h>
+#include <wx/dcbuffer.h>
+#include <wx/panel.h>
+
+#include "launcher/application_start.h"
+#include "launcher/gui/controls.h"
+#include "launcher/gui/dialogs.h"
+#include "launcher/gui/layout.h"
+#include "launcher/gui/wx_support.h"
+#include "platform/files.h"
+#include "platform/shell_execute.h"
+#include "platform/text.h"
+
+namespace gui {
+namespace {
+
+// The faces of the buttons; the skin's bitmaps will carry them later.
+constexpr char kStartText[] = "開始下載";
+constexpr char kStopText[] = "停止下載";
+constexpr char kRunText[] = "執行安裝";
+constexpr char kCloseText[] = "關閉";
+constexpr char kFolderText[] = "變更";
+
+struct Caption {
+    const char* text;
+    Rect row;  // the caption's left edge and the row it names
+};
+
+// The right-hand panel's captions, left of the values they name.
+constexpr Caption kCaptions[] = {
+    {"檔案", {395, 28, 56, 14}},      {"已下載", {395, 59, 56, 14}},
+    {"總容量", {395, 90, 56, 14}},    {"經過時間", {395, 134, 60, 14}},
+    {"剩餘時間", {570, 134, 60, 14}}, {"速度", {395, 173, 56, 14}},
+    {"目前", {395, 282, 44, 18}},     {"全部", {395, 312, 44, 18}},
+    {"下載位置", {395, 356, 50, 14}},
+};
+
+wxString Utf8(const char* text) {
+    return wxString::FromUTF8(text);
+}
+
+long FrameStyle() {
+    // A caption with the system menu and a minimise box; fixed size.
+    return wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX;
+}
+
+}  // namespace
+
+MainFrame::MainFrame(std::u16string programName, std::u16string commandLineUrl,
+                     std::function<void(int)> onEnd)
+    : wxFrame(nullptr, wxID_ANY, ToWx(kMainWindowTitle), wxDefaultPosition, wxDefaultSize,
+              FrameStyle()),
+      bridge_(this),
+      service_(bridge_.Window()),
+      controller_(*this, service_, std::move(programName), std::move(commandLineUrl)),
+      onEnd_(std::move(onEnd)) {
+    const wxSize client(kClientWidth, kClientHeight);
+    SetClientSize(client);
+    SetMinClientSize(client);
+    SetMaxClientSize(client);
+    BuildControls();
+    BindEvents();
+    Centre();
+}
+
+MainFrame::~MainFrame() {
+    // A window torn down without Finish (the toolkit ending first) still
+    // stops the job and the service while its controls exist.
+    if (!finished_) {
+        finished_ = true;
+        raiseServer_.Stop();
+        controller_.OnDestroy();
+        bridge_.Detach();
+    }
+}
+
+void MainFrame::BuildControls() {
+    panel_ = new wxPanel(this, wxID_ANY, wxPoint(0, 0), wxSize(kClientWidth, kClientHeight),
+                         wxTAB_TRAVERSAL | wxBORDER_NONE);
+    panel_->SetBackgroundStyle(wxBG_STYLE_PAINT);
+    panel_->SetBackgroundColour(ToWx(colour::kBackground));
+
+    const wxFont labelFont = LabelFont();
+    const std::pair<int, Rect> labelRects[] = {
+        {kFileLabel, kFileLabelRect},           {kReceivedLabel, kReceivedLabelRect},
+        {kTotalLabel, kTotalLabelRect},         {kElapsedLabel, kElapsedLabelRect},
+        {kRemainingLabel, kRemainingLabelRect}, {kSpeedStatusLabel, kSpeedLabelRect},
+    };
+    for (const auto& [id, rect] : labelRects)
+        labels_[id] = new TextLabel(panel_, id, rect, labelFont, false);
+    labels_[kFolderLabel] =
+        new TextLabel(panel_, kFolderLabel, kFolderLabelRect, SmallFont(), true);
+
+    graph_ = new SpeedGraph(panel_, kSpeedGraph, kSpeedGraphRect);
+    bars_[kCurrentFileBar] =
+        new PercentBar(panel_, kCurrentFileBar, kCurrentFileBarRect, labelFont);
+    bars_[kOverallBar] = new PercentBar(panel_, kOverallBar, kOverallBarRect, labelFont);
+
+    // Created in tab order: Start first, as the window's default button.
+    buttons_[kStartStopButton] =
+        new FlatButton(panel_, kStartStopButton, kStartStopButtonRect, Utf8(kStartText), labelFont);
+    buttons_[kRunButton] =
+        new FlatButton(panel_, kRunButton, kRunButtonRect, Utf8(kRunText), labelFont);
+    buttons_[kCloseButton] =
+        new FlatButton(panel_, kCloseButton, kCloseButtonRect, Utf8(kCloseText), labelFont);
+    buttons_[kFolderButton] =
+        new FlatButton(panel_, kFolderButton, kFolderButtonRect, Utf8(kFolderText), SmallFont());
+    // Nothing may be run before a download has finished.
+    buttons_[kRunButton]->Enable(false);
+}
+
+void MainFrame::BindEvents() {
+    Bind(EVT_WINDOW_MESSAGE, &MainFrame::OnWindowMessage, this);
+    Bind(wxEVT_BUTTON, &MainFrame::OnButton, this);
+    Bind(wxEVT_CHAR_HOOK, &MainFrame::OnCharHook, this);
+    Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
+    panel_->Bind(wxEVT_PAINT, &MainFrame::OnPanelPaint, this);
+    panel_->Bind(wxEVT_LEFT_DOWN, &MainFrame::OnPanelMouse, this);
+    panel_->Bind(wxEVT_LEFT_UP, &MainFrame::OnPanelMouse, this);
+    panel_->Bind(wxEVT_MOTION, &MainFrame::OnPanelMouse, this);
+    panel_->Bind(wxEVT_MOUSE_CAPTURE_LOST,
+                 [this](wxMouseCaptureLostEvent&) { dragOffset_.reset(); });
+}
+
+void MainFrame::Start() {
+    controller_.OnInitDialog();
+}
+
+bool MainFrame::ListenForRaiseRequests(const std::string& instanceName) {
+    // The request arrives on the server's thread; the window is only
+    // touched from the user-interface thread.
+    return raiseServer_.Start(instanceName, [this] { CallAfter(&MainFrame::BringForward); });
+}
+
+void MainFrame::BringForward() {
+    if (finished_) return;
+    if (IsIconized()) Iconize(false);
+    Show();
+    Raise();
+}
+
+void MainFrame::RequestEnd(int exitCode) {
+    if (finished_) return;
+    if (!endRequested_) {
+        endRequested_ = true;
+        exitCode_ = exitCode;
+    }
+    // Never from inside the handler that asked: the controller is still
+    // on the stack, and maybe a modal loop too (RunModal finishes then).
+    if (modalDepth_ == 0) CallAfter(&MainFrame::Finish);
+}
+
+void MainFrame::EndAtOnce(int exitCode) {
+    if (finished_) return;
+    if (modalDepth_ == 0) {
+        RequestEnd(exitCode);
+        return;
+    }
+    // The modal loop cannot be unwound from here; the process ends instead,
+    // once the service has let go of the files.
+    finished_ = true;
+    raiseServer_.Stop();
+    controller_.OnDestroy();
+    bridge_.Detach();
+    _exit(exitCode);
+}
+
+void MainFrame::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    raiseServer_.Stop();
+    controller_.OnDestroy();
+    bridge_.Detach();
+    if (onEnd_) onEnd_(exitCode_);
+    Destroy();
+}
+
+template <class Modal>
+auto MainFrame::RunModal(Modal modal) {
+    struct Depth {
+        MainFrame* frame;
+        explicit Depth(MainFrame* f) : frame(f) { ++frame->modalDepth_; }
+        ~Depth() {
+            if (--frame->modalDepth_ == 0 && frame->endRequested_)
+                frame->CallAfter(&MainFrame::Finish);
+        }
+    } depth(this);
+    return modal();
+}
+
+wxWindow* MainFrame::ModalParent() {
+    return IsShown() ? this : nullptr;
+}
+
+void MainFrame::OnWindowMessage(wxThreadEvent& event) {
+    if (finished_) return;
+    const plat::Msg message = WindowMessageBridge::MessageOf(event);
+    controller_.HandleMessage(message.message, message.wParam, message.lParam);
+}
+
+void MainFrame::OnButton(wxCommandEvent& event) {
+    if (finished_) return;
+    switch (event.GetId()) {
+        case kStartStopButton:
+            controller_.OnStartStopClicked();
+            break;
+        case kRunButton:
+            controller_.OnRunClicked();
+            break;
+        case kCloseButton:
+            controller_.OnCloseClicked();
+            break;
+        case kFolderButton:
+            controller_.OnFolderClicked();
+            break;
+        default:
+            event.Skip();
+    }
+}
+
+void MainFrame::OnCharHook(wxKeyEvent& event) {
+    const int key = event.GetKeyCode();
+    if (key == WXK_ESCAPE) {
+        if (!finished_) controller_.OnEscapeKey();
+        return;
+    }
+    const bool enter = key == WXK_RETURN || key == WXK_NUMPAD_ENTER;
+    // Enter presses the focused button, else the default one (Start/Stop).
+    if (enter && !wxDynamicCast(FindFocus(), FlatButton)) {
+        buttons_[kStartStopButton]->Click();
+        return;
+    }
+    event.Skip();
+}
+
+void MainFrame::OnClose(wxCloseEvent& event) {
+    if (!event.CanVeto()) {
+        Finish();
+        return;
+    }
+    // The controller decides, and ends the window itself when it agrees.
+    event.Veto();
+    if (!finished_ && modalDepth_ == 0) controller_.OnSystemClose();
+}
+
+void MainFrame::OnPanelPaint(wxPaintEvent&) {
+    wxAutoBufferedPaintDC dc(panel_);
+    dc.SetBackground(wxBrush(ToWx(colour::kBackground)));
+    dc.Clear();
+    dc.SetPen(*wxTRANSPARENT_PEN);
+
+    // The strips around the window, where the skin's frame pieces go.
+    dc.SetBrush(wxBrush(ToWx(colour::kStrip)));
+    dc.DrawRectangle(0, 0, kClientWidth, kBannerRect.y);
+    dc.DrawRectangle(0, kBannerRect.y + kBannerRect.height, kClientWidth,
+                     kClientHeight - kBannerRect.y - kBannerRect.height);
+    dc.DrawRectangle(0, kBannerRect.y, kBannerRect.x, kBannerRect.height);
+
+    // The banner's place, with the game's name until the banner comes.
+    dc.SetBrush(wxBrush(ToWx(colour::kBanner)));
+    dc.DrawRectangle(kBannerRect.x, kBannerRect.y, kBannerRect.width, kBannerRect.height);
+    const wxRect banner(kBannerRect.x, kBannerRect.y, kBannerRect.width, kBannerRect.height);
+    dc.SetTextForeground(ToWx(colour::kBannerText));
+    wxFont big = LabelFont();
+    big.SetPixelSize(wxSize(0, 56));
+    dc.SetFont(big);
+    wxRect upper = banner;
+    upper.height = banner.height / 2;
+    dc.DrawLabel("ZK4", upper, wxALIGN_CENTER_HORIZONTAL | wxALIGN_BOTTOM);
+    dc.SetFont(LabelFont());
+    wxRect lower = banner;
+    lower.y += banner.height / 2 + 8;
+    lower.height = banner.height / 2 - 8;
+    dc.DrawLabel("Downloader", lower, wxALIGN_CENTER_HORIZONTAL | wxALIGN_TOP);
+
+    dc.SetFont(SmallFont());
+    dc.SetTextForeground(ToWx(colour::kCaptionText));
+    dc.DrawText(ToWx(kMainWindowTitle), kBannerRect.x, (kBannerRect.y - dc.GetCharHeight()) / 2);
+    for (const Caption& caption : kCaptions) {
+        const wxRect row(caption.row.x, caption.row.y, caption.row.width, caption.row.height);
+        dc.DrawLabel(Utf8(caption.text), row, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
+    }
+}
+
+void MainFrame::OnPanelMouse(wxMouseEvent& event) {
+    // The top strip moves the window, as a caption would.
+    if (event.LeftDown() && event.GetY() < kDragStripHeight) {
+        dragOffset_ = panel_->ClientToScreen(event.GetPosition()) - GetPosition();
+        panel_->CaptureMouse();
+    } else if (event.Dragging() && dragOffset_) {
+        Move(panel_->ClientToScreen(event.GetPosition()) - *dragOffset_);
+    } else if (event.LeftUp() && dragOffset_) {
+        dragOffset_.reset();
+        if (panel_->HasCapture()) panel_->ReleaseMouse();
+    }
+    event.Skip();
+}
+
+void MainFrame::UpdateStatusColour() {
+    labels_[kSpeedStatusLabel]->SetTextColour(
+        ToWx(controller_.Finished() ? colour::kFinishedText : colour::kLabelText));
+}
+
+// IWindowSystem.
+
+MessageBoxAnswer MainFrame::ShowMessageBox(const std::u16string& text,
+                                           const std::u16string& caption, MessageBoxButtons buttons,
+                                           MessageBoxIcon icon) {
+    return RunModal(
+        [&] { return gui::ShowMessageBox(ModalParent(), text, caption, buttons, icon); });
+}
+
+void MainFrame::SetControlText(int controlId, const std::u16string& text) {
+    const auto label = labels_.find(controlId);
+    if (label == labels_.end()) return;
+    label->second->SetText(ToWx(text));
+    if (controlId == kSpeedStatusLabel) UpdateStatusColour();
+}
+
+void MainFrame::EnableControl(int controlId, bool enabled) {
+    const auto button = buttons_.find(controlId);
+    if (button != buttons_.end()) button->second->Enable(enabled);
+}
+
+void MainFrame::MoveControl(int controlId, const ControlRect& rect) {
+    if (wxWindow* control = panel_->FindWindow(controlId))
+        control->SetSize(rect.x, rect.y, rect.width, rect.height);
+}
+
+void MainFrame::RedrawControl(int controlId) {
+    if (controlId == kSpeedStatusLabel) UpdateStatusColour();
+    if (wxWindow* control = panel_->FindWindow(controlId)) {
+        control->Refresh();
+        control->Update();
+    }
+}
+
+void MainFrame::SetBarPosition(int controlId, int percent) {
+    const auto bar = bars_.find(controlId);
+    if (bar != bars_.end()) bar->second->SetPosition(percent);
+}
+
+void MainFrame::PushGraphSample(int sample) {
+    graph_->PushSample(sample);
+}
+
+void MainFrame::SetCheck(int controlId, bool ticked) {
+    if (controlId == kConsentCheckBox) consentTicked_ = ticked;
+}
+
+void MainFrame::SetStartStopFace(StartStopFace face) {
+    buttons_[kStartStopButton]->SetText(
+        Utf8(face == StartStopFace::kStop ? kStopText : kStartText));
+}
+
+void MainFrame::CenterWindow() {
+    Centre();
+}
+
+void MainFrame::NavigateBanner(const std::u16string& url) {
+    bannerUrl_ = url;
+}
+
+void MainFrame::PostToWindow(std::uint32_t message, plat::WParam wParam, plat::LParam lParam) {
+    bridge_.Post(plat::Msg{bridge_.Window(), message, wParam, lParam});
+}
+
+void MainFrame::PostQuit(int exitCode) {
+    RequestEnd(exitCode);
+}
+
+void MainFrame::EndDialog() {
+    RequestEnd(0);
+}
+
+std::optional<std::u16string> MainFrame::BrowseForFolder(const FolderBrowseRequest& request) {
+    return RunModal([&] {
+        FolderDialog dialog(ModalParent(), request);
+        return dialog.Run();
+    });
+}
+
+void MainFrame::RunResumePrompt(CResumeDlg& prompt) {
+    RunModal([&] {
+        ResumeDialog dialog(ModalParent(), prompt);
+        dialog.Run();
+    });
+}
+
+bool MainFrame::StartProgram(const std::u16string& path, const std::u16string& verb,
+                             int idleWaitMs) {
+    const plat::ShellStartResult result =
+        plat::ShellExecute(plat::WideToAnsi(path), plat::WideToAnsi(verb), idleWaitMs);
+    if (result == plat::ShellStartResult::kStarted) return true;
+    // The controller ends the program without a word when the start fails;
+    // the user should know why nothing was installed.
+    ShowMessageBox(u"無法執行檔案(" + path + u")。", controller_.ProgramName(),
+                   MessageBoxButtons::kOk, MessageBoxIcon::kExclamation);
+    return false;
+}
+
+bool MainFrame::FileExists(const std::u16string& path) {
+    return plat::PathExists(plat::WideToAnsi(path));
+}
+
+}  // namespace gui
