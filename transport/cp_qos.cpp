@@ -32,6 +32,7 @@ public:
         if (c_) c_->Release();
     }
     cpIConnectionHandlers* operator->() const { return c_; }
+    cpIConnectionHandlers* Get() const { return c_; }
     explicit operator bool() const { return c_ != nullptr; }
 
 private:
@@ -73,6 +74,17 @@ vzStatus cpCQoS::Init(cpCMutex* lock) {
 }
 
 void cpCQoS::Term() {
+    // Connections still registered when the runtime stops are shut down
+    // now: the table's references would otherwise keep them alive forever.
+    for (int slot = 0; slot < kConnectionSlots; ++slot) {
+        ConnectionCall connection(table_[slot]);
+        if (connection) connection->Shutdown();
+        if (table_[slot] && table_[slot] == connection.Get()) {
+            // A connection that did not give up its slot is released here.
+            table_[slot]->Release();
+            table_[slot] = nullptr;
+        }
+    }
     if (secondTimer_) {
         secondTimer_.As<cpCTimer>()->Stop();
         secondTimer_.Reset();
