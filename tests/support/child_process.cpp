@@ -65,6 +65,23 @@ bool ChildProcess::WaitForLines(std::size_t count, int ms) {
     return true;
 }
 
+bool ChildProcess::WaitForExit(int ms, int* status) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (pid_ > 0) {
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+            pid_ = -1;
+            *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            Lines();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        Lines();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 void ChildProcess::Stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);

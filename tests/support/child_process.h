@@ -25,6 +25,10 @@ public:
     // Waits for at least `count` lines, at most `ms`; for waits that need no
     // message loop.
     bool WaitForLines(std::size_t count, int ms);
+    // Waits at most `ms` for the child to end, reading its output meanwhile
+    // so that a full pipe cannot hold it up; true when it has ended, with
+    // its exit status in `*status` (128 + the signal when a signal ended it).
+    bool WaitForExit(int ms, int* status);
     // SIGTERM, then SIGKILL when it has not ended within 2 s; reaps it.
     void Stop();
 
