@@ -146,6 +146,20 @@ TEST_F(CliEndToEnd, NoInstallFillsTheDefaultFolderWithPlainProgressLines) {
     EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
 }
 
+TEST_F(CliEndToEnd, NormalSpeedFlagAnswersTheConsentQuestion) {
+    const std::string content = nginx_->WriteFile("/files/one.pak", 100000, 41);
+    nginx_->WriteText(kListPath, nginx_->Url("/files/one.pak") + "\n");
+    const CliResult result =
+        Run({"--normal-speed", "--no-install", "--resume=no", "--folder", downloads_.Path()});
+
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("要使用一般下載方式進行嗎？\n  -> yes (--normal-speed)\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("download started at normal speed"), std::string::npos);
+    EXPECT_TRUE(ReadFile(downloads_.Path() + "one.pak") == content);
+}
+
 TEST_F(CliEndToEnd, CheckOnlyPrintsTheTotalAndNothingElse) {
     ServeGame();
     const CliResult result = Run({"--check-only"});
