@@ -12,7 +12,6 @@
 #include <unistd.h>
 #include <wx/app.h>
 #include <wx/init.h>
-#include <wx/msgdlg.h>
 
 #include <atomic>
 #include <cstdint>
@@ -20,9 +19,9 @@
 #include <thread>
 
 #include "launcher/application_start.h"
+#include "launcher/gui/dialogs.h"
 #include "launcher/gui/instance_channel.h"
 #include "launcher/gui/main_frame.h"
-#include "launcher/gui/wx_support.h"
 #include "platform/instance_lock.h"
 #include "platform/shell_execute.h"
 #include "platform/text.h"
@@ -110,9 +109,8 @@ bool DownloaderApp::OnInit() {
     // purpose: the program takes no options.
     SetAppName("tlxdownloader");
     if (g_start->instance == plat::InstanceLock::State::kHeldElsewhere) {
-        wxMessageDialog(nullptr, ToWx(kAlreadyRunningText), ToWx(g_start->programName),
-                        wxOK | wxICON_EXCLAMATION)
-            .ShowModal();
+        ShowMessageBox(nullptr, kAlreadyRunningText, g_start->programName, MessageBoxButtons::kOk,
+                       MessageBoxIcon::kExclamation);
         // When the running one does not answer, this start still ends quietly.
         RequestRaise(g_start->instanceName, kRaiseAnswerWaitMs);
         g_start->exitCode = 0;

@@ -54,9 +54,10 @@ void TextLabel::OnPaint(wxPaintEvent&) {
     dc.SetTextForeground(colour_);
     const wxSize size = GetClientSize();
     const int lineHeight = dc.GetCharHeight();
-    // A single line is centred on the control's height even when the font's
-    // line is taller than the control, so the glyphs, not the leading, show.
-    int y = text_.Contains('\n') ? 0 : (size.y - lineHeight) / 2;
+    // Text starts at the top, as in a static control; when the font's line
+    // is taller than the control, the line is centred on it instead, so the
+    // glyphs rather than the leading show.
+    int y = std::min(0, (size.y - lineHeight) / 2);
     wxStringTokenizer lines(text_, "\n", wxTOKEN_RET_EMPTY_ALL);
     while (lines.HasMoreTokens()) {
         wxString line = lines.GetNextToken();

@@ -21,6 +21,9 @@ MessageBoxAnswer ShowMessageBox(wxWindow* parent, const std::u16string& text,
     long style = buttons == MessageBoxButtons::kYesNo ? wxYES_NO : wxOK;
     style |= icon == MessageBoxIcon::kExclamation ? wxICON_EXCLAMATION : wxICON_NONE;
     wxMessageDialog box(parent, ToWx(text), ToWx(caption), style);
+    // The buttons speak the language of the texts.
+    box.SetOKLabel(wxString::FromUTF8("確定"));
+    box.SetYesNoLabels(wxString::FromUTF8("是"), wxString::FromUTF8("否"));
     const int answer = box.ShowModal();
     if (buttons == MessageBoxButtons::kOk) return MessageBoxAnswer::kOk;
     // A Yes/No box closed without an answer counts as No.
@@ -86,6 +89,8 @@ void FolderDialog::OnNewFolder() {
     if (parent.empty()) return;
     wxTextEntryDialog ask(this, wxString::FromUTF8("新資料夾的名稱："),
                           wxString::FromUTF8("新增資料夾"), wxString::FromUTF8("新資料夾"));
+    for (const auto& [id, label] : {std::pair{wxID_OK, "確定"}, std::pair{wxID_CANCEL, "取消"}})
+        if (wxWindow* button = ask.FindWindow(id)) button->SetLabel(wxString::FromUTF8(label));
     if (ask.ShowModal() != wxID_OK) return;
     const wxString name = ask.GetValue().Trim().Trim(false);
     if (name.empty() || name.Contains("/") || name == "." || name == "..") {
