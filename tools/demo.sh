@@ -6,9 +6,9 @@
 #   bash tools/demo.sh
 #
 # With a display (DISPLAY set) and the window program built, the window
-# program runs; otherwise the terminal program does. Everything the demo
-# starts or writes lives in one temporary folder and is removed at the end,
-# also on Ctrl-C.
+# program runs; otherwise the terminal program does. The servers and the
+# downloader's files, data and settings live in one temporary folder that is
+# removed at the end, also on Ctrl-C.
 #
 #   BUILD_DIR   build folder (default build/, shared with tools/test.sh)
 #   DEMO_RATE   the patch server's rate per connection (default 3m, nginx units)
@@ -164,7 +164,10 @@ if [ -n "${DISPLAY:-}" ] && [ -x "$window_program" ]; then
 else
   [ -n "${DISPLAY:-}" ] && echo "demo: no window program in $build/bin/; using the terminal program"
   say "running: tlxdownloader-cli --folder $work/downloads"
-  "$build/bin/tlxdownloader-cli" --folder "$work/downloads" || status=$?
+  # Its single-instance lock file goes there too.
+  mkdir -m 700 "$work/run"
+  XDG_RUNTIME_DIR="$work/run" "$build/bin/tlxdownloader-cli" --folder "$work/downloads" ||
+    status=$?
   downloads="$work/downloads"
 fi
 
