@@ -159,3 +159,10 @@ int main(int argc, char** argv) {
     wxEntry(argc, argv);
     return start.exitCode;
 }
+
+// Under LeakSanitizer: fontconfig keeps its caches of the fonts the toolkit
+// looked up until the process ends, by design; those are not this
+// program's leaks. The hook is an ordinary unused function elsewhere.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
