@@ -134,20 +134,18 @@ ResumeDialog::ResumeDialog(wxWindow* parent, CResumeDlg& prompt)
     applyToAll_->SetFocus();
 
     confirm->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        answered_ = true;
+        ending_ = true;
         prompt_.OnConfirm(CheckState());
         EndModal(wxID_OK);
     });
     cancel->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        answered_ = true;
+        ending_ = true;
         prompt_.OnCancel(CheckState());
         EndModal(wxID_CANCEL);
     });
     Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) {
-        if (!answered_) {
-            answered_ = true;
-            prompt_.OnClose(CheckState());
-        }
+        if (!ending_) prompt_.OnClose(CheckState());
+        ending_ = true;
         EndModal(wxID_CANCEL);
     });
     Bind(wxEVT_CHAR_HOOK, &ResumeDialog::OnCharHook, this);
@@ -155,7 +153,6 @@ ResumeDialog::ResumeDialog(wxWindow* parent, CResumeDlg& prompt)
 
 void ResumeDialog::Run() {
     ShowModal();
-    if (!answered_) prompt_.OnClose(CheckState());
 }
 
 int ResumeDialog::CheckState() const {
@@ -165,18 +162,12 @@ int ResumeDialog::CheckState() const {
 void ResumeDialog::OnCharHook(wxKeyEvent& event) {
     const int key = event.GetKeyCode();
     const bool enter = key == WXK_RETURN || key == WXK_NUMPAD_ENTER;
-    // Enter on a focused button presses that button; elsewhere Enter, like
-    // Escape, ends the question without an answer of its own.
-    if (enter && wxDynamicCast(FindFocus(), wxButton)) {
+    // Enter on a focused button presses that button.
+    if ((enter && wxDynamicCast(FindFocus(), wxButton)) || (!enter && key != WXK_ESCAPE)) {
         event.Skip();
         return;
     }
-    if (!enter && key != WXK_ESCAPE) {
-        event.Skip();
-        return;
-    }
-    answered_ = true;
-    prompt_.OnClose(CheckState());
+    ending_ = true;
     EndModal(wxID_CANCEL);
 }
 

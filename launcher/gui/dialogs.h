@@ -41,9 +41,10 @@ private:
 };
 
 // The resume question: two lines of text, the "apply to all files" box and
-// the two answer buttons. Every way of ending it reaches the prompt
-// exactly once: the buttons through OnConfirm / OnCancel, the title bar's
-// close, Escape and Enter through OnClose.
+// the two answer buttons. The buttons answer through OnConfirm / OnCancel
+// and the title bar's close through OnClose, each with the box's state;
+// Escape, and Enter away from the buttons, end it without an answer, so the
+// prompt keeps its initial answers whatever the box shows.
 class ResumeDialog : public wxDialog {
 public:
     ResumeDialog(wxWindow* parent, CResumeDlg& prompt);
@@ -56,7 +57,9 @@ private:
 
     CResumeDlg& prompt_;
     wxCheckBox* applyToAll_ = nullptr;
-    bool answered_ = false;
+    // Set once the dialog is ending, so the close that follows EndModal
+    // is not taken for another answer.
+    bool ending_ = false;
 };
 
 }  // namespace gui
