@@ -8,6 +8,7 @@
 // number into the fixed table, without any search.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/window.h"
@@ -81,7 +82,7 @@ public:
     plat::Hwnd Window() const { return window_.hwnd; }
     cpIConnectionHandlers* SlotConnection(int slot) const;
     int NextFreeSlot() const { return nextFree_; }
-    std::uint32_t SecondTicks() const { return secondTicks_; }
+    std::uint32_t SecondTicks() const { return secondTicks_.load(); }
 
     // The socket window's procedure.
     static plat::LResult WindowProc(plat::Hwnd, std::uint32_t, plat::WParam, plat::LParam);
@@ -96,7 +97,7 @@ private:
     cpIConnectionHandlers* table_[kConnectionSlots] = {};
     int nextFree_ = 0;
     vzSmartPtr secondTimer_;
-    std::uint32_t secondTicks_ = 0;
+    std::atomic<std::uint32_t> secondTicks_{0};  // read by tests from other threads
 
     static constexpr std::uint32_t kDefaultLimit = 104857600;  // 100 MiB per second
     std::uint32_t sendLimit_ = kDefaultLimit;
