@@ -17,6 +17,28 @@ const char kOkHead[] = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nX-Note: a%20b\r
 
 class HttpClientLayerTest : public NetworkTest {};
 
+// Records how much a fetch had received each time the bandwidth controller
+// refilled the budgets (its per-second tick).
+struct RefillSampler {
+    std::uint32_t lastTick = cpQoS()->SecondTicks();
+    std::vector<std::pair<std::int64_t, std::size_t>> samples;
+
+    // Returns the number of samples so far.
+    std::size_t Poll(std::size_t received) {
+        if (cpQoS()->SecondTicks() != lastTick) {
+            lastTick = cpQoS()->SecondTicks();
+            samples.emplace_back(plat::MonotonicMs(), received);
+        }
+        return samples.size();
+    }
+    double Seconds(std::size_t first, std::size_t last) const {
+        return (samples[last].first - samples[first].first) / 1000.0;
+    }
+    double Rate(std::size_t first, std::size_t last) const {
+        return (samples[last].second - samples[first].second) / Seconds(first, last);
+    }
+};
+
 class HttpNginxTest : public NetworkTest {
 protected:
     void SetUp() override {
@@ -266,24 +288,12 @@ TEST_F(HttpNginxTest, ReceiveBudgetHoldsTheRateOverWholeTicks) {
     server_->WriteFile("/paced.bin", 16u << 20, 3);
     HttpFetch fetch(6, kRate);
     ASSERT_TRUE(fetch.Start(server_->Url("/paced.bin")));
-    // Sample the bytes received at each per-second tick; between ticks the
-    // budget is all that may move.
-    std::vector<std::pair<std::int64_t, std::size_t>> samples;
-    std::uint32_t lastTick = cpQoS()->SecondTicks();
-    ASSERT_TRUE(Pump(
-        [&] {
-            if (cpQoS()->SecondTicks() != lastTick) {
-                lastTick = cpQoS()->SecondTicks();
-                samples.emplace_back(plat::MonotonicMs(), fetch.body.size());
-            }
-            return samples.size() == 7;
-        },
-        15000));
-    for (std::size_t i = 2; i < samples.size(); ++i)
-        EXPECT_LE(samples[i].second - samples[i - 1].second, kRate) << "tick " << i;
-    double seconds = (samples[6].first - samples[1].first) / 1000.0;
-    double rate = (samples[6].second - samples[1].second) / seconds;
-    EXPECT_NEAR(rate, kRate, kRate * 0.05) << "over " << seconds << " s";
+    // Between two refills the budget is all that may move.
+    RefillSampler sampler;
+    ASSERT_TRUE(Pump([&] { return sampler.Poll(fetch.body.size()) == 7; }, 15000));
+    for (std::size_t i = 2; i < sampler.samples.size(); ++i)
+        EXPECT_LE(sampler.samples[i].second - sampler.samples[i - 1].second, kRate) << "tick " << i;
+    EXPECT_NEAR(sampler.Rate(1, 6), kRate, kRate * 0.05) << "over " << sampler.Seconds(1, 6) << " s";
 }
 
 // The whole 64 MiB under the 393216 B/s budget: about three minutes, so it
@@ -294,22 +304,17 @@ TEST_F(HttpNginxTest, DISABLED_SixtyFourMebibytesPacedAreByteIdenticalAtTheBudge
     std::string content = server_->WriteFile("/big.bin", 64u << 20, 7);
     HttpFetch fetch(6, kRate);
     ASSERT_TRUE(fetch.Start(server_->Url("/big.bin")));
-    std::vector<std::pair<std::int64_t, std::size_t>> samples;
-    std::uint32_t lastTick = cpQoS()->SecondTicks();
+    RefillSampler sampler;
     ASSERT_TRUE(Pump(
         [&] {
-            if (cpQoS()->SecondTicks() != lastTick) {
-                lastTick = cpQoS()->SecondTicks();
-                samples.emplace_back(plat::MonotonicMs(), fetch.body.size());
-            }
+            sampler.Poll(fetch.body.size());
             return fetch.Ended();
         },
         300000));
+    const auto& samples = sampler.samples;
     EXPECT_TRUE(fetch.body == content);
     ASSERT_GE(samples.size(), 7u);
-    double seconds = (samples[6].first - samples[1].first) / 1000.0;
-    double rate = (samples[6].second - samples[1].second) / seconds;
-    std::printf("5-second rate %.0f B/s over %.3f s; whole file %.0f B/s\n", rate, seconds,
-                content.size() / ((samples.back().first - samples.front().first) / 1000.0));
-    EXPECT_NEAR(rate, kRate, kRate * 0.05);
+    std::printf("5-second rate %.0f B/s over %.3f s; whole file %.0f B/s\n", sampler.Rate(1, 6),
+                sampler.Seconds(1, 6), content.size() / sampler.Seconds(0, samples.size() - 1));
+    EXPECT_NEAR(sampler.Rate(1, 6), kRate, kRate * 0.05);
 }

@@ -10,6 +10,7 @@
 #include "platform/resolver.h"
 #include "service/download_service.h"
 #include "service/service_log.h"
+#include "tests/support/data_home.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -17,27 +18,18 @@ namespace {
 // Service start-up tests control the start themselves.
 class StartupTest : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("XDG_DATA_HOME");
-        saved_ = old ? old : "";
-        setenv("XDG_DATA_HOME", appData_.Path().c_str(), 1);
-        ForgetServiceLogPathForTesting();
-        ResetServiceLog();
-    }
+    void SetUp() override { ResetServiceLog(); }
     void TearDown() override {
         SetWorkerStartHookForTesting(nullptr);
         SetServiceTimeoutsForTesting(3000, 3000);
         FinalizeService();
-        setenv("XDG_DATA_HOME", saved_.c_str(), 1);
-        ForgetServiceLogPathForTesting();
     }
     static bool Contains(const std::vector<std::string>& lines, const std::string& line) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    TempFolder appData_;
+    ScopedDataHome appData_;
     EventRecorder events_;
-    std::string saved_;
 };
 
 class FakeDocument : public IDocumentSource {

@@ -6,31 +6,20 @@
 #include <regex>
 
 #include "platform/files.h"
-#include "tests/support/temp_folder.h"
+#include "tests/support/data_home.h"
 
 namespace {
 
 // Points the service's data folder at a fresh folder for each test.
 class ServiceLogTest : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("XDG_DATA_HOME");
-        saved_ = old ? old : "";
-        setenv("XDG_DATA_HOME", appData_.Path().c_str(), 1);
-        ForgetServiceLogPathForTesting();
-    }
-    void TearDown() override {
-        setenv("XDG_DATA_HOME", saved_.c_str(), 1);
-        ForgetServiceLogPathForTesting();
-    }
     std::string LogText() {
         std::string text;
         plat::ReadWholeFile(GetServiceLogPath(), &text);
         return text;
     }
 
-    TempFolder appData_;
-    std::string saved_;
+    ScopedDataHome appData_;
 };
 
 }  // namespace

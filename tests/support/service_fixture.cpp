@@ -81,20 +81,12 @@ int TestDownloader::OnResumeAnswer(CJob*, std::int32_t first, std::int32_t secon
 }
 
 void ServiceTest::SetUp() {
-    const char* old = std::getenv("XDG_DATA_HOME");
-    savedDataHome_ = old ? old : "";
-    setenv("XDG_DATA_HOME", appData_.Path().c_str(), 1);
-    ForgetServiceLogPathForTesting();
     ResetServiceLog();
     ASSERT_EQ(InitializeService(events_.Window()), 512);
     ASSERT_NE(Manager(), nullptr);
 }
 
-void ServiceTest::TearDown() {
-    FinalizeService();
-    setenv("XDG_DATA_HOME", savedDataHome_.c_str(), 1);
-    ForgetServiceLogPathForTesting();
-}
+void ServiceTest::TearDown() { FinalizeService(); }
 
 TestDownloader* ServiceTest::InstallDirectDownloader() {
     auto downloader = std::make_unique<TestDownloader>(Manager());

@@ -13,6 +13,7 @@
 #include "platform/window.h"
 #include "service/download_service.h"
 #include "service/job_manager.h"
+#include "tests/support/data_home.h"
 #include "tests/support/temp_folder.h"
 #include "transfers/job_downloader.h"
 #include "transport/cp_mutex.h"
@@ -78,8 +79,7 @@ protected:
         fn();
     }
 
-    TempFolder appData_;
+    ScopedDataHome appData_;  // first: it outlives the service
     TempFolder downloads_;
     EventRecorder events_;
-    std::string savedDataHome_;
 };
