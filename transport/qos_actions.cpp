@@ -39,7 +39,7 @@ std::uint32_t cpCQoSHighContextAction::Receive() {
         if (n <= 0) break;
         total += static_cast<std::uint32_t>(n);
         // One busy connection must not hold the thread indefinitely.
-        if (buffer.Held() >= kUnpacedReceiveStop) break;
+        if (buffer.Held() >= kReceiveStop) break;
     }
     return total;
 }
@@ -83,6 +83,10 @@ std::uint32_t cpCQoSLowContextAction::Receive() {
         }
         total += static_cast<std::uint32_t>(n);
         if (static_cast<std::uint32_t>(n) < granted) ReturnReceiveBudget(granted - static_cast<std::uint32_t>(n));
+        // A generous budget must not become a huge buffer: hand what is
+        // here to the layers first. The socket still has data, so FD_READ
+        // comes again at once.
+        if (buffer.Held() >= kReceiveStop) break;
     }
     return total;
 }

@@ -26,7 +26,8 @@
 
 inline constexpr std::uint32_t kReceiveBlock = 1024;
 inline constexpr std::uint32_t kSendBlock = 4096;
-inline constexpr std::uint32_t kUnpacedReceiveStop = 1u << 20;
+// A receive pass stops once this much waits for the layers.
+inline constexpr std::uint32_t kReceiveStop = 1u << 20;
 
 // The context's fields an action works on; the pointers stay valid for the
 // action's life (they point into the context that owns the action).
