@@ -25,6 +25,9 @@ bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settin
     if (settings.pacedActionType != 0) {
         context->SetActionType(settings.pacedActionType);
         context->SetRate(0, &settings.receiveRate);
+        const ReceiveBudgetCarry* carry = settings.carry;
+        if (carry && carry->held && qos && qos->SecondTicks() == carry->second)
+            context->LimitReceiveBudget(carry->left);
     }
     vzIHttpClientExLayer* layer = HttpLayerOf(holder);
     layer->SetListener(listener, 0);
@@ -37,6 +40,18 @@ bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settin
     for (const auto& [name, value] : headers) layer->SetHeader(name.c_str(), value.c_str());
     layer->Get();
     return true;
+}
+
+void DropHttpConnection(vzSmartPtr& holder, ReceiveBudgetCarry& carry) {
+    if (!holder) return;
+    cpCQoS* qos = cpQoS();
+    std::uint32_t left = 0;
+    carry.held = qos && !vzFailed(holder.As<vzIQoSContext>()->GetReceiveBudgetLeft(&left));
+    if (carry.held) {
+        carry.second = qos->SecondTicks();
+        carry.left = left;
+    }
+    DropHttpConnection(holder);
 }
 
 vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder) {

@@ -25,6 +25,17 @@
 #include "http/http_client_interfaces.h"
 #include "service/vz_smart_ptr.h"
 
+// What a session's paced connection left of the current second's receive
+// budget when it was dropped. The session's next connection, when it opens
+// in that same second, starts from what is left instead of a fresh share of
+// the second: otherwise every file change would add part of a second's
+// budget, and a job of many files would run faster than its rate.
+struct ReceiveBudgetCarry {
+    bool held = false;
+    std::uint32_t second = 0;  // the controller's tick count when saved
+    std::uint32_t left = 0;
+};
+
 struct HttpConnectionSettings {
     int actionType = 1;
     std::uint32_t connectTimeoutSeconds = 4;
@@ -33,6 +44,8 @@ struct HttpConnectionSettings {
     // `receiveRate` bytes per second of receive budget.
     int pacedActionType = 0;
     std::uint32_t receiveRate = 0;
+    // Optional: caps the first budget of the paced connection (see above).
+    const ReceiveBudgetCarry* carry = nullptr;
 };
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -48,3 +61,6 @@ bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settin
 vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder);
 
 void DropHttpConnection(vzSmartPtr& holder);
+// The same, first saving what the connection left of this second's receive
+// budget into `carry`.
+void DropHttpConnection(vzSmartPtr& holder, ReceiveBudgetCarry& carry);

@@ -46,7 +46,7 @@ CPlatformSession::CPlatformSession(IPlatFormSessionEventListener* listener, void
     : listener_(listener), context_(context) {}
 
 CPlatformSession::~CPlatformSession() {
-    DropHttpConnection(connection_);
+    DropHttpConnection(connection_, budgetCarry_);
     CloseFile();
 }
 
@@ -80,7 +80,7 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
 void CPlatformSession::Stop() {
     listener_ = nullptr;
     stopped_ = true;
-    DropHttpConnection(connection_);
+    DropHttpConnection(connection_, budgetCarry_);
     CloseFile();
 }
 
@@ -118,6 +118,7 @@ void CPlatformSession::Request(bool resetAttempts) {
     settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
     settings.pacedActionType = 6;
     settings.receiveRate = budget;
+    settings.carry = &budgetCarry_;
     if (!OpenHttpConnection(connection_, settings, this, currentUrl_, {{"Range", range}})) {
         Fail("[OstrelLib] TryMax Over : %s");
         return;
@@ -201,7 +202,7 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
         if (vzFailed(layer->GetHeader("Content-Range", &contentRange)) ||
             !ParseContentRange(contentRange, &first, &total) || first != requestedOffset_) {
             // Not the part we asked for: start the file over from byte 0.
-            DropHttpConnection(connection_);
+            DropHttpConnection(connection_, budgetCarry_);
             CloseFile();
             if (OpenFile(file) && RestartFile())
                 Request(false);
@@ -216,7 +217,7 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
         std::string location;
         layer->GetHeader("Location:", &location);
         location = ResolveLocation(currentUrl_, FromUtf8(location));
-        DropHttpConnection(connection_);
+        DropHttpConnection(connection_, budgetCarry_);
         CloseFile();
         if (!location.empty()) {
             currentUrl_ = location;
@@ -238,7 +239,7 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
             return;
         }
         // What is on disk is not this file: start it over.
-        DropHttpConnection(connection_);
+        DropHttpConnection(connection_, budgetCarry_);
         if (RestartFile())
             Request(false);
         else
@@ -259,7 +260,7 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
         // rather than report a damaged file as complete.
         writeFailed_ = true;
         stopped_ = true;
-        DropHttpConnection(connection_);
+        DropHttpConnection(connection_, budgetCarry_);
         CloseFile();
         if (listener_) listener_->OnError(context_, kResultBadUrl, currentUrl_);
         return length;
@@ -275,7 +276,7 @@ void CPlatformSession::OnComplete(std::uint32_t) { NextFile(); }
 
 void CPlatformSession::NextFile() {
     CloseFile();
-    DropHttpConnection(connection_);
+    DropHttpConnection(connection_, budgetCarry_);
     std::size_t finished = current_;
     SessionFile& done = files_[finished];
     if (done.entry.remoteSize <= 0) done.entry.remoteSize = done.entry.bytesOnDisk + done.entry.bytesWritten;
@@ -292,7 +293,7 @@ void CPlatformSession::NextFile() {
 void CPlatformSession::OnClosed(std::uint32_t) { Retry(); }
 
 void CPlatformSession::Retry() {
-    DropHttpConnection(connection_);
+    DropHttpConnection(connection_, budgetCarry_);
     CloseFile();
     if (stopped_ || current_ >= files_.size()) return;
     if (attempts_ >= kAttemptsPerUrl) {

@@ -24,6 +24,7 @@
 #include "http/http_client_interfaces.h"
 #include "platform/file_handle.h"
 #include "service/vz_smart_ptr.h"
+#include "transfers/connection_recipe.h"
 #include "transfers/platform_session_listener.h"
 
 class CPlatformSession final : public nwIHttpClientExEventListener {
@@ -77,6 +78,7 @@ private:
 
     std::size_t current_ = 0;
     vzSmartPtr connection_;
+    ReceiveBudgetCarry budgetCarry_;
     int attempts_ = 0;
     std::int32_t speedFlag_ = 1;
     std::int64_t runningTotal_ = 0;

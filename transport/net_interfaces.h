@@ -77,6 +77,11 @@ public:
     virtual vzStatus Open(int actionType, std::uint32_t flags, cpSocketRecord* record) = 0;
     // direction 0: receive rate, 1: send rate (own-rate actions only).
     virtual vzStatus SetRate(int direction, const std::uint32_t* bytesPerSecond) = 0;
+    // What is left of this second's own receive budget, and a cap on it
+    // (own-rate actions only): lets a connection that takes over from
+    // another in the same second continue from what that one left.
+    virtual vzStatus GetReceiveBudgetLeft(std::uint32_t* bytes) = 0;
+    virtual vzStatus LimitReceiveBudget(std::uint32_t bytes) = 0;
     virtual vzStatus SetActionType(int type) = 0;
     virtual vzStatus SetFlags(std::uint32_t flags) = 0;
     // Sets the bits only when none of them is set yet.

@@ -207,6 +207,17 @@ void cpCQoSOwnContextAction::ReturnSendBudget(std::uint32_t bytes) {
     sendUsed_ -= bytes;
 }
 
+bool cpCQoSOwnContextAction::ReceiveBudgetLeft(std::uint32_t* bytes) const {
+    if (!bytes) return false;
+    *bytes = receiveRemaining_;
+    return true;
+}
+
+bool cpCQoSOwnContextAction::LimitReceiveBudget(std::uint32_t bytes) {
+    receiveRemaining_ = std::min(receiveRemaining_, bytes);
+    return true;
+}
+
 std::unique_ptr<cpCQoSContextAction> CreateAction(int type, const cpActionBinding& binding) {
     switch (type) {
         case 1: return std::make_unique<cpCQoSHighContextAction>(binding);

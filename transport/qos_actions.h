@@ -53,6 +53,9 @@ public:
     virtual bool TakeReceiveStarved() { return false; }
     virtual void SetRate(int /*direction*/, const std::uint32_t* /*bytesPerSecond*/) {}
     virtual void Refill() {}
+    // This second's receive budget, for actions that own one.
+    virtual bool ReceiveBudgetLeft(std::uint32_t* /*bytes*/) const { return false; }
+    virtual bool LimitReceiveBudget(std::uint32_t /*bytes*/) { return false; }
 
 protected:
     plat::Socket SocketHandle() const;
@@ -129,6 +132,8 @@ public:
     std::uint32_t TakeSendBudget(std::uint32_t wanted) override;
     void ReturnReceiveBudget(std::uint32_t bytes) override;
     void ReturnSendBudget(std::uint32_t bytes) override;
+    bool ReceiveBudgetLeft(std::uint32_t* bytes) const override;
+    bool LimitReceiveBudget(std::uint32_t bytes) override;
 
     std::uint32_t ReceiveRemaining() const { return receiveRemaining_; }
     std::uint32_t SendRemaining() const { return sendRemaining_; }
@@ -157,6 +162,8 @@ public:
     int GetType() const override { return 7; }
     std::uint32_t TakeReceiveBudget(std::uint32_t wanted) override { return wanted; }
     void ReturnReceiveBudget(std::uint32_t) override {}
+    bool ReceiveBudgetLeft(std::uint32_t*) const override { return false; }
+    bool LimitReceiveBudget(std::uint32_t) override { return false; }
 };
 
 // Creates the action of `type` (1..7); null for any other type.

@@ -100,6 +100,16 @@ vzStatus cpCQoSContext::SetRate(int direction, const std::uint32_t* bytesPerSeco
     return kTransportOk;
 }
 
+vzStatus cpCQoSContext::GetReceiveBudgetLeft(std::uint32_t* bytes) {
+    if (!action_ || !bytes || !action_->ReceiveBudgetLeft(bytes)) return kTransportFail;
+    return kTransportOk;
+}
+
+vzStatus cpCQoSContext::LimitReceiveBudget(std::uint32_t bytes) {
+    if (!action_ || !action_->LimitReceiveBudget(bytes)) return kTransportFail;
+    return kTransportOk;
+}
+
 vzStatus cpCQoSContext::SetActionType(int type) {
     if (action_ && action_->GetType() == type) return kTransportOk;
     action_.reset();

@@ -40,6 +40,8 @@ public:
     // vzIQoSContext
     vzStatus Open(int actionType, std::uint32_t flags, cpSocketRecord* record) override;
     vzStatus SetRate(int direction, const std::uint32_t* bytesPerSecond) override;
+    vzStatus GetReceiveBudgetLeft(std::uint32_t* bytes) override;
+    vzStatus LimitReceiveBudget(std::uint32_t bytes) override;
     vzStatus SetActionType(int type) override;
     vzStatus SetFlags(std::uint32_t flags) override;
     vzStatus AddFlags(std::uint32_t flags) override;

@@ -25,6 +25,8 @@ public:
     MOCK_METHOD(vzStatus, QueryInterface, (std::uint32_t, void**), (override));
     MOCK_METHOD(vzStatus, Open, (int, std::uint32_t, cpSocketRecord*), (override));
     MOCK_METHOD(vzStatus, SetRate, (int, const std::uint32_t*), (override));
+    MOCK_METHOD(vzStatus, GetReceiveBudgetLeft, (std::uint32_t*), (override));
+    MOCK_METHOD(vzStatus, LimitReceiveBudget, (std::uint32_t), (override));
     MOCK_METHOD(vzStatus, SetActionType, (int), (override));
     MOCK_METHOD(vzStatus, SetFlags, (std::uint32_t), (override));
     MOCK_METHOD(vzStatus, AddFlags, (std::uint32_t), (override));
