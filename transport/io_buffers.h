@@ -17,6 +17,9 @@ struct cpSendBuffer {
 
 // A growing receive buffer. Storage starts at 1024 bytes and doubles as
 // needed; consumed bytes are removed from the front and the rest moved down.
+// Storage is kept when the buffer empties, so a busy connection does not
+// allocate (and copy through growth) again for every delivery; it is freed
+// with the connection or by Free.
 class cpReceiveBuffer {
 public:
     static constexpr std::uint32_t kInitialCapacity = 1024;
@@ -42,10 +45,10 @@ public:
         held_ += n;
         return true;
     }
-    // Drops `n` bytes from the front; the buffer is freed when it empties.
+    // Drops `n` bytes from the front.
     void Consume(std::uint32_t n) {
         if (n >= held_) {
-            Free();
+            held_ = 0;
             return;
         }
         std::memmove(data_.get(), data_.get() + n, held_ - n);
@@ -65,7 +68,8 @@ private:
     static constexpr std::uint64_t kMaxCapacity = 1u << 30;
 
     void Reserve(std::uint32_t capacity) {
-        auto bigger = std::make_unique<std::uint8_t[]>(capacity);
+        // Not zeroed: every byte is written before it is read.
+        auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
         if (held_) std::memcpy(bigger.get(), data_.get(), held_);
         data_ = std::move(bigger);
         capacity_ = capacity;

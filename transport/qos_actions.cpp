@@ -16,6 +16,13 @@ void cpCQoSContextAction::Rearm() const {
 
 namespace {
 
+// How much the next recv may ask for: a block, but never past the point
+// where a pass stops, so the buffer does not grow beyond that size.
+std::uint32_t NextBlock(const cpReceiveBuffer& buffer) {
+    std::uint32_t held = buffer.Held();
+    return held < kReceiveStop ? std::min(kReceiveBlock, kReceiveStop - held) : kReceiveBlock;
+}
+
 // One recv of at most `size` bytes straight into the receive buffer.
 int ReceiveInto(plat::Socket socket, cpReceiveBuffer& buffer, std::uint32_t size) {
     if (!buffer.MakeRoom(size)) return 0;
@@ -35,7 +42,7 @@ std::uint32_t cpCQoSHighContextAction::Receive() {
     buffer.EnsureStorage();
     std::uint32_t total = 0;
     for (;;) {
-        int n = ReceiveInto(socket, buffer, kReceiveBlock);
+        int n = ReceiveInto(socket, buffer, NextBlock(buffer));
         if (n <= 0) break;
         total += static_cast<std::uint32_t>(n);
         // One busy connection must not hold the thread indefinitely.
@@ -71,7 +78,7 @@ std::uint32_t cpCQoSLowContextAction::Receive() {
     buffer.EnsureStorage();
     std::uint32_t total = 0;
     for (;;) {
-        std::uint32_t granted = TakeReceiveBudget(kReceiveBlock);
+        std::uint32_t granted = TakeReceiveBudget(NextBlock(buffer));
         if (granted == 0) {
             receiveStarved_ = true;
             return total;
@@ -150,12 +157,13 @@ void cpCQoSLowServerContextAction::ReturnSendBudget(std::uint32_t bytes) {
 namespace {
 // The budget for what is left of the current second, so that a connection
 // that starts mid-second neither waits for the refill nor gets a whole
-// second's worth on top of it. At least one receive block, to start at once.
+// second's worth on top of it. At least 1 KiB, to start at once.
 std::uint32_t FirstBudget(std::uint32_t rate) {
+    constexpr std::uint64_t kLeastFirstBudget = 1024;
     cpCQoS* qos = cpQoS();
     if (!qos || rate == 0) return rate;
     std::uint64_t share = static_cast<std::uint64_t>(rate) * qos->MsUntilNextTick() / 1000;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(rate, std::max<std::uint64_t>(share, kReceiveBlock)));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(rate, std::max<std::uint64_t>(share, kLeastFirstBudget)));
 }
 }  // namespace
 

@@ -269,6 +269,15 @@ void cpCQoSContext::OnReceiveReady() {
 void cpCQoSContext::Deliver() {
     if (Closed()) return;
     SelfRef hold(static_cast<vzIQoSContext*>(this));
+    // The layers read straight from the receive buffer; a close from inside
+    // them frees it only when they are done.
+    ++delivering_;
+    struct EndDelivery {
+        cpCQoSContext* self;
+        ~EndDelivery() {
+            if (--self->delivering_ == 0 && self->Closed()) self->receive_.Free();
+        }
+    } endDelivery{this};
     if (layers_.empty()) {
         if (ownDispatcher_ && receive_.Held() > 0) {
             std::int32_t consumed = 0;
@@ -341,6 +350,10 @@ void cpCQoSContext::Shutdown() {
     // Codes still queued belong to the socket that is gone; their messages
     // will find no record and nothing would ever take them.
     deferred_.clear();
+    // A closed connection may wait a while for its last references (the
+    // deferred-release collector holds it for seconds); what it had
+    // received is of no use to anyone by now.
+    if (delivering_ == 0) receive_.Free();
     for (nwIQoSNetStack* layer : LayersBottomUp()) layer->OnShutdown();
     state_ = kStateClosed;
 }

@@ -130,6 +130,7 @@ private:
     cpSendBuffer current_{};
     std::vector<std::uint8_t> currentStorage_;
     cpReceiveBuffer receive_;
+    int delivering_ = 0;  // Deliver calls on the stack
     cpSocketRecord* socket_ = nullptr;
     std::uint32_t idleTimeout_ = 60;
     std::uint32_t connectTimeout_ = 5;
