@@ -112,7 +112,8 @@ vzStatus nwCHttpClientExLayer::SendText(const std::string& text) {
 
 vzStatus nwCHttpClientExLayer::Get() {
     request_.SetHeader("GET", request_.RequestPath());
-    if (builder_) return kLayerOk;  // one request per layer
+    if (requested_) return kLayerOk;  // one request per layer
+    requested_ = true;
     builder_ = request_.MakeBuilder(kHttpBuilderGet);
     if (!builder_) return kLayerFail;
     std::string text;
@@ -126,6 +127,7 @@ vzStatus nwCHttpClientExLayer::Post(std::int64_t bodyLength) {
     request_.SetHeader("POST", request_.RequestPath());
     request_.SetBodyLength(bodyLength);
     if (builder_) builder_->SetBodyLength(bodyLength);
+    requested_ = true;
     builder_ = request_.MakeBuilder(kHttpBuilderPost);
     if (!builder_) return kLayerFail;
     std::string text;
@@ -172,6 +174,14 @@ void nwCHttpClientExLayer::OnClosed() {
     std::uint32_t value = ListenerValue();
     StoreListener(nullptr, 0);
     if (listener) listener->OnClosed(value);
+    // The listener has had its last word. A closed connection can wait for
+    // seconds in the deferred-release collector, so what only served the
+    // exchange goes now: thousands of short downloads would otherwise keep
+    // every head they ever received.
+    std::vector<Record>().swap(response_);
+    std::string().swap(rawHead_);
+    request_ = nwCHttpRequestDraft();
+    builder_.reset();
 }
 
 bool nwCHttpClientExLayer::OnConnectFailedEvent() {

@@ -64,6 +64,7 @@ private:
     std::unique_ptr<nwCHttpRequestHeaderBuilder> builder_;
     std::vector<Record> response_;
     std::string rawHead_;
+    bool requested_ = false;
     bool headParsed_ = false;
     bool trailerSent_ = false;
     std::int64_t contentLength_ = 0;

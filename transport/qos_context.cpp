@@ -380,7 +380,7 @@ void cpCQoSContext::OnDeferredEvent(cpSocketRecord* record) {
     if (!record || record != socket_ || deferred_.empty()) return;
     SelfRef hold(static_cast<vzIQoSContext*>(this));
     int code = deferred_.front();
-    deferred_.pop_front();
+    deferred_.erase(deferred_.begin());
     switch (code) {
         case kEventIdleTimeout:
             if (idleCounter_ >= idleTimeout_ && (flags_ & kFlagReportIdle)) {

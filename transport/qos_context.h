@@ -15,7 +15,7 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,7 +136,9 @@ private:
     std::uint32_t connectTimeout_ = 5;
     std::uint32_t flags_ = 0;
     int state_ = kStateNew;
-    std::deque<std::vector<std::uint8_t>> sendQueue_;
+    // Neither queue allocates before it is used (a deque would, twice per
+    // connection, and closed connections linger in the collector).
+    std::list<std::vector<std::uint8_t>> sendQueue_;
     std::uint32_t idleCounter_ = 0;
     std::vector<LayerEntry> layers_;
     vzSmartPtr connectTimer_;
@@ -147,5 +149,5 @@ private:
     RateWindow receiveRate_;
     int connectedFlag_ = 0;
     std::string hostName_;
-    std::deque<int> deferred_;
+    std::vector<int> deferred_;  // a handful at most; taken from the front
 };

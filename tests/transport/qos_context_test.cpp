@@ -51,6 +51,7 @@ public:
         return true;
     }
     std::int32_t OnReceive(const void* data, std::int32_t length) override {
+        if (closeInReceive) owner->Close();  // and only then read what was given
         std::int32_t take = consumeAtMost < 0 ? length : std::min(length, consumeAtMost);
         deliveries.emplace_back(static_cast<const char*>(data), static_cast<std::size_t>(length));
         received.append(static_cast<const char*>(data), static_cast<std::size_t>(take));
@@ -84,6 +85,7 @@ public:
     std::string received;
     std::string refill;
     std::int32_t consumeAtMost = -1;
+    bool closeInReceive = false;
 };
 
 class QoSContextTest : public testing::Test {
@@ -335,6 +337,20 @@ TEST_F(QoSContextTest, OwnReceiveBudgetCapsWhatMovesBetweenTicks) {
     cpQoS()->RunSecondTickForTesting();
     ASSERT_TRUE(Pump([&] { return layer_->received.size() == payload.size(); }));
     writer.join();
+    close(peer);
+}
+
+TEST_F(QoSContextTest, LayerClosingWhileReadingStillReadsWhatItWasGiven) {
+    LoopbackListener listener;
+    cpCQoSContext* context = NewContext(1, 0);
+    context->Connect(ToAddress(listener.Address()));
+    int peer = listener.AcceptOne();
+    ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
+    layer_->closeInReceive = true;
+    WriteAll(peer, "last words");
+    ASSERT_TRUE(Pump([&] { return layer_->Count("shutdown") == 1; }));
+    EXPECT_EQ(layer_->received, "last words");
+    EXPECT_EQ(context->ReceivedHeld(), 0u);  // released once the layer returned
     close(peer);
 }
 
