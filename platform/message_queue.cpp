@@ -88,6 +88,11 @@ void ThreadQueue::Post(const Msg& msg) {
         std::lock_guard lock(mutex_);
         posted_.push_back(msg);
     }
+    // The owner looks at its queue before every wait, so a message it posts
+    // itself needs no wake-up; nor does one posted while a wake-up is still
+    // pending (the owner clears the mark before it drains the counter and
+    // then looks at the queue).
+    if (CurrentThreadId() == owner_ || wakePending_.exchange(true)) return;
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
 }
@@ -149,6 +154,7 @@ void ThreadQueue::PollReadiness(int timeoutMs) {
     int n = epoll_wait(epollFd_, events, 64, timeoutMs);
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeKey) {
+            wakePending_.store(false);
             std::uint64_t drained;
             [[maybe_unused]] ssize_t r = read(wakeFd_, &drained, sizeof drained);
         } else {

@@ -2,6 +2,7 @@
 // the hooks through which the socket notifications use its wait.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -51,6 +52,7 @@ private:
     const ThreadId owner_;
     int epollFd_ = -1;
     int wakeFd_ = -1;
+    std::atomic<bool> wakePending_{false};
     std::mutex mutex_;
     std::deque<Msg> posted_;
     std::vector<Timer> timers_;
