@@ -68,4 +68,5 @@ void CTLXDownloaderDlg::OnDestroy() {
     if (job_) StopDownload();
     service_.FinalizeService();
     fileUrls_.clear();
+    fileUrlSet_.clear();
 }

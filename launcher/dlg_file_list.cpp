@@ -22,6 +22,7 @@ bool CTLXDownloaderDlg::ParseFileList(const std::string& bytes) {
     FileListParse parse = ParseFileListBytes(bytes);
     // Replaced, not appended: a list delivered twice must not double the job.
     fileUrls_ = std::move(parse.urls);
+    fileUrlSet_ = FileUrlSet(fileUrls_.begin(), fileUrls_.end());
     if (!parse.overlongLine) return true;
     ShowGameBox(u"輸入了錯誤的URL");
     StopDownload();

@@ -47,7 +47,7 @@ void CTLXDownloaderDlg::OnFileFinished() {
     UpdateFileLabel();
     // An empty queue leaves the record empty: no file to consider.
     if (event.text.empty()) return;
-    const std::u16string path = PathOfFileEventText(plat::AnsiToWide(event.text), fileUrls_);
+    const std::u16string path = PathOfFileEventText(plat::AnsiToWide(event.text), fileUrlSet_);
     if (IsInstallerFile(path, fileUrls_.size())) installerPath_ = path;
 }
 

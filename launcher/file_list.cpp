@@ -50,13 +50,12 @@ std::u16string FileNameOfUrl(const std::u16string& url) {
     return slash == std::u16string::npos ? std::u16string() : url.substr(slash + 1);
 }
 
-std::u16string PathOfFileEventText(const std::u16string& text,
-                                   const std::vector<std::u16string>& urls) {
+std::u16string PathOfFileEventText(const std::u16string& text, const FileUrlSet& urls) {
+    // The text before each comma is a candidate URL; the last that is known
+    // is the longest.
     std::size_t cut = 0;
-    for (const std::u16string& url : urls) {
-        if (url.size() >= cut && text.size() > url.size() &&
-            text.compare(0, url.size(), url) == 0 && text[url.size()] == u',')
-            cut = url.size() + 1;
+    for (std::size_t comma = text.find(u','); comma != std::u16string::npos; comma = text.find(u',', comma + 1)) {
+        if (urls.count(text.substr(0, comma))) cut = comma + 1;
     }
     if (cut > 0) return text.substr(cut);
     const std::size_t comma = text.find(u',');

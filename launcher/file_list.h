@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 // A line of this many bytes or more (without its line break) makes the
@@ -33,8 +34,10 @@ std::u16string FileNameOfUrl(const std::u16string& url);
 // hold commas, so a text that begins with one of the list's URLs and a ","
 // is cut after that URL (the longest that fits); otherwise after the first
 // ",", or the whole text is the path when it has none.
-std::u16string PathOfFileEventText(const std::u16string& text,
-                                   const std::vector<std::u16string>& urls);
+// `urls` is the list's URLs as a set: a job of thousands of files asks this
+// once per file.
+using FileUrlSet = std::unordered_set<std::u16string>;
+std::u16string PathOfFileEventText(const std::u16string& text, const FileUrlSet& urls);
 
 // Whether a finished file is the installer to run at the end: any file of
 // a one-file list, otherwise a path whose extension is ".exe" in any case.

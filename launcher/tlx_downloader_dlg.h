@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "launcher/control_ids.h"
+#include "launcher/file_list.h"
 #include "launcher/service_client.h"
 #include "launcher/window_system.h"
 
@@ -68,6 +69,7 @@ public:
     bool HasJob() const { return job_ != nullptr; }
     const std::u16string& DownloadFolder() const { return downloadFolder_; }
     const std::vector<std::u16string>& FileUrls() const { return fileUrls_; }
+    const FileUrlSet& KnownFileUrls() const { return fileUrlSet_; }
     const std::u16string& Consent() const { return consent_; }
     const std::u16string& InstallerPath() const { return installerPath_; }
     const std::u16string& ProgramName() const { return programName_; }
@@ -136,6 +138,7 @@ private:
     // Set once the user picked a folder, which the size check's result then keeps.
     bool folderChosen_ = false;
     std::vector<std::u16string> fileUrls_;
+    FileUrlSet fileUrlSet_;  // the same URLs, for finding them in event texts
     CJob* job_ = nullptr;
     std::int32_t fileIndex_ = 0;
     std::int32_t fileNumber_ = 1;

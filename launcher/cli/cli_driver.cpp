@@ -172,7 +172,7 @@ void CliDriver::StartDownload() {
 
 void CliDriver::OnFinishedFiles() {
     for (const std::string& text : service_.TakeFinishedFiles())
-        Say("done: " + Utf8(PathOfFileEventText(plat::AnsiToWide(text), dlg_.FileUrls())));
+        Say("done: " + Utf8(PathOfFileEventText(plat::AnsiToWide(text), dlg_.KnownFileUrls())));
 }
 
 void CliDriver::OnJobFinished() {

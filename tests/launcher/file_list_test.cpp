@@ -52,7 +52,7 @@ TEST(FileNameOfUrl, IsTheTextAfterTheLastSlash) {
 }
 
 TEST(PathOfFileEventText, CutsAfterTheKnownUrlElseTheFirstComma) {
-    const Urls urls{u"http://a/x,y/s.exe", u"http://a/x"};
+    const FileUrlSet urls{u"http://a/x,y/s.exe", u"http://a/x"};
     EXPECT_EQ(PathOfFileEventText(u"http://a/x,y/s.exe,/f/s.exe", urls), u"/f/s.exe");
     EXPECT_EQ(PathOfFileEventText(u"http://a/x,/f/x", urls), u"/f/x");
     EXPECT_EQ(PathOfFileEventText(u"http://other/z,/f/z,1", urls), u"/f/z,1");
