@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -85,6 +86,41 @@ TEST_F(MessageLoopTest, PostsFromAnotherThreadAreDispatchedOnTheOwningThreadInOr
     ASSERT_TRUE(plat::PostThreadMessage(loop.thread.Id(), plat::kWmQuit, 0, 0));
     EXPECT_TRUE(loop.thread.WaitForExit(5000));
     EXPECT_TRUE(loop.ended);
+}
+
+TEST_F(MessageLoopTest, EveryPostWakesASleepingLoop) {
+    // One message at a time, each posted while the loop is (about to be)
+    // asleep: a wake-up lost between the loop's last look and its wait
+    // would leave a message undelivered and this test stuck.
+    LoopThread loop;
+    loop.Start();
+    std::vector<std::thread> posters;
+    std::atomic<bool> lost{false};
+    for (int p = 0; p < 2; ++p) {
+        posters.emplace_back([&, p] {
+            for (int i = 0; i < 2000 && !lost; ++i) {
+                std::size_t before;
+                {
+                    std::lock_guard lock(g_seenMutex);
+                    before = g_seen.size();
+                }
+                plat::PostMessage(loop.window, plat::kWmUser + 1 + p, i, 0);
+                const std::int64_t end = plat::MonotonicMs() + 5000;
+                while (SeenCount() <= before) {
+                    if (plat::MonotonicMs() > end) {
+                        lost = true;
+                        return;
+                    }
+                    std::this_thread::yield();
+                }
+            }
+        });
+    }
+    for (auto& t : posters) t.join();
+    EXPECT_FALSE(lost);
+    EXPECT_EQ(SeenCount(), 4000u);
+    ASSERT_TRUE(plat::PostThreadMessage(loop.thread.Id(), plat::kWmQuit, 0, 0));
+    EXPECT_TRUE(loop.thread.WaitForExit(5000));
 }
 
 TEST_F(MessageLoopTest, ThreadCanBePostedToAsSoonAsItStarted) {
