@@ -90,7 +90,7 @@ void ThreadQueue::Post(const Msg& msg) {
     }
     // The owner looks at its queue before every wait, so a message it posts
     // itself needs no wake-up; nor does one posted while a wake-up is still
-    // pending (the owner clears the mark before it drains the counter and
+    // pending (the owner clears the mark after it drains the counter, and
     // then looks at the queue).
     if (CurrentThreadId() == owner_ || wakePending_.exchange(true)) return;
     std::uint64_t one = 1;
@@ -154,9 +154,12 @@ void ThreadQueue::PollReadiness(int timeoutMs) {
     int n = epoll_wait(epollFd_, events, 64, timeoutMs);
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kWakeKey) {
-            wakePending_.store(false);
+            // Drain first, then clear: cleared first, a post in between
+            // would write a wake-up that this read swallows and leave the
+            // mark set with nothing left to wake the next wait.
             std::uint64_t drained;
             [[maybe_unused]] ssize_t r = read(wakeFd_, &drained, sizeof drained);
+            wakePending_.store(false);
         } else {
             OnSocketReadiness(events[i].data.u64, events[i].events);
         }
