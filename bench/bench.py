@@ -237,6 +237,11 @@ def main():
                 m = {k: v["median"] for k, v in row.items() if isinstance(v, dict)}
                 print(f"{tool:<14}{m['rate']:>11.0f}{m['error'] * 100:>+8.2f}%{m['spread']:>12.0f}"
                       f"{m['steady_rate']:>12.0f}{m['steady_error'] * 100:>+8.2f}%{m['steady_spread']:>12.0f}")
+            base = table.get("curl_384K")
+            if base:
+                for row in table.values():
+                    row["rate_vs_curl"] = row["rate"]["median"] / max(base["rate"]["median"], 1e-9)
+                    row["spread_vs_curl"] = row["spread"]["median"] / max(base["spread"]["median"], 1e-9)
             results["case2_normal_speed"] = table
         if 3 in cases:
             chosen = small[:500]
