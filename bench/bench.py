@@ -16,6 +16,9 @@ import tempfile
 import time
 
 MIB = 1 << 20
+# Process groups of sampled tools: they run in their own session, so a
+# Ctrl-C at the terminal does not reach them and cleanup has to.
+SAMPLED = set()
 NORMAL_BUDGET = 393216
 CAP = 104857600
 
@@ -103,6 +106,7 @@ def sampled_rates(cmd, cwd, seconds):
     """
     proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
+    SAMPLED.add(proc.pid)
     t0 = time.monotonic()
     samples = [(t0, 0)]
     for second in range(1, seconds + 1):
@@ -110,6 +114,7 @@ def sampled_rates(cmd, cwd, seconds):
         samples.append((time.monotonic(), folder_bytes(cwd)))
     os.killpg(proc.pid, signal.SIGTERM)
     proc.wait()
+    SAMPLED.discard(proc.pid)
     rates = [(b2 - b1) / (t2 - t1) for (t1, b1), (t2, b2) in zip(samples, samples[1:])]
     total_rate = samples[-1][1] / (samples[-1][0] - t0)
     steady_rate = (samples[-1][1] - samples[1][1]) / (samples[-1][0] - samples[1][0])
@@ -141,6 +146,11 @@ def main():
     os.environ.update(env)
 
     def cleanup(*_):
+        for group in list(SAMPLED):
+            try:
+                os.killpg(group, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         if nginx:
             nginx.stop()
         shutil.rmtree(tmp, ignore_errors=True)
