@@ -46,7 +46,7 @@ CPlatformSession::CPlatformSession(IPlatFormSessionEventListener* listener, void
     : listener_(listener), context_(context) {}
 
 CPlatformSession::~CPlatformSession() {
-    DropHttpConnection(connection_, budgetCarry_);
+    DropHttpConnection(connection_);
     CloseFile();
 }
 
@@ -80,7 +80,7 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
 void CPlatformSession::Stop() {
     listener_ = nullptr;
     stopped_ = true;
-    DropHttpConnection(connection_, budgetCarry_);
+    DropHttpConnection(connection_);
     CloseFile();
 }
 
@@ -260,7 +260,7 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
         // rather than report a damaged file as complete.
         writeFailed_ = true;
         stopped_ = true;
-        DropHttpConnection(connection_, budgetCarry_);
+        DropHttpConnection(connection_);
         CloseFile();
         if (listener_) listener_->OnError(context_, kResultBadUrl, currentUrl_);
         return length;
