@@ -15,8 +15,8 @@
 // sent as SNI), an IP literal against its IP addresses. A peer that fails
 // any of this ends the handshake with a failure.
 //
-// The BIO method is process-wide: GlobalStartup creates it (the network
-// context's start-up), GlobalCleanup frees it (the worker's end). Sessions
+// The BIO method is process-wide: GlobalStartup creates it (the service
+// worker's start), GlobalCleanup frees it (the worker's end). Sessions
 // may outlive the worker's end (their connections wait for the deferred
 // release), so the method is freed only once the last session is gone.
 //
@@ -29,7 +29,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;

@@ -1,7 +1,7 @@
 #include "Lib_SSL/secure_socket_client_layer.h"
 
 #include "Lib_SSL/COpenSSL.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 nwCSecureSocketClientLayer::nwCSecureSocketClientLayer() {
     RegisterHandlers();

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 inline constexpr std::uint16_t kAgentMessageType = 0x300;
 inline constexpr std::uint16_t kAgentReportSubtype = 0x9A;

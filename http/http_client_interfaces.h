@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 class nwIHttpClientExEventListener {
 public:

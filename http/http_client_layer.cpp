@@ -6,7 +6,7 @@
 #include "http/split_url.h"
 #include "http/uri_codec.h"
 #include "platform/text.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transport/host_cache.h"
 
 namespace {

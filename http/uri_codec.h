@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string>
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 class utCUriCodec {
   public:

@@ -3,7 +3,7 @@
 #include "launcher/download_folder.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "platform/text.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 void CTLXDownloaderDlg::OnStartStopClicked() {
     if (destroyed_) return;

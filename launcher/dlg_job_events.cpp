@@ -4,7 +4,7 @@
 #include "launcher/resume_prompt.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "platform/text.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 namespace {
 int Percent(std::int32_t value) {

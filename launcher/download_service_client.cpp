@@ -4,7 +4,7 @@
 
 #include "service/download_service.h"
 #include "service/job_manager.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 #include "transfers/content_length_checker.h"
 
 namespace {
@@ -51,13 +51,14 @@ bool CDownloadServiceClient::FetchDocument(std::string* bytes) {
 }
 
 bool CDownloadServiceClient::AddSizeCheckUrl(const std::string& url) {
-    CContentLengthChecker* checker = CContentLengthChecker::ForJobManager(GetServiceJobManager());
+    CJobManager* manager = GetServiceJobManager();
+    CContentLengthChecker* checker = manager ? manager->EnsureContentLengthChecker() : nullptr;
     return checker && checker->AddUrl(url.c_str()) == kResultOk;
 }
 
 void CDownloadServiceClient::StartSizeCheck() {
-    if (CContentLengthChecker* checker =
-            CContentLengthChecker::ForJobManager(GetServiceJobManager()))
+    CJobManager* manager = GetServiceJobManager();
+    if (CContentLengthChecker* checker = manager ? manager->EnsureContentLengthChecker() : nullptr)
         checker->Start();
 }
 

@@ -5,7 +5,7 @@
 
 #include "platform/text.h"
 #include "server_hosts.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/job_records.h"
+#include "service/base/job_records.h"
 
 class CJob;
 

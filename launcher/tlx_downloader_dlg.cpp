@@ -3,7 +3,7 @@
 #include "launcher/download_folder.h"
 #include "launcher/server_addresses.h"
 #include "platform/text.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 namespace {
 

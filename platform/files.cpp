@@ -81,4 +81,15 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
     }
 }
 
+int EnsureFolderPath(const std::string& path) {
+    if (path.empty()) return 0;
+    if (PathExists(path)) return 1;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (path[i] != kPathSeparator) continue;
+        std::string prefix = path.substr(0, i + 1);
+        if (!PathExists(prefix) && !CreateFolder(prefix)) return 0;
+    }
+    return 1;
+}
+
 }  // namespace plat

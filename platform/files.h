@@ -19,6 +19,10 @@ bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);
 bool CreateFolder(const std::string& path);
 bool RemoveFile(const std::string& path);
+// Creates the folder path: 0 for an empty path, 1 when it exists or every
+// missing folder up to the last separator could be created. A last
+// component not followed by a separator is not created.
+int EnsureFolderPath(const std::string& path);
 
 // Appends `data` to the file, creating it when absent; false when the file
 // cannot be opened or the write fails.

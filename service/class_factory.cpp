@@ -1,4 +1,5 @@
-#include "service/vz_smart_ptr.h"
+#include "service/class_factory.h"
+
 #include "Lib_SSL/secure_socket_client_layer.h"
 #include "http/agent_layer.h"
 #include "http/http_client_layer.h"
@@ -28,10 +29,4 @@ vzIUnknown* NewObject(std::uint32_t classId) {
 
 }  // namespace
 
-bool vzSmartPtr::CreateInstance(std::uint32_t classId) {
-    Reset();
-    vzIUnknown* object = NewObject(classId);
-    if (!object) return false;
-    *this = object;
-    return true;
-}
+void InstallServiceClassFactory() { vzSetClassFactory(&NewObject); }

@@ -8,9 +8,10 @@
 #include "Lib_SSL/COpenSSL.h"
 #include "platform/kernel.h"
 #include "platform/sockets.h"
+#include "service/class_factory.h"
 #include "service/job_manager.h"
-#include "service/service_log.h"
-#include "service/status_codes.h"
+#include "service/base/service_log.h"
+#include "service/base/status_codes.h"
 #include "transport/cp_mutex.h"
 
 namespace {
@@ -81,6 +82,11 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
         }
     }
 
+    // TLS first, before any connection can exist; the worker ends it too,
+    // below. A failure leaves plain HTTP working; every https:// connection
+    // then fails to start.
+    if (!COpenSSL::GlobalStartup()) WriteServiceLog("[OstrelLib] TLS library start-up failed");
+
     vzSmartPtr lockHolder;
     lockHolder.CreateInstance(kClassMutex);
     auto* lock = lockHolder.As<cpCMutex>();
@@ -108,12 +114,10 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     WriteServiceLog("[OstrelLib] Exit GetMessage Loop");
 
     lock->Lock();
-    if (manager) {
-        plat::WSACleanup();
-        // Connections still waiting for their deferred release keep the
-        // TLS BIO method until the job manager is deleted.
-        COpenSSL::GlobalCleanup();
-    }
+    if (manager) plat::WSACleanup();
+    // Connections still waiting for their deferred release keep the TLS BIO
+    // method until the job manager is deleted.
+    COpenSSL::GlobalCleanup();
     lock->Unlock();
 
     std::lock_guard end(shared->endMutex);
@@ -147,6 +151,7 @@ CDownloadLibThread::~CDownloadLibThread() {
 
 int InitializeService(plat::Hwnd notifyWindow) {
     if (g_service.load()) return kResultAlreadyInitialized;
+    InstallServiceClassFactory();
     auto* service = new CDownloadLibThread;
     g_service = service;
     g_running = 0;

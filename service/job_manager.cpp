@@ -4,9 +4,7 @@
 #include <cstring>
 
 #include "platform/files.h"
-#include "service/service_log.h"
-#include "transfers/data_download_session.h"
-#include "transfers/job_downloader.h"
+#include "service/base/service_log.h"
 #include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
@@ -23,17 +21,6 @@ std::string Trim(const char* text) {
 }
 
 }  // namespace
-
-int EnsureFolderPath(const std::string& path) {
-    if (path.empty()) return 0;
-    if (plat::PathExists(path)) return 1;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        if (path[i] != plat::kPathSeparator) continue;
-        std::string prefix = path.substr(0, i + 1);
-        if (!plat::PathExists(prefix) && !plat::CreateFolder(prefix)) return 0;
-    }
-    return 1;
-}
 
 CJobManager::CJobManager(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
     zel_ = std::make_unique<CZel>(lock_);
@@ -70,7 +57,7 @@ int CJobManager::Setup(plat::Hwnd notifyWindow) {
     cpLockGuard guard(Lock());
     notifyWindow_ = notifyWindow;
     // Without an engine link every job runs here, by direct download.
-    direct_ = std::make_unique<CPlatFormDownloader>(this);
+    direct_ = std::make_unique<CPlatFormDownloader>(this, Lock());
     return kResultOk;
 }
 
@@ -92,6 +79,12 @@ void CJobManager::SetDocumentSource(std::unique_ptr<IDocumentSource> source) {
 void CJobManager::SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> checker) {
     cpLockGuard guard(Lock());
     checker_ = std::move(checker);
+}
+
+CContentLengthChecker* CJobManager::EnsureContentLengthChecker() {
+    cpLockGuard guard(Lock());
+    if (!checker_) checker_ = std::make_unique<CContentLengthChecker>(this);
+    return dynamic_cast<CContentLengthChecker*>(checker_.get());
 }
 
 int CJobManager::LoadDocument(const char* url) {
@@ -135,7 +128,7 @@ int CJobManager::AddJobFile(CJob* job, const char* url, const char* folder) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     std::string normalized = plat::NormalizeFolder(folder ? folder : "");
-    if (!EnsureFolderPath(normalized)) {
+    if (!plat::EnsureFolderPath(normalized)) {
         OnPathAccessFailed(2);
         return kResultBadFolder;
     }

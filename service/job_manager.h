@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "platform/window.h"
-#include "service/job.h"
-#include "service/job_listeners.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/job.h"
+#include "service/base/vz_smart_ptr.h"
+#include "transfers/content_length_checker.h"
+#include "transfers/data_download_session.h"
+#include "transfers/job_downloader.h"
 
-class CJobDownloader;
 class CZel;
 class cpCMutex;
 
@@ -87,9 +88,12 @@ public:
     void SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader);
     void SetEngineDownloader(std::unique_ptr<CJobDownloader> downloader);
     void SetDocumentSource(std::unique_ptr<IDocumentSource> source);
-    // The job manager owns the checker from here on; the launcher creates it
-    // (see CContentLengthChecker::ForJobManager) and feeds it URLs.
+    // The job manager owns the checker from here on.
     void SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> checker);
+    // The checker the launcher feeds the file list's URLs to, created on
+    // first use with this job manager as its listener. Null when a checker
+    // of another kind was installed. Takes the service lock.
+    CContentLengthChecker* EnsureContentLengthChecker();
     // The installed checker, or null; call with the service lock held.
     IContentLengthTotal* ContentLengthChecker() const { return checker_.get(); }
 
@@ -110,8 +114,3 @@ private:
     std::int32_t nextJobId_ = 0;
     plat::Hwnd notifyWindow_ = nullptr;
 };
-
-// Creates the folder path: 0 for an empty path, 1 when it exists or every
-// missing folder up to the last separator could be created. A last
-// component not followed by a separator is not created.
-int EnsureFolderPath(const std::string& path);

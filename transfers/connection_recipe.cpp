@@ -1,6 +1,6 @@
 #include "transfers/connection_recipe.h"
 
-#include "service/garbage_collector.h"
+#include "transport/garbage_collector.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 #include "transport/net_interfaces.h"

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "http/http_client_interfaces.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 
 // What a session's paced connection left of the current second's receive
 // budget when it was dropped. The session's next connection, when it opens

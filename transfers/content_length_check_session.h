@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "http/http_client_interfaces.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 
 class IContentLengthCheckSessionEventListener {
 public:

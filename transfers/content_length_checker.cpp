@@ -2,8 +2,7 @@
 
 #include <limits>
 
-#include "service/job_manager.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 
@@ -25,14 +24,6 @@ CContentLengthChecker::~CContentLengthChecker() {
     cpLockGuard guard(ServiceLock());
     sessions_.clear();
     retired_.clear();
-}
-
-CContentLengthChecker* CContentLengthChecker::ForJobManager(CJobManager* manager) {
-    if (!manager) return nullptr;
-    cpLockGuard guard(manager->Lock());
-    if (!manager->ContentLengthChecker())
-        manager->SetContentLengthChecker(std::make_unique<CContentLengthChecker>(manager));
-    return dynamic_cast<CContentLengthChecker*>(manager->ContentLengthChecker());
 }
 
 int CContentLengthChecker::AddUrl(const char* url) {

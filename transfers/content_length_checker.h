@@ -5,15 +5,14 @@
 //
 // How the launcher uses it, after event 522 with the list's URLs:
 //
-//     CContentLengthChecker* checker = CContentLengthChecker::ForJobManager(manager);
+//     CContentLengthChecker* checker = manager->EnsureContentLengthChecker();
 //     for (const std::string& url : urls) checker->AddUrl(url.c_str());
 //     checker->Start();
 //
-// ForJobManager creates the checker on first use with the job manager as
-// its listener and hands it to the job manager, which owns it from then on
-// (SetContentLengthChecker) and reads its total for GetRemainingBytes.
+// The job manager creates the checker on first use with itself as its
+// listener, owns it from then on and reads its total for GetRemainingBytes.
 //
-// Thread: AddUrl, Start and ForJobManager are called on the user-interface
+// Thread: AddUrl and Start are called on the user-interface
 // thread and take the service lock themselves; the probes' events and the
 // checker's reactions run on the worker thread under the same lock, which
 // is therefore the checker's only lock.
@@ -30,10 +29,27 @@
 #include <memory>
 #include <vector>
 
-#include "service/job_listeners.h"
 #include "transfers/content_length_check_session.h"
 
-class CJobManager;
+// What the checker reports to its owner (the job manager, which posts event
+// 525 or 526). Calls arrive with the service lock held.
+class IContentLengthCheckerEventListener {
+public:
+    virtual void OnLengthsKnown() = 0;
+    virtual void OnLengthCheckFailed() = 0;
+    virtual void OnLengthCheckAborted() = 0;
+
+protected:
+    ~IContentLengthCheckerEventListener() = default;
+};
+
+// What the job manager needs of the content-length checker: the sum it
+// has found so far.
+class IContentLengthTotal {
+public:
+    virtual ~IContentLengthTotal() = default;
+    virtual std::int64_t TotalBytes() const = 0;
+};
 
 class CContentLengthChecker final : public IContentLengthCheckSessionEventListener,
                                     public IContentLengthTotal {
@@ -46,11 +62,6 @@ public:
     ~CContentLengthChecker() override;
     CContentLengthChecker(const CContentLengthChecker&) = delete;
     CContentLengthChecker& operator=(const CContentLengthChecker&) = delete;
-
-    // The job manager's checker, created on first use (see above). Null
-    // without a job manager, or when the job manager holds a checker of
-    // another kind.
-    static CContentLengthChecker* ForJobManager(CJobManager* manager);
 
     // Adds one URL field (alternatives separated by "|"); nothing is fetched
     // yet. A URL added while a check runs joins that check. Answers 512.

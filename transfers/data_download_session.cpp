@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "http/code_page.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 #include "transfers/connection_recipe.h"
 #include "transport/cp_timer.h"
 #include "transport/net_interfaces.h"

@@ -23,8 +23,30 @@
 #include <string>
 
 #include "http/http_client_interfaces.h"
-#include "service/job_listeners.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
+
+// What the document session reports to its owner (the job manager, which
+// posts events 522, 523 and 529). Calls arrive with the service lock held.
+class IDataDownloadSessionEventListener {
+public:
+    virtual void OnDocumentComplete() = 0;
+    virtual void OnDocumentFailed(int reason) = 0;
+    virtual void OnDocumentTick() = 0;
+
+protected:
+    ~IDataDownloadSessionEventListener() = default;
+};
+
+// What the job manager needs of the document session: the fetched bytes.
+class IDocumentSource {
+public:
+    virtual ~IDocumentSource() = default;
+    // The whole document, or an empty view while there is none.
+    virtual const char* DocumentData() const = 0;
+    virtual std::int64_t DocumentLength() const = 0;
+    // Starts fetching `url` into memory; completion arrives through the listener.
+    virtual void Fetch(const char* url) = 0;
+};
 
 // Reasons given to IDataDownloadSessionEventListener::OnDocumentFailed.
 inline constexpr int kDocumentConnectFailed = 3;

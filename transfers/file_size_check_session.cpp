@@ -4,8 +4,8 @@
 
 #include "http/code_page.h"
 #include "platform/file_handle.h"
-#include "service/status_codes.h"
-#include "service/vz_ptr_list.h"
+#include "service/base/status_codes.h"
+#include "service/base/vz_ptr_list.h"
 #include "transfers/connection_recipe.h"
 #include "transport/net_interfaces.h"
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "http/http_client_interfaces.h"
-#include "service/job.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/job.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transfers/size_check_listeners.h"
 
 class CPlatformFileSizeCheckSession final : public nwIHttpClientExEventListener {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "service/job.h"
+#include "service/base/job.h"
 #include "transfers/file_size_check_session.h"
 #include "transfers/size_check_listeners.h"
 

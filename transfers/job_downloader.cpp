@@ -2,16 +2,17 @@
 
 #include <algorithm>
 
-#include "service/job.h"
-#include "service/service_log.h"
-#include "service/status_codes.h"
+#include "service/base/job.h"
+#include "service/base/service_log.h"
+#include "service/base/status_codes.h"
 #include "transport/cp_timer.h"
 
 namespace {
 constexpr std::uint32_t kTickMs = 1000;
 }
 
-CJobDownloader::CJobDownloader(CJobManager* manager) : manager_(manager) {
+CJobDownloader::CJobDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock)
+    : listener_(listener), serviceLock_(serviceLock) {
     ResetServiceLog();
     WriteServiceLogFormat("[OstrelLib] Launch(%s)", kServiceLibraryVersion);
 }

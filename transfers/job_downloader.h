@@ -8,18 +8,38 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/job_records.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/job_records.h"
+#include "service/base/vz_smart_ptr.h"
 
 class CJob;
-class CJobManager;
+class cpCMutex;
+
+// What a job downloader reports to its owner (the job manager) beyond the
+// jobs' own notices: the engine's state and jobs that change downloader.
+// All calls arrive on the worker thread with the service lock held.
+class IJobDownloadEventListener {
+public:
+    virtual void OnEngineUpdateInfo(const char* text, std::int32_t a, std::int32_t b) = 0;
+    virtual void OnEngineUpdateProgress(std::int32_t a, std::int32_t b, std::int32_t c) = 0;
+    virtual void OnEngineReady() = 0;
+    virtual void OnEngineUnavailable() = 0;
+    virtual void OnEngineFailed() = 0;
+    virtual void OnJobToDirect(CJob* job) = 0;
+    // kind 1: the engine path is not accessible; kind 2: the download path.
+    virtual void OnPathAccessFailed(int kind) = 0;
+
+protected:
+    ~IJobDownloadEventListener() = default;
+};
 
 inline constexpr const char* kServiceLibraryVersion = "3.4.0.10";
 
 class CJobDownloader {
 public:
-    // Resets the service log and writes the launch line.
-    explicit CJobDownloader(CJobManager* manager);
+    // Resets the service log and writes the launch line. `listener` (the
+    // job manager) and `serviceLock` are not owned and outlive the
+    // downloader; either may be null in tests.
+    CJobDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock);
     virtual ~CJobDownloader();
     CJobDownloader(const CJobDownloader&) = delete;
     CJobDownloader& operator=(const CJobDownloader&) = delete;
@@ -54,7 +74,10 @@ public:
     void SetOffline(bool offline) { offline_ = offline ? 1 : 0; }
     bool TickRunning() const { return static_cast<bool>(tickTimer_); }
     const std::vector<CJob*>& HeldJobs() const { return held_; }
-    CJobManager* Manager() const { return manager_; }
+    IJobDownloadEventListener* Listener() const { return listener_; }
+    // The service lock, for the entry points that reach a strategy from the
+    // caller's thread.
+    cpCMutex* ServiceLock() const { return serviceLock_; }
 
 protected:
     // Stops the tick when nothing is held any more.
@@ -69,5 +92,6 @@ private:
     std::int32_t offline_ = 0;
     vzSmartPtr tickTimer_;
     std::vector<CJob*> held_;
-    CJobManager* manager_;
+    IJobDownloadEventListener* listener_;
+    cpCMutex* serviceLock_;
 };

@@ -6,10 +6,9 @@
 
 #include "platform/connectivity.h"
 #include "platform/kernel.h"
-#include "service/job.h"
-#include "service/job_manager.h"
-#include "service/service_log.h"
-#include "service/status_codes.h"
+#include "service/base/job.h"
+#include "service/base/service_log.h"
+#include "service/base/status_codes.h"
 #include "transfers/platform_reporter.h"
 #include "transfers/result_record.h"
 #include "transport/cp_mutex.h"
@@ -18,11 +17,11 @@ namespace {
 constexpr std::size_t kMaxCurrentName = 65;
 }
 
-CPlatFormDownloader::CPlatFormDownloader(CJobManager* manager)
-    : CJobDownloader(manager), reporter_(std::make_unique<CPlatformReporter>()) {}
+CPlatFormDownloader::CPlatFormDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock)
+    : CJobDownloader(listener, serviceLock), reporter_(std::make_unique<CPlatformReporter>()) {}
 
 CPlatFormDownloader::~CPlatFormDownloader() {
-    cpLockGuard guard(Manager() ? Manager()->Lock() : nullptr);
+    cpLockGuard guard(ServiceLock());
     for (auto& context : contexts_) {
         if (context->checker) context->checker->DetachListener();
         if (context->session) context->session->DetachListener();
@@ -45,7 +44,7 @@ const CPlatFormDownloader::JobContext* CPlatFormDownloader::ContextOf(const CJob
 
 int CPlatFormDownloader::Begin(CJob* job) {
     if (FindContext(job)) return kResultFailed;
-    cpLockGuard guard(Manager() ? Manager()->Lock() : nullptr);
+    cpLockGuard guard(ServiceLock());
     DeleteRetired();
     WriteServiceLog("[OstrelLib] CPlatFormDownloader Begin");
     auto context = std::make_unique<JobContext>();
@@ -57,7 +56,7 @@ int CPlatFormDownloader::Begin(CJob* job) {
 }
 
 void CPlatFormDownloader::End(CJob* job) {
-    cpLockGuard guard(Manager() ? Manager()->Lock() : nullptr);
+    cpLockGuard guard(ServiceLock());
     DeleteRetired();
     if (JobContext* context = FindContext(job)) {
         ReportResults(context);

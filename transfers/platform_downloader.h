@@ -34,7 +34,7 @@ public:
         std::int64_t startTime = 0;  // calendar seconds when the transfer began
     };
 
-    explicit CPlatFormDownloader(CJobManager* manager);
+    CPlatFormDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock);
     ~CPlatFormDownloader() override;
 
     int Begin(CJob* job) override;

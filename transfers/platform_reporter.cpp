@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "service/garbage_collector.h"
+#include "transport/garbage_collector.h"
 #include "transport/host_cache.h"
 #include "transport/net_interfaces.h"
 

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "http/agent_interfaces.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transfers/report_server_endpoint.h"
 #include "transfers/result_record.h"
 

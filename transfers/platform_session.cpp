@@ -6,10 +6,10 @@
 
 #include "http/code_page.h"
 #include "http/resolve_location.h"
-#include "service/job_manager.h"
-#include "service/service_log.h"
-#include "service/status_codes.h"
-#include "service/vz_ptr_list.h"
+#include "platform/files.h"
+#include "service/base/service_log.h"
+#include "service/base/status_codes.h"
+#include "service/base/vz_ptr_list.h"
 #include "transfers/connection_recipe.h"
 #include "transport/net_interfaces.h"
 
@@ -130,7 +130,7 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
     writeFailed_ = false;
     std::string folder = file.entry.folder;
     if (folder.back() != '/' && folder.back() != '\\') folder.push_back('/');
-    EnsureFolderPath(folder);
+    plat::EnsureFolderPath(folder);
     std::string path = folder + file.entry.localName;
     CloseFile();
     if (!file_.OpenKeep(path)) {

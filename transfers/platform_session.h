@@ -23,7 +23,7 @@
 
 #include "http/http_client_interfaces.h"
 #include "platform/file_handle.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transfers/connection_recipe.h"
 #include "transfers/platform_session_listener.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/job.h"
+#include "service/base/job.h"
 
 // The session's copy of one file of the job.
 struct SessionFile {

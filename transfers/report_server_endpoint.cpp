@@ -6,7 +6,7 @@
 
 #include "http/agent_interfaces.h"
 #include "server_hosts.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // lock.
 #pragma once
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 struct cpSocketRecord;
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/kernel.h"
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 class cpCMutex : public vzCRefCounted<vzIUnknown> {
 public:

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "platform/window.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transport/cp_socket.h"
 
 class cpCMutex;

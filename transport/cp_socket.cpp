@@ -1,6 +1,6 @@
 #include "transport/cp_socket.h"
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/sockets.h"
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 struct cpWindowRecord {
     plat::Hwnd hwnd = nullptr;

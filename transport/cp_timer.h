@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/kernel.h"
-#include "service/vz_smart_ptr.h"
-#include "service/vz_unknown.h"
+#include "service/base/vz_smart_ptr.h"
+#include "service/base/vz_unknown.h"
 
 class cpCMutex;
 

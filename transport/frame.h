@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 inline constexpr std::uint32_t kFrameHeaderSize = 14;
 inline constexpr std::uint32_t kFrameAlignment = 8;

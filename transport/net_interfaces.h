@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 #include "transport/cp_socket.h"
 
 class nwIQoSNetStack;

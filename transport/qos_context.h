@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transport/connection_handlers.h"
 #include "transport/cp_timer.h"
 #include "transport/io_buffers.h"

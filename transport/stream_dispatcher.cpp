@@ -1,6 +1,6 @@
 #include "transport/stream_dispatcher.h"
 
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 #include "transport/frame.h"
 
 vzStatus nwCStreamDispatcher::RegisterHandler(std::uint16_t type, std::uint32_t subtype,

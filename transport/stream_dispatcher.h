@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 #include "transport/net_interfaces.h"
 
 class nwCStreamDispatcher : public vzCRefCounted<vzIUnknown> {

@@ -1,17 +1,12 @@
 #include "transport/zel.h"
 
-#include "Lib_SSL/COpenSSL.h"
 #include "platform/sockets.h"
-#include "service/garbage_collector.h"
-#include "service/service_log.h"
+#include "transport/garbage_collector.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 #include "transport/cp_timer.h"
 
 CZel::CZel(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
-    // TLS first, before any connection can exist. A failure leaves plain
-    // HTTP working; every https:// connection then fails to start.
-    if (!COpenSSL::GlobalStartup()) WriteServiceLog("[OstrelLib] TLS library start-up failed");
     cpCMutex* lock = lock_.As<cpCMutex>();
     std::uint16_t granted = 0;
     if (plat::WSAStartup(0x0202, &granted) == 0 && granted != 0x0202) plat::WSACleanup();

@@ -1,10 +1,12 @@
 // The network library context: starts and stops the process-wide network
 // runtime on the calling (worker) thread — sockets, the timer manager with
 // its 100 ms thread timer, the bandwidth controller with the socket window,
-// and the deferred-release collector — and tears it down in reverse.
+// and the deferred-release collector — and tears it down in reverse. The
+// TLS library is not part of it: the layer that needs it sits above the
+// transport, and the service worker starts and ends it.
 #pragma once
 
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 
 class cpCMutex;
 class cpCQoS;

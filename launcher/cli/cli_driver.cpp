@@ -8,7 +8,7 @@
 #include "launcher/required_size.h"
 #include "launcher/server_addresses.h"
 #include "platform/text.h"
-#include "service/job_records.h"
+#include "service/base/job_records.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "launcher/cli/observed_service.h"
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 std::optional<ObservedJobMessage> ObservedServiceClient::TakeJobMessage() {
     std::optional<ObservedJobMessage> taken = std::move(jobMessage_);

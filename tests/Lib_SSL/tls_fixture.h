@@ -19,7 +19,7 @@
 
 #include "platform/files.h"
 #include "platform/resolver.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 #include "tests/support/network_fixture.h"
 #include "tests/support/test_certificates.h"
 

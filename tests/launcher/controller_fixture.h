@@ -11,7 +11,7 @@
 #include "launcher/control_ids.h"
 #include "launcher/required_size.h"
 #include "launcher/tlx_downloader_dlg.h"
-#include "service/job_records.h"
+#include "service/base/job_records.h"
 #include "tests/launcher/recording_service.h"
 #include "tests/launcher/recording_window.h"
 #include "tests/launcher/scoped_env.h"

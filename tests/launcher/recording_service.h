@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "launcher/service_client.h"
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 class RecordingService : public IServiceClient {
 public:

@@ -13,6 +13,15 @@ TEST(NormalizeFolder, UsesNativeSeparatorsAndEndsWithExactlyOne) {
     EXPECT_EQ(plat::NormalizeFolder(""), "");
 }
 
+TEST(Files, EnsureFolderPathCreatesOnlyComponentsFollowedByASeparator) {
+    TempFolder dir;
+    EXPECT_EQ(plat::EnsureFolderPath(""), 0);
+    EXPECT_EQ(plat::EnsureFolderPath(dir.Path()), 1);
+    EXPECT_EQ(plat::EnsureFolderPath(dir.Path() + "x/y/last"), 1);
+    EXPECT_TRUE(plat::IsFolder(dir.Path() + "x/y"));
+    EXPECT_FALSE(plat::PathExists(dir.Path() + "x/y/last"));
+}
+
 TEST(Files, AppendTruncateAndRead) {
     TempFolder dir;
     std::string file = dir.Path() + "f.txt";

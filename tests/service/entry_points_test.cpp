@@ -9,7 +9,7 @@
 #include "platform/kernel.h"
 #include "platform/resolver.h"
 #include "service/download_service.h"
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 #include "tests/support/data_home.h"
 #include "tests/support/service_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "service/garbage_collector.h"
+#include "transport/garbage_collector.h"
 
 #include <gtest/gtest.h>
 

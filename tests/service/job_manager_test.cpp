@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/files.h"
-#include "service/job.h"
+#include "service/base/job.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -132,14 +132,6 @@ TEST_F(JobManagerTest, FolderThatCannotBeCreatedReportsPathFailure) {
     auto lines = ServiceLogMessages();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "[OstrelLib] download path access failed"), lines.end());
     EXPECT_EQ(job->FileCount(), 0u);
-}
-
-TEST_F(JobManagerTest, EnsureFolderPathCreatesOnlyComponentsFollowedByASeparator) {
-    EXPECT_EQ(EnsureFolderPath(""), 0);
-    EXPECT_EQ(EnsureFolderPath(downloads_.Path()), 1);
-    EXPECT_EQ(EnsureFolderPath(downloads_.Path() + "x/y/last"), 1);
-    EXPECT_TRUE(plat::IsFolder(downloads_.Path() + "x/y"));
-    EXPECT_FALSE(plat::PathExists(downloads_.Path() + "x/y/last"));
 }
 
 TEST_F(JobManagerTest, StartJobNeedsFilesAndADownloader) {

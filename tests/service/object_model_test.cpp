@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "service/vz_ptr_list.h"
-#include "service/vz_smart_ptr.h"
-#include "service/vz_string.h"
+#include "service/base/vz_ptr_list.h"
+#include "service/base/vz_smart_ptr.h"
+#include "service/base/vz_string.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_timer.h"
 

@@ -1,4 +1,4 @@
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 ScopedDataHome::ScopedDataHome() {
     const char* old = std::getenv("XDG_DATA_HOME");

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 
+#include "Lib_SSL/COpenSSL.h"
+
 void NetworkTest::SetUp() {
+    // The service worker starts the TLS library before its network context;
+    // these tests build the context themselves.
+    ASSERT_TRUE(COpenSSL::GlobalStartup());
     lock_.CreateInstance(kClassMutex);
     zel_ = std::make_unique<CZel>(lock_);
     ASSERT_TRUE(zel_->Started());

@@ -11,7 +11,7 @@
 #include "http/http_client_layer.h"
 #include "platform/kernel.h"
 #include "platform/window.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "transport/cp_qos.h"
 #include "transport/host_cache.h"
 #include "transport/net_interfaces.h"

@@ -5,8 +5,8 @@
 
 #include "platform/files.h"
 #include "service/download_service.h"
-#include "service/job.h"
-#include "service/service_log.h"
+#include "service/base/job.h"
+#include "service/base/service_log.h"
 
 EventRecorder::EventRecorder() {
     window_ = plat::CreateForwardingWindow([this](const plat::Msg& msg) {

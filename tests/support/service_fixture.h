@@ -49,7 +49,7 @@ std::vector<std::string> ServiceLogMessages();
 // A job downloader that records the strategy calls.
 class TestDownloader : public CJobDownloader {
 public:
-    explicit TestDownloader(CJobManager* manager) : CJobDownloader(manager) {}
+    explicit TestDownloader(CJobManager* manager) : CJobDownloader(manager, manager ? manager->Lock() : nullptr) {}
     int Begin(CJob* job) override;
     void End(CJob* job) override;
     void CheckJob(CJob* job) override;

@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 
+#include "service/class_factory.h"
 #include "tests/support/temp_folder.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    InstallServiceClassFactory();
     TempFolder appData;
     setenv("XDG_DATA_HOME", appData.Path().c_str(), 1);
     // Hermetic defaults: the network counts as up, and reports go to a

@@ -206,9 +206,9 @@ using ContentLengthServiceTest = ServiceTest;
 TEST_F(ContentLengthServiceTest, JobManagersCheckerPosts525AndFeedsRemainingBytes) {
     ScriptedServer server;
     server.AddScript(AnswerAfter(0, "HTTP/1.1 200 OK\r\nContent-Length: 4096"));
-    CContentLengthChecker* checker = CContentLengthChecker::ForJobManager(Manager());
+    CContentLengthChecker* checker = Manager()->EnsureContentLengthChecker();
     ASSERT_NE(checker, nullptr);
-    EXPECT_EQ(CContentLengthChecker::ForJobManager(Manager()), checker);
+    EXPECT_EQ(Manager()->EnsureContentLengthChecker(), checker);
     EXPECT_EQ(checker->AddUrl(server.Url("/1").c_str()), 512);
     EXPECT_EQ(checker->AddUrl(server.Url("/2").c_str()), 512);
     checker->Start();

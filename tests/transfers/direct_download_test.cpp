@@ -10,7 +10,7 @@
 #include "platform/connectivity.h"
 #include "platform/file_handle.h"
 #include "platform/files.h"
-#include "service/job.h"
+#include "service/base/job.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"

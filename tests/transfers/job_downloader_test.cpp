@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "service/job.h"
+#include "service/base/job.h"
 #include "tests/support/service_fixture.h"
 
 namespace {

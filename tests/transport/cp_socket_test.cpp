@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sockets.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_smart_ptr.h"
 #include "tests/support/loopback_peer.h"
 
 TEST(WinsockMapping, EveryTabledErrorHasItsCode) {

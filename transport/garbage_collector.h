@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "service/vz_ptr_list.h"
-#include "service/vz_smart_ptr.h"
+#include "service/base/vz_ptr_list.h"
+#include "service/base/vz_smart_ptr.h"
 
 class vzCGarbageCollector {
 public:

@@ -1,4 +1,4 @@
-#include "service/service_paths.h"
+#include "service/base/service_paths.h"
 
 #include "platform/files.h"
 #include "platform/shell_folders.h"

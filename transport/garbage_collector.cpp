@@ -1,4 +1,4 @@
-#include "service/garbage_collector.h"
+#include "transport/garbage_collector.h"
 
 #include "platform/kernel.h"
 #include "transport/cp_timer.h"

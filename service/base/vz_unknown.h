@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "service/status_codes.h"
+#include "service/base/status_codes.h"
 
 class vzIUnknown {
 public:

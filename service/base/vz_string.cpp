@@ -1,4 +1,4 @@
-#include "service/vz_string.h"
+#include "service/base/vz_string.h"
 
 #include <cstring>
 #include <new>

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/window.h"
-#include "service/job_records.h"
+#include "service/base/job_records.h"
 
 inline constexpr std::size_t kServiceKeyMax = 32;
 

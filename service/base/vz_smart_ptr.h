@@ -1,11 +1,17 @@
 // vzSmartPtr holds one reference to a library object and can create any of
 // them from its class id.
+//
+// The objects behind the class ids live in the libraries above this one
+// (transport, the protocol layers, TLS), so the table that maps an id to a
+// constructor is installed from above: the service installs it before its
+// worker starts (and a test program before its first test). Until then
+// every CreateInstance fails.
 #pragma once
 
 #include <cstdint>
 #include <utility>
 
-#include "service/vz_unknown.h"
+#include "service/base/vz_unknown.h"
 
 // Class ids understood by vzSmartPtr::CreateInstance. Ids below 0x2000 name
 // platform primitives, ids from 0x2000 network objects; the layer ids are
@@ -21,6 +27,13 @@ enum vzClassId : std::uint32_t {
     kClassCdnLocalClientLayer = 8213,
     kClassSecureSocketClientLayer = 8215,
 };
+
+// Creates the object a class id names with count 0, or null for an id it
+// does not know.
+using vzClassFactory = vzIUnknown* (*)(std::uint32_t classId);
+// Installs the factory CreateInstance uses; any thread, before objects are
+// created. Installing the same factory again changes nothing.
+void vzSetClassFactory(vzClassFactory factory);
 
 class vzSmartPtr {
 public:
@@ -50,7 +63,8 @@ public:
     }
 
     // Releases what is held, then creates the object the class id names and
-    // holds its first reference. False (and empty) for an unknown id.
+    // holds its first reference. False (and empty) for an unknown id or
+    // when no factory is installed.
     bool CreateInstance(std::uint32_t classId);
 
     void Reset() {

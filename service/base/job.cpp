@@ -1,4 +1,4 @@
-#include "service/job.h"
+#include "service/base/job.h"
 
 #include "platform/text.h"
 

@@ -1,4 +1,4 @@
-#include "service/vz_ptr_list.h"
+#include "service/base/vz_ptr_list.h"
 
 void vzCPtrList::Append(void* item) {
     Node* node = new Node{item, tail_, nullptr};

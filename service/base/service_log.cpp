@@ -1,4 +1,4 @@
-#include "service/service_log.h"
+#include "service/base/service_log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/kernel.h"
-#include "service/service_paths.h"
+#include "service/base/service_paths.h"
 
 namespace {
 
