@@ -10,7 +10,8 @@ nwCAgentLayer::nwCAgentLayer() {
 }
 
 void nwCAgentLayer::RegisterHandlers() {
-    Dispatcher().RegisterHandler(kAgentMessageType, kAgentReplySubtype,
+    // The callback is never null.
+    (void)Dispatcher().RegisterHandler(kAgentMessageType, kAgentReplySubtype,
                                  &nwCAgentLayer::OnReplyFrame, this);
 }
 

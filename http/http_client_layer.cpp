@@ -31,7 +31,7 @@ bool LeadingNumber(const std::string& text, std::int64_t* value) {
 nwCHttpClientExLayer::nwCHttpClientExLayer() { RegisterHandlers(); }
 
 void nwCHttpClientExLayer::RegisterHandlers() {
-    Dispatcher().RegisterRawHandler(&nwCHttpClientExLayer::ReadResponse, this);
+    (void)Dispatcher().RegisterRawHandler(&nwCHttpClientExLayer::ReadResponse, this);  // the callback is never null
 }
 
 vzStatus nwCHttpClientExLayer::SetListener(nwIHttpClientExEventListener* listener, std::uint32_t value) {
@@ -53,11 +53,13 @@ vzStatus nwCHttpClientExLayer::Open(const char* url) {
     }
     request_.SetRequestPath(path);
     request_.SetHeader("Host", host);
-    owner->RemoveFlags(kFlagAskForData);
-    owner->SetHostName(host.c_str());
+    (void)owner->RemoveFlags(kFlagAskForData);  // flags are plain bits
+    (void)owner->SetHostName(host.c_str());  // the name is cut to what the cache takes
     cpSocketAddress peer{address, port};
-    owner->SetPeerAddress(peer);
-    owner->Connect(peer);
+    (void)owner->SetPeerAddress(peer);  // storing the address cannot fail
+    // A connection that cannot connect was never usable: nothing is sent
+    // and, as for every failure here, no event follows.
+    if (vzFailed(owner->Connect(peer))) return kLayerFail;
     return kLayerOk;
 }
 
@@ -132,7 +134,7 @@ vzStatus nwCHttpClientExLayer::Post(std::int64_t bodyLength) {
     if (!builder_) return kLayerFail;
     std::string text;
     builder_->Build(&text);
-    if (Owner()) Owner()->AddFlags(kFlagAskForData);
+    if (Owner()) (void)Owner()->AddFlags(kFlagAskForData);  // flags are plain bits
     return SendText(text);
 }
 
@@ -149,8 +151,9 @@ bool nwCHttpClientExLayer::OnSendQueueEmptyEvent() {
             builder_->BuildTrailer(&trailer);
             if (!trailer.empty()) {
                 trailerSent_ = true;
-                if (Owner()) Owner()->RemoveFlags(kFlagAskForData);
-                SendText(trailer);
+                if (Owner()) (void)Owner()->RemoveFlags(kFlagAskForData);  // flags are plain bits
+                // Fails only once the layer has no connection.
+                (void)SendText(trailer);
             }
         }
     } else if (auto* listener = Listener()) {
@@ -172,7 +175,7 @@ bool nwCHttpClientExLayer::OnUnreachable() {
 void nwCHttpClientExLayer::OnClosed() {
     auto* listener = Listener();
     std::uint32_t value = ListenerValue();
-    StoreListener(nullptr, 0);
+    (void)StoreListener(nullptr, 0);  // storing the listener cannot fail
     if (listener) listener->OnClosed(value);
     // The listener has had its last word. A closed connection can wait for
     // seconds in the deferred-release collector, so what only served the

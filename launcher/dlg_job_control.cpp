@@ -18,12 +18,14 @@ void CTLXDownloaderDlg::OnStartStopClicked() {
 void CTLXDownloaderDlg::StartDownload() {
     const std::string key = plat::WideToAnsi(serviceKey_);
     const std::string folder = plat::WideToAnsi(downloadFolder_);
-    service_.SetServiceKey(key);
+    // The key names the game to an engine; a job runs without it too.
+    (void)service_.SetServiceKey(key);
     CJob* job = nullptr;
-    service_.CreateJob(&job, key);
+    if (service_.CreateJob(&job, key) != kResultOk) job = nullptr;
     job_ = job;
     if (job_) {
-        service_.SetJobEngineFlag(job_);
+        // Only an engine reads the flag; the direct download runs without it.
+        (void)service_.SetJobEngineFlag(job_);
         bool folderUnusable = false;
         for (const std::u16string& url : fileUrls_)
             folderUnusable |=
@@ -49,8 +51,10 @@ void CTLXDownloaderDlg::StartDownload() {
 void CTLXDownloaderDlg::StopDownload() {
     if (finished_) return;
     if (job_) {
-        service_.StopJob(job_);
-        service_.RemoveJob(job_);
+        // The job goes either way: one the service no longer holds or knows
+        // is already stopped or gone.
+        (void)service_.StopJob(job_);
+        (void)service_.RemoveJob(job_);
         job_ = nullptr;
         fileIndex_ = 0;
         fileNumber_ = 1;

@@ -20,7 +20,8 @@ bool CTLXDownloaderDlg::IsCurrentJob(plat::LParam job) const {
 
 void CTLXDownloaderDlg::OnTransferStarts() {
     JobStartInfo info;
-    service_.GetJobStartInfo(job_, &info);
+    // Nothing of the record is shown; taking it empties it.
+    (void)service_.GetJobStartInfo(job_, &info);
     SetLabel(kLabelRemaining, u"00:00:00");
     RefreshLabels();
 }
@@ -41,7 +42,8 @@ void CTLXDownloaderDlg::OnProgress() {
 
 void CTLXDownloaderDlg::OnFileFinished() {
     JobFileEvent event;
-    service_.PopJobFileEvent(job_, &event);
+    // A record the service could not fill stays empty, handled below.
+    (void)service_.PopJobFileEvent(job_, &event);
     ++fileIndex_;
     ++fileNumber_;
     UpdateFileLabel();
@@ -53,7 +55,8 @@ void CTLXDownloaderDlg::OnFileFinished() {
 
 void CTLXDownloaderDlg::OnJobFinished() {
     JobCompletion completion;
-    service_.GetJobCompletion(job_, &completion);
+    // Nothing of the record is shown; taking it empties it.
+    (void)service_.GetJobCompletion(job_, &completion);
     StopDownload();
     SetLabel(kLabelRemaining, u"00:00:00");
     finished_ = true;
@@ -66,11 +69,13 @@ void CTLXDownloaderDlg::OnJobFinished() {
 void CTLXDownloaderDlg::OnJobMessage() {
     std::int32_t code = kResultOk;
     std::string text;
-    service_.PopJobMessage(job_, &code, &text);
+    // Without a message the code stays 512, which shows nothing.
+    (void)service_.PopJobMessage(job_, &code, &text);
     switch (code) {
         case kReasonDiskFull: {
             std::int64_t remaining = 0;
-            service_.GetRemainingBytes(job_, &remaining);
+            // An unknown remainder shows as 0 B.
+            (void)service_.GetRemainingBytes(job_, &remaining);
             StopDownload();
             ShowGameBox(u"硬碟(" + downloadFolder_ + u")的空間不足(" +
                         FormatSize(ByteCountAsDouble(remaining)) + u")。");
@@ -96,5 +101,6 @@ void CTLXDownloaderDlg::OnResumeQuestion() {
     window_.RunResumePrompt(prompt);
     // The job may have been stopped or finished while the prompt was open;
     // a reply then has nobody waiting for it.
-    if (job_ == asking) service_.AnswerResume(asking, prompt.Continue(), prompt.ApplyToAll());
+    // A job the service has let go has no question waiting for the answer.
+    if (job_ == asking) (void)service_.AnswerResume(asking, prompt.Continue(), prompt.ApplyToAll());
 }

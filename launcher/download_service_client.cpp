@@ -11,14 +11,15 @@ namespace {
 
 // Runs `call` on the job manager, or answers 517 without one.
 template <class Call>
-int OnManager(Call call) {
+ServiceResult OnManager(Call call) {
     CJobManager* manager = GetServiceJobManager();
-    return manager ? call(*manager) : kResultFailed;
+    if (!manager) return kResultFailed;
+    return call(*manager);
 }
 
 }  // namespace
 
-int CDownloadServiceClient::InitializeService() {
+ServiceResult CDownloadServiceClient::InitializeService() {
     return ::InitializeService(notifyWindow_);
 }
 
@@ -26,11 +27,11 @@ void CDownloadServiceClient::FinalizeService() {
     ::FinalizeService();
 }
 
-int CDownloadServiceClient::LoadDocument(const std::string& url) {
+ServiceResult CDownloadServiceClient::LoadDocument(const std::string& url) {
     return OnManager([&](CJobManager& m) { return m.LoadDocument(url.c_str()); });
 }
 
-int CDownloadServiceClient::SetServiceKey(const std::string& key) {
+ServiceResult CDownloadServiceClient::SetServiceKey(const std::string& key) {
     return OnManager([&](CJobManager& m) { return m.SetServiceKey(key.c_str()); });
 }
 
@@ -68,60 +69,60 @@ std::int64_t CDownloadServiceClient::SizeCheckTotal() {
     return total;
 }
 
-int CDownloadServiceClient::CreateJob(CJob** job, const std::string& serviceKey) {
+ServiceResult CDownloadServiceClient::CreateJob(CJob** job, const std::string& serviceKey) {
     return OnManager([&](CJobManager& m) { return m.CreateJob(job, serviceKey.c_str()); });
 }
 
-int CDownloadServiceClient::SetJobEngineFlag(CJob* job) {
+ServiceResult CDownloadServiceClient::SetJobEngineFlag(CJob* job) {
     return OnManager([&](CJobManager& m) { return m.SetJobEngineFlag(job); });
 }
 
-int CDownloadServiceClient::AddJobFile(CJob* job, const std::string& url,
+ServiceResult CDownloadServiceClient::AddJobFile(CJob* job, const std::string& url,
                                        const std::string& folder) {
     return OnManager(
         [&](CJobManager& m) { return m.AddJobFile(job, url.c_str(), folder.c_str()); });
 }
 
-int CDownloadServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
+ServiceResult CDownloadServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
     return OnManager([&](CJobManager& m) { return m.StartJob(job, speedFlag); });
 }
 
-int CDownloadServiceClient::StopJob(CJob* job) {
+ServiceResult CDownloadServiceClient::StopJob(CJob* job) {
     return OnManager([&](CJobManager& m) { return m.StopJob(job); });
 }
 
-int CDownloadServiceClient::RemoveJob(CJob* job) {
+ServiceResult CDownloadServiceClient::RemoveJob(CJob* job) {
     return OnManager([&](CJobManager& m) { return m.RemoveJob(job); });
 }
 
-int CDownloadServiceClient::AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) {
+ServiceResult CDownloadServiceClient::AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) {
     return OnManager([&](CJobManager& m) {
         return m.AnswerResume(job, continueEarlier ? 1 : 0, applyToAll ? 1 : 0);
     });
 }
 
-int CDownloadServiceClient::GetJobStartInfo(CJob* job, JobStartInfo* out) {
+ServiceResult CDownloadServiceClient::GetJobStartInfo(CJob* job, JobStartInfo* out) {
     return OnManager([&](CJobManager& m) { return m.GetJobStartInfo(job, out); });
 }
 
-int CDownloadServiceClient::GetJobProgress(CJob* job, JobProgress* out) {
+ServiceResult CDownloadServiceClient::GetJobProgress(CJob* job, JobProgress* out) {
     return OnManager([&](CJobManager& m) { return m.GetJobProgress(job, out); });
 }
 
-int CDownloadServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+ServiceResult CDownloadServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
     return OnManager([&](CJobManager& m) { return m.PopJobFileEvent(job, out); });
 }
 
-int CDownloadServiceClient::GetJobCompletion(CJob* job, JobCompletion* out) {
+ServiceResult CDownloadServiceClient::GetJobCompletion(CJob* job, JobCompletion* out) {
     return OnManager([&](CJobManager& m) { return m.GetJobCompletion(job, out); });
 }
 
-int CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+ServiceResult CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
     *code = kResultOk;
     text->clear();
     return OnManager([&](CJobManager& m) {
         std::uint32_t length = 0;
-        int result = m.PeekJobMessageLength(job, &length);
+        ServiceResult result = m.PeekJobMessageLength(job, &length);
         if (result != kResultOk) return result;
         std::vector<char> buffer(length);
         result = m.PopJobMessage(job, code, length ? buffer.data() : nullptr, length);
@@ -130,6 +131,6 @@ int CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::st
     });
 }
 
-int CDownloadServiceClient::GetRemainingBytes(CJob* job, std::int64_t* count) {
+ServiceResult CDownloadServiceClient::GetRemainingBytes(CJob* job, std::int64_t* count) {
     return ::GetRemainingBytes(job, count);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/base/status_codes.h"
 #include "service/base/job_records.h"
 
 class CJob;
@@ -17,11 +18,11 @@ class IServiceClient {
 public:
     virtual ~IServiceClient() = default;
 
-    virtual int InitializeService() = 0;
+    virtual ServiceResult InitializeService() = 0;
     virtual void FinalizeService() = 0;
 
-    virtual int LoadDocument(const std::string& url) = 0;
-    virtual int SetServiceKey(const std::string& key) = 0;
+    virtual ServiceResult LoadDocument(const std::string& url) = 0;
+    virtual ServiceResult SetServiceKey(const std::string& key) = 0;
     // GetDocumentSize, then GetDocument into a buffer of that size. False
     // when there is no document; an empty document gives true and "".
     virtual bool FetchDocument(std::string* bytes) = 0;
@@ -33,20 +34,20 @@ public:
     // The checker's total, 0 when there is no checker.
     virtual std::int64_t SizeCheckTotal() = 0;
 
-    virtual int CreateJob(CJob** job, const std::string& serviceKey) = 0;
-    virtual int SetJobEngineFlag(CJob* job) = 0;
-    virtual int AddJobFile(CJob* job, const std::string& url, const std::string& folder) = 0;
-    virtual int StartJob(CJob* job, std::int32_t speedFlag) = 0;
-    virtual int StopJob(CJob* job) = 0;
-    virtual int RemoveJob(CJob* job) = 0;
-    virtual int AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) = 0;
+    virtual ServiceResult CreateJob(CJob** job, const std::string& serviceKey) = 0;
+    virtual ServiceResult SetJobEngineFlag(CJob* job) = 0;
+    virtual ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) = 0;
+    virtual ServiceResult StartJob(CJob* job, std::int32_t speedFlag) = 0;
+    virtual ServiceResult StopJob(CJob* job) = 0;
+    virtual ServiceResult RemoveJob(CJob* job) = 0;
+    virtual ServiceResult AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) = 0;
 
-    virtual int GetJobStartInfo(CJob* job, JobStartInfo* out) = 0;
-    virtual int GetJobProgress(CJob* job, JobProgress* out) = 0;
-    virtual int PopJobFileEvent(CJob* job, JobFileEvent* out) = 0;
-    virtual int GetJobCompletion(CJob* job, JobCompletion* out) = 0;
+    virtual ServiceResult GetJobStartInfo(CJob* job, JobStartInfo* out) = 0;
+    virtual ServiceResult GetJobProgress(CJob* job, JobProgress* out) = 0;
+    virtual ServiceResult PopJobFileEvent(CJob* job, JobFileEvent* out) = 0;
+    virtual ServiceResult GetJobCompletion(CJob* job, JobCompletion* out) = 0;
     // PeekJobMessageLength, then PopJobMessage into a buffer of that length.
     // The code is 512 when no message was queued.
-    virtual int PopJobMessage(CJob* job, std::int32_t* code, std::string* text) = 0;
-    virtual int GetRemainingBytes(CJob* job, std::int64_t* count) = 0;
+    virtual ServiceResult PopJobMessage(CJob* job, std::int32_t* code, std::string* text) = 0;
+    virtual ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) = 0;
 };

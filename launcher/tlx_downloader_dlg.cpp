@@ -50,7 +50,8 @@ bool CTLXDownloaderDlg::OnInitDialog() {
         consent_ = u"2";
         window_.SetCheck(kConsentCheckBox, true);
     }
-    service_.SetServiceKey(plat::WideToAnsi(serviceKey_));
+    // The key names the game to an engine; a job runs without it too.
+    (void)service_.SetServiceKey(plat::WideToAnsi(serviceKey_));
     RefreshLabels();
     return true;
 }

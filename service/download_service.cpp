@@ -88,9 +88,16 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     if (!COpenSSL::GlobalStartup()) WriteServiceLog("[OstrelLib] TLS library start-up failed");
 
     vzSmartPtr lockHolder;
-    lockHolder.CreateInstance(kClassMutex);
+    if (!lockHolder.CreateInstance(kClassMutex)) {
+        // Without the service lock nothing can run: the start fails (517).
+        shared->startup.Set();
+        std::lock_guard end(shared->endMutex);
+        shared->workerDone = true;
+        ++g_workerExits;
+        return 0;
+    }
     auto* lock = lockHolder.As<cpCMutex>();
-    lock->Lock();
+    (void)lock->Lock();  // the recursive lock cannot fail
     auto* manager = new CJobManager(lockHolder);
     if (!manager->NetworkStarted()) {
         // Without its socket window or thread timer the service would never
@@ -100,7 +107,7 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     }
     shared->jobManager = manager;
     shared->startup.Set();
-    lock->Unlock();
+    (void)lock->Unlock();  // the recursive lock cannot fail
 
     if (manager) {
         plat::Msg msg;
@@ -113,12 +120,12 @@ std::uint32_t CDownloadLibThread::WorkerMain(const std::shared_ptr<WorkerShared>
     }
     WriteServiceLog("[OstrelLib] Exit GetMessage Loop");
 
-    lock->Lock();
+    (void)lock->Lock();  // the recursive lock cannot fail
     if (manager) plat::WSACleanup();
     // Connections still waiting for their deferred release keep the TLS BIO
     // method until the job manager is deleted.
     COpenSSL::GlobalCleanup();
-    lock->Unlock();
+    (void)lock->Unlock();  // the recursive lock cannot fail
 
     std::lock_guard end(shared->endMutex);
     if (shared->abandoned) delete shared->jobManager.exchange(nullptr);
@@ -149,7 +156,7 @@ CDownloadLibThread::~CDownloadLibThread() {
     delete shared_->jobManager.exchange(nullptr);
 }
 
-int InitializeService(plat::Hwnd notifyWindow) {
+ServiceResult InitializeService(plat::Hwnd notifyWindow) {
     if (g_service.load()) return kResultAlreadyInitialized;
     InstallServiceClassFactory();
     auto* service = new CDownloadLibThread;
@@ -157,7 +164,7 @@ int InitializeService(plat::Hwnd notifyWindow) {
     g_running = 0;
     g_running = 1;
 
-    int result = kResultFailed;
+    ServiceResult result = kResultFailed;
     if (service->StartWorker() && service->WaitForStartup(g_startupTimeoutMs.load())) {
         if (CJobManager* manager = service->JobManager()) result = manager->Setup(notifyWindow);
     }
@@ -180,7 +187,7 @@ CJobManager* GetServiceJobManager() {
     return service ? service->JobManager() : nullptr;
 }
 
-int GetDocumentSize(std::int64_t* size) {
+ServiceResult GetDocumentSize(std::int64_t* size) {
     CJobManager* manager = GetServiceJobManager();
     if (!manager) return kResultFailed;
     const char* data = nullptr;
@@ -190,7 +197,7 @@ int GetDocumentSize(std::int64_t* size) {
     return kResultOk;
 }
 
-int GetDocument(DocumentRecord* record) {
+ServiceResult GetDocument(DocumentRecord* record) {
     CJobManager* manager = GetServiceJobManager();
     if (!manager || !record) return kResultFailed;
     cpLockGuard guard(manager->Lock());
@@ -202,7 +209,7 @@ int GetDocument(DocumentRecord* record) {
     return kResultOk;
 }
 
-int GetRemainingBytes(CJob* job, std::int64_t* count) {
+ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) {
     CJobManager* manager = GetServiceJobManager();
     if (!manager) return kResultFailed;
     JobProgress progress;

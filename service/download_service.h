@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <functional>
 
+#include "service/base/status_codes.h"
 #include "platform/window.h"
 
 class CJob;
 class CJobManager;
 
 // 512 started, 517 the worker did not come up, 518 already initialised.
-int InitializeService(plat::Hwnd notifyWindow);
+ServiceResult InitializeService(plat::Hwnd notifyWindow);
 // Ends the worker (within the stop time-out, else abandons it) and deletes
 // the job manager. Safe to call without InitializeService.
 void FinalizeService();
@@ -28,10 +29,10 @@ struct DocumentRecord {
     std::int64_t length = 0;
 };
 
-int GetDocumentSize(std::int64_t* size);
+ServiceResult GetDocumentSize(std::int64_t* size);
 // Copies the document only when `record->length` equals its length exactly.
-int GetDocument(DocumentRecord* record);
-int GetRemainingBytes(CJob* job, std::int64_t* count);
+ServiceResult GetDocument(DocumentRecord* record);
+ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count);
 
 // Test seams: the start-up and stop time-outs (3000 ms each by default), and
 // a hook the worker runs first, before it builds anything.

@@ -53,7 +53,7 @@ void CJobManager::Post(int event, plat::LParam lParam) const {
 
 void CJobManager::DropRetiredEngine() { retiredEngine_.reset(); }
 
-int CJobManager::Setup(plat::Hwnd notifyWindow) {
+ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
     cpLockGuard guard(Lock());
     notifyWindow_ = notifyWindow;
     // Without an engine link every job runs here, by direct download.
@@ -87,7 +87,7 @@ CContentLengthChecker* CJobManager::EnsureContentLengthChecker() {
     return dynamic_cast<CContentLengthChecker*>(checker_.get());
 }
 
-int CJobManager::LoadDocument(const char* url) {
+ServiceResult CJobManager::LoadDocument(const char* url) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
     if (!document_)
@@ -100,13 +100,13 @@ int CJobManager::LoadDocument(const char* url) {
     return kResultOk;
 }
 
-int CJobManager::SetServiceKey(const char* /*key*/) {
+ServiceResult CJobManager::SetServiceKey(const char* /*key*/) {
     cpLockGuard guard(Lock());
     // The key is the engine downloader's; there is none to give it to yet.
     return kResultOk;
 }
 
-int CJobManager::CreateJob(CJob** job, const char* serviceKey) {
+ServiceResult CJobManager::CreateJob(CJob** job, const char* serviceKey) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
     if (!job) return kResultFailed;
@@ -117,14 +117,14 @@ int CJobManager::CreateJob(CJob** job, const char* serviceKey) {
     return kResultOk;
 }
 
-int CJobManager::SetJobEngineFlag(CJob* job) {
+ServiceResult CJobManager::SetJobEngineFlag(CJob* job) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     job->SetEngineFlag();
     return kResultOk;
 }
 
-int CJobManager::AddJobFile(CJob* job, const char* url, const char* folder) {
+ServiceResult CJobManager::AddJobFile(CJob* job, const char* url, const char* folder) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     std::string normalized = plat::NormalizeFolder(folder ? folder : "");
@@ -143,7 +143,7 @@ int CJobManager::AddJobFile(CJob* job, const char* url, const char* folder) {
                                                                                            : kResultFailed;
 }
 
-int CJobManager::StartJob(CJob* job, std::int32_t speedFlag) {
+ServiceResult CJobManager::StartJob(CJob* job, std::int32_t speedFlag) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
     if (!IsListed(job) || job->FileCount() == 0) return kResultFailed;
@@ -153,7 +153,7 @@ int CJobManager::StartJob(CJob* job, std::int32_t speedFlag) {
     return downloader->AttachJob(job);
 }
 
-int CJobManager::StopJob(CJob* job) {
+ServiceResult CJobManager::StopJob(CJob* job) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
     if (!IsListed(job)) return kResultFailed;
@@ -162,22 +162,23 @@ int CJobManager::StopJob(CJob* job) {
     return kResultFailed;
 }
 
-int CJobManager::RemoveJob(CJob* job) {
+ServiceResult CJobManager::RemoveJob(CJob* job) {
     cpLockGuard guard(Lock());
     DropRetiredEngine();
     auto it = std::find(jobs_.begin(), jobs_.end(), job);
     if (it == jobs_.end()) return kResultFailed;
     jobs_.erase(it);
+    // The job is deleted either way; detaching only tells its downloader.
     if (engine_ && engine_->Holds(job))
-        engine_->DetachJob(job);
+        (void)engine_->DetachJob(job);
     else if (direct_ && direct_->Holds(job))
-        direct_->DetachJob(job);
+        (void)direct_->DetachJob(job);
     // Nothing refers to a removed job any more, held or not.
     delete job;
     return kResultOk;
 }
 
-int CJobManager::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
+ServiceResult CJobManager::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     CJobDownloader* downloader = engine_ ? engine_.get() : direct_.get();
@@ -185,7 +186,7 @@ int CJobManager::AnswerResume(CJob* job, std::int32_t first, std::int32_t second
     return downloader->AnswerResume(job, first, second);
 }
 
-int CJobManager::GetJobStartInfo(CJob* job, JobStartInfo* out) {
+ServiceResult CJobManager::GetJobStartInfo(CJob* job, JobStartInfo* out) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (auto info = job->TakeStartInfo(); info && out) {
@@ -195,7 +196,7 @@ int CJobManager::GetJobStartInfo(CJob* job, JobStartInfo* out) {
     return kResultOk;
 }
 
-int CJobManager::GetJobStatus(CJob* job, JobProgress* out) {
+ServiceResult CJobManager::GetJobStatus(CJob* job, JobProgress* out) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (out) {
@@ -206,35 +207,35 @@ int CJobManager::GetJobStatus(CJob* job, JobProgress* out) {
     return kResultOk;
 }
 
-int CJobManager::GetJobProgress(CJob* job, JobProgress* out) {
+ServiceResult CJobManager::GetJobProgress(CJob* job, JobProgress* out) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (out) *out = job->Progress();
     return kResultOk;
 }
 
-int CJobManager::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+ServiceResult CJobManager::PopJobFileEvent(CJob* job, JobFileEvent* out) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (auto record = job->PopFileEvent(); record && out) *out = std::move(*record);
     return kResultOk;
 }
 
-int CJobManager::GetJobCompletion(CJob* job, JobCompletion* out) {
+ServiceResult CJobManager::GetJobCompletion(CJob* job, JobCompletion* out) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (auto info = job->TakeCompletion(); info && out) *out = *info;
     return kResultOk;
 }
 
-int CJobManager::PeekJobMessageLength(CJob* job, std::uint32_t* length) {
+ServiceResult CJobManager::PeekJobMessageLength(CJob* job, std::uint32_t* length) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     if (length) *length = job->PeekMessageLength();
     return kResultOk;
 }
 
-int CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize) {
+ServiceResult CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     auto message = job->PopMessage();
@@ -281,12 +282,14 @@ void CJobManager::OnEngineFailed() {
     retiredEngine_ = std::move(engine_);
     if (!direct_) return;
     for (CJob* job : jobs_)
-        if (job->State() == kJobRunning) direct_->AttachJob(job);
+        // A job the direct downloader already holds keeps running there.
+        if (job->State() == kJobRunning) (void)direct_->AttachJob(job);
 }
 
 void CJobManager::OnJobToDirect(CJob* job) {
     cpLockGuard guard(Lock());
-    if (IsListed(job) && direct_) direct_->AttachJob(job);
+    // A job the direct downloader already holds keeps running there.
+    if (IsListed(job) && direct_) (void)direct_->AttachJob(job);
 }
 
 void CJobManager::OnPathAccessFailed(int kind) {

@@ -34,26 +34,26 @@ public:
     // Whether the network runtime came up (socket window, thread timer).
     bool NetworkStarted() const;
 
-    int Setup(plat::Hwnd notifyWindow);
+    ServiceResult Setup(plat::Hwnd notifyWindow);
 
-    int LoadDocument(const char* url);
-    int SetServiceKey(const char* key);
-    int CreateJob(CJob** job, const char* serviceKey);
-    int SetJobEngineFlag(CJob* job);
-    int AddJobFile(CJob* job, const char* url, const char* folder);
-    int StartJob(CJob* job, std::int32_t speedFlag);
-    int StopJob(CJob* job);
-    int RemoveJob(CJob* job);
-    int AnswerResume(CJob* job, std::int32_t first, std::int32_t second);
-    int GetJobStartInfo(CJob* job, JobStartInfo* out);
-    int GetJobStatus(CJob* job, JobProgress* out);
-    int GetJobProgress(CJob* job, JobProgress* out);
-    int PopJobFileEvent(CJob* job, JobFileEvent* out);
-    int GetJobCompletion(CJob* job, JobCompletion* out);
-    int PeekJobMessageLength(CJob* job, std::uint32_t* length);
+    ServiceResult LoadDocument(const char* url);
+    ServiceResult SetServiceKey(const char* key);
+    ServiceResult CreateJob(CJob** job, const char* serviceKey);
+    ServiceResult SetJobEngineFlag(CJob* job);
+    ServiceResult AddJobFile(CJob* job, const char* url, const char* folder);
+    ServiceResult StartJob(CJob* job, std::int32_t speedFlag);
+    ServiceResult StopJob(CJob* job);
+    ServiceResult RemoveJob(CJob* job);
+    ServiceResult AnswerResume(CJob* job, std::int32_t first, std::int32_t second);
+    ServiceResult GetJobStartInfo(CJob* job, JobStartInfo* out);
+    ServiceResult GetJobStatus(CJob* job, JobProgress* out);
+    ServiceResult GetJobProgress(CJob* job, JobProgress* out);
+    ServiceResult PopJobFileEvent(CJob* job, JobFileEvent* out);
+    ServiceResult GetJobCompletion(CJob* job, JobCompletion* out);
+    ServiceResult PeekJobMessageLength(CJob* job, std::uint32_t* length);
     // Copies the text (NUL-terminated, at most bufferSize - 1 bytes) when
     // `buffer` is not null and the text is not empty.
-    int PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize);
+    ServiceResult PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize);
 
     // The document fetched by LoadDocument; false while there is no session.
     bool DocumentBytes(const char** data, std::int64_t* length) const;

@@ -15,30 +15,31 @@ bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settin
         holder.Reset();
         return false;
     }
-    context->SetOption(kOptionConnectTimeout, &settings.connectTimeoutSeconds);
-    context->SetOption(kOptionIdleTimeout, &settings.idleTimeoutSeconds);
+    (void)context->SetOption(kOptionConnectTimeout, &settings.connectTimeoutSeconds);  // both options are known ones
+    (void)context->SetOption(kOptionIdleTimeout, &settings.idleTimeoutSeconds);  // both options are known ones
     if (vzFailed(context->AddLayer(kClassHttpClientExLayer, false))) {
-        context->Close();
+        (void)context->Close();  // a close always completes
         holder.Reset();
         return false;
     }
     if (settings.pacedActionType != 0) {
-        context->SetActionType(settings.pacedActionType);
-        context->SetRate(0, &settings.receiveRate);
+        (void)context->SetActionType(settings.pacedActionType);  // an unknown type leaves the connection unpaced
+        (void)context->SetRate(0, &settings.receiveRate);  // only paced actions have a rate
         const ReceiveBudgetCarry* carry = settings.carry;
         if (carry && carry->held && qos && qos->SecondTicks() == carry->second)
-            context->LimitReceiveBudget(carry->left);
+            (void)context->LimitReceiveBudget(carry->left);  // only paced actions have a budget
     }
     vzIHttpClientExLayer* layer = HttpLayerOf(holder);
-    layer->SetListener(listener, 0);
+    (void)layer->SetListener(listener, 0);  // storing the listener cannot fail
     if (vzFailed(layer->Open(url.c_str()))) {
         // Nothing was sent: end the attempt the way every failed attempt
         // ends, with OnClosed from the message loop.
-        context->PostClose();
+        (void)context->PostClose();  // the close runs later from the message loop; nothing to check now
         return true;
     }
-    for (const auto& [name, value] : headers) layer->SetHeader(name.c_str(), value.c_str());
-    layer->Get();
+    // An empty header value is simply not sent, as the request builder does.
+    for (const auto& [name, value] : headers) (void)layer->SetHeader(name.c_str(), value.c_str());
+    if (vzFailed(layer->Get())) (void)context->PostClose();  // ends the attempt through OnClosed
     return true;
 }
 
@@ -61,8 +62,8 @@ vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder) {
 
 void DropHttpConnection(vzSmartPtr& holder) {
     if (!holder) return;
-    if (vzIHttpClientExLayer* layer = HttpLayerOf(holder)) layer->SetListener(nullptr, 0);
-    holder.As<vzIQoSContext>()->Close();
+    if (vzIHttpClientExLayer* layer = HttpLayerOf(holder)) (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
+    (void)holder.As<vzIQoSContext>()->Close();  // a close always completes
     vzCGarbageCollector::Instance()->DeferRelease(holder);
     holder.Reset();
 }

@@ -41,7 +41,8 @@ void CDataDownloadSession::Start() {
     if (connection_) DropHttpConnection(connection_);
     DropDocument();
     if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer))
-        tickTimer_.As<cpCTimer>()->Start(kTickMs, &CDataDownloadSession::OnTickTimer, this,
+        // A timer that cannot start only never fires.
+        (void)tickTimer_.As<cpCTimer>()->Start(kTickMs, &CDataDownloadSession::OnTickTimer, this,
                                          kTimerIdNone, nullptr);
     HttpConnectionSettings settings;
     settings.actionType = 1;
@@ -54,11 +55,11 @@ void CDataDownloadSession::Start() {
 
 void CDataDownloadSession::Stop(bool abort) {
     if (tickTimer_) {
-        tickTimer_.As<cpCTimer>()->Stop();
+        (void)tickTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
         tickTimer_.Reset();
     }
     if (!connection_) return;
-    if (abort) connection_.As<vzIQoSContext>()->MarkAddressBad();
+    if (abort) (void)connection_.As<vzIQoSContext>()->MarkAddressBad();  // a host unknown to the cache is simply not marked
     DropHttpConnection(connection_);
 }
 
@@ -96,14 +97,14 @@ void CDataDownloadSession::OnHeaderReceived(std::uint32_t) {
     vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
     if (!layer) return;
     int status = 0;
-    layer->GetStatusCode(&status);
+    (void)layer->GetStatusCode(&status);  // 0 without a status line
     if (status == kStatusOk) {
         std::int64_t length = 0;
-        layer->GetContentLength(&length);
+        (void)layer->GetContentLength(&length);  // 0 without a length
         OnStatusOk(length);
     } else if (status == kStatusFound || status == kStatusSeeOther) {
         std::string location;
-        layer->GetHeader("Location:", &location);
+        (void)layer->GetHeader("Location:", &location);  // "" without one, refused below
         OnRedirect(FromUtf8(location));
     } else {
         Fail(true, kDocumentBadResponse);

@@ -19,24 +19,24 @@ CJobDownloader::CJobDownloader(IJobDownloadEventListener* listener, cpCMutex* se
 
 CJobDownloader::~CJobDownloader() {
     if (tickTimer_) {
-        tickTimer_.As<cpCTimer>()->Stop();
+        (void)tickTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
         tickTimer_.Reset();
     }
 }
 
-int CJobDownloader::OnResumeAnswer(CJob*, std::int32_t, std::int32_t) { return kResultOk; }
+ServiceResult CJobDownloader::OnResumeAnswer(CJob*, std::int32_t, std::int32_t) { return kResultOk; }
 
 bool CJobDownloader::Holds(const CJob* job) const {
     return std::find(held_.begin(), held_.end(), job) != held_.end();
 }
 
-int CJobDownloader::AttachJob(CJob* job) {
+ServiceResult CJobDownloader::AttachJob(CJob* job) {
     if (Holds(job)) return kResultAlreadyAttached;
     offline_ = 0;
     job->SetState(kJobRunning);
     held_.push_back(job);
     if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer))
-        tickTimer_.As<cpCTimer>()->Start(kTickMs, &CJobDownloader::OnTickTimer, this, kTimerIdNone, nullptr);
+        (void)tickTimer_.As<cpCTimer>()->Start(kTickMs, &CJobDownloader::OnTickTimer, this, kTimerIdNone, nullptr);  // a timer that cannot start only never fires
     return Begin(job);
 }
 
@@ -49,12 +49,12 @@ bool CJobDownloader::ReleaseJob(CJob* job) {
 
 void CJobDownloader::StopTickIfIdle() {
     if (held_.empty() && tickTimer_) {
-        tickTimer_.As<cpCTimer>()->Stop();
+        (void)tickTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
         tickTimer_.Reset();
     }
 }
 
-int CJobDownloader::DetachJob(CJob* job) {
+ServiceResult CJobDownloader::DetachJob(CJob* job) {
     if (!ReleaseJob(job)) return kResultNotAttached;
     job->SetState(kJobIdle);
     StopTickIfIdle();
@@ -62,9 +62,10 @@ int CJobDownloader::DetachJob(CJob* job) {
     return kResultOk;
 }
 
-int CJobDownloader::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
+ServiceResult CJobDownloader::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
     if (!Holds(job)) return kResultNotAttached;
-    OnResumeAnswer(job, first, second);
+    // The answer has been handed on; what the strategy makes of it is its own.
+    (void)OnResumeAnswer(job, first, second);
     return kResultOk;
 }
 

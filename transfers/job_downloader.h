@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "service/base/status_codes.h"
 #include "service/base/job_records.h"
 #include "service/base/vz_smart_ptr.h"
 
@@ -46,19 +47,19 @@ public:
 
     // The strategy: start or stop transferring a job, and the per-job check
     // that the tick runs.
-    virtual int Begin(CJob* job) = 0;
+    virtual ServiceResult Begin(CJob* job) = 0;
     virtual void End(CJob* job) = 0;
     virtual void CheckJob(CJob* job) = 0;
     // The user's answer to the resume question; only the engine downloader cares.
-    virtual int OnResumeAnswer(CJob* job, std::int32_t first, std::int32_t second);
+    virtual ServiceResult OnResumeAnswer(CJob* job, std::int32_t first, std::int32_t second);
 
     // 515 when already held; otherwise holds the job (state running), starts
     // the tick with the first job, and answers Begin's result.
-    int AttachJob(CJob* job);
+    ServiceResult AttachJob(CJob* job);
     // 516 when not held; otherwise lets the job go (state idle), stops the
     // tick with the last job, calls End and answers 512.
-    int DetachJob(CJob* job);
-    int AnswerResume(CJob* job, std::int32_t first, std::int32_t second);
+    ServiceResult DetachJob(CJob* job);
+    ServiceResult AnswerResume(CJob* job, std::int32_t first, std::int32_t second);
     bool Holds(const CJob* job) const;
 
     // Forwarders for the strategies; each does nothing for a job not held.

@@ -42,7 +42,7 @@ const CPlatFormDownloader::JobContext* CPlatFormDownloader::ContextOf(const CJob
     return FindContext(job);
 }
 
-int CPlatFormDownloader::Begin(CJob* job) {
+ServiceResult CPlatFormDownloader::Begin(CJob* job) {
     if (FindContext(job)) return kResultFailed;
     cpLockGuard guard(ServiceLock());
     DeleteRetired();

@@ -37,7 +37,7 @@ public:
     CPlatFormDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock);
     ~CPlatFormDownloader() override;
 
-    int Begin(CJob* job) override;
+    ServiceResult Begin(CJob* job) override;
     void End(CJob* job) override;
     // The network watch.
     void CheckJob(CJob* job) override;

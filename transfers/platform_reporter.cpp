@@ -66,26 +66,29 @@ bool CPlatformReporter::Connect() {
     if (vzFailed(
             context->Open(kActionUnpaced, kFlagReportConnectFailure | kFlagReportIdle, nullptr)) ||
         vzFailed(context->AddLayer(kClassAgentLayer, false))) {
-        context->Close();
+        (void)context->Close();  // a close always completes
         return false;
     }
     const std::uint32_t timeout = kTimeoutSeconds;
-    context->SetOption(kOptionConnectTimeout, &timeout);
-    context->SetOption(kOptionIdleTimeout, &timeout);
+    (void)context->SetOption(kOptionConnectTimeout, &timeout);  // both options are known ones
+    (void)context->SetOption(kOptionIdleTimeout, &timeout);  // both options are known ones
     // Host and peer let the connection mark the address good or bad in the
     // host cache, so that a host with several addresses moves on after a
     // failure.
     const cpSocketAddress peer{address, endpoint_.port};
-    context->SetHostName(endpoint_.host.c_str());
-    context->SetPeerAddress(peer);
+    (void)context->SetHostName(endpoint_.host.c_str());  // the name is cut to what the cache takes
+    (void)context->SetPeerAddress(peer);  // storing the address cannot fail
 
     // Held before Connect: a loopback connect can complete inside the call
     // and deliver the connected event at once.
     connection_ = std::move(connection);
     connected_ = false;
     awaitingReplies_ = 0;
-    Layer()->SetListener(this, 0);
-    context->Connect(peer);
+    (void)Layer()->SetListener(this, 0);  // storing the listener cannot fail
+    if (vzFailed(context->Connect(peer))) {
+        DropConnection(true);
+        return false;
+    }
     return true;
 }
 
@@ -105,7 +108,7 @@ void CPlatformReporter::Flush() {
 
 void CPlatformReporter::OnConnected(std::uint32_t) {
     connected_ = true;
-    if (connection_) connection_.As<vzIQoSContext>()->MarkAddressGood();
+    if (connection_) (void)connection_.As<vzIQoSContext>()->MarkAddressGood();  // a host unknown to the cache is simply not marked
     Flush();
 }
 
@@ -138,7 +141,7 @@ void CPlatformReporter::DropConnection(bool close) {
     awaitingReplies_ = 0;
     auto* context = held.As<vzIQoSContext>();
     if (auto* layer = static_cast<vzIAgentLayer*>(context->GetTopLayer()))
-        layer->SetListener(nullptr, 0);
-    if (close) context->Close();
+        (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
+    if (close) (void)context->Close();  // a close always completes
     vzCGarbageCollector::Instance()->DeferRelease(std::move(held));
 }

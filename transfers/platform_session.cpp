@@ -170,7 +170,7 @@ void CPlatformSession::Fail(const std::string& logFormat) {
 }
 
 void CPlatformSession::CloseConnection() {
-    if (connection_) connection_.As<vzIQoSContext>()->Close();
+    if (connection_) (void)connection_.As<vzIQoSContext>()->Close();  // a close always completes
 }
 
 void CPlatformSession::OnHeaderReceived(std::uint32_t) {
@@ -179,8 +179,9 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
     vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
     int status = 0;
     std::int64_t length = 0;
-    layer->GetStatusCode(&status);
-    layer->GetContentLength(&length);
+    // The getters leave 0 when the head has no such value.
+    (void)layer->GetStatusCode(&status);
+    (void)layer->GetContentLength(&length);
     std::int64_t known = knownSizes_[current_];
 
     if (status == 200) {
@@ -215,7 +216,7 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
     }
     if (status == 302 || status == 303) {
         std::string location;
-        layer->GetHeader("Location:", &location);
+        (void)layer->GetHeader("Location:", &location);  // "" without one, refused below
         location = ResolveLocation(currentUrl_, FromUtf8(location));
         DropHttpConnection(connection_, budgetCarry_);
         CloseFile();

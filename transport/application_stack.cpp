@@ -39,7 +39,7 @@ bool nwCApplicationStack::OnEvent(int code) {
 
 std::int32_t nwCApplicationStack::OnReceive(const void* data, std::int32_t length) {
     std::int32_t consumed = 0;
-    dispatcher_.Parse(data, length, &consumed);
+    (void)dispatcher_.Parse(data, length, &consumed);  // fails only for a null count
     return consumed;
 }
 

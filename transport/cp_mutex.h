@@ -27,10 +27,10 @@ private:
 class cpLockGuard {
 public:
     explicit cpLockGuard(cpCMutex* mutex) : mutex_(mutex) {
-        if (mutex_) mutex_->Lock();
+        if (mutex_) (void)mutex_->Lock();  // the recursive lock cannot fail
     }
     ~cpLockGuard() {
-        if (mutex_) mutex_->Unlock();
+        if (mutex_) (void)mutex_->Unlock();  // the recursive lock cannot fail
     }
     cpLockGuard(const cpLockGuard&) = delete;
     cpLockGuard& operator=(const cpLockGuard&) = delete;

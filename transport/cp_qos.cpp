@@ -26,10 +26,10 @@ bool IsSocketNotification(std::uint32_t message) {
 class ConnectionCall {
 public:
     explicit ConnectionCall(cpIConnectionHandlers* c) : c_(c) {
-        if (c_) c_->AddRef();
+        if (c_) (void)c_->AddRef();  // counting cannot fail
     }
     ~ConnectionCall() {
-        if (c_) c_->Release();
+        if (c_) (void)c_->Release();  // a release cannot fail
     }
     cpIConnectionHandlers* operator->() const { return c_; }
     cpIConnectionHandlers* Get() const { return c_; }
@@ -69,7 +69,7 @@ vzStatus cpCQoS::Init(cpCMutex* lock) {
     g_socketWindowCount.fetch_add(1);
 
     if (secondTimer_.CreateInstance(kClassTimer))
-        secondTimer_.As<cpCTimer>()->Start(1000, &cpCQoS::OnSecondTimer, this, kTimerIdQoSTick, nullptr);
+        (void)secondTimer_.As<cpCTimer>()->Start(1000, &cpCQoS::OnSecondTimer, this, kTimerIdQoSTick, nullptr);  // a timer that cannot start only never fires
     return kTransportOk;
 }
 
@@ -81,12 +81,12 @@ void cpCQoS::Term() {
         if (connection) connection->Shutdown();
         if (table_[slot] && table_[slot] == connection.Get()) {
             // A connection that did not give up its slot is released here.
-            table_[slot]->Release();
+            (void)table_[slot]->Release();  // a release cannot fail
             table_[slot] = nullptr;
         }
     }
     if (secondTimer_) {
-        secondTimer_.As<cpCTimer>()->Stop();
+        (void)secondTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
         secondTimer_.Reset();
     }
     if (window_.hwnd) {
@@ -126,7 +126,7 @@ vzStatus cpCQoS::RegisterConnection(cpIConnectionHandlers* connection, cpSocketR
     record->window = &window_;
     plat::WSAAsyncSelect(record->handle, window_.hwnd, kMsgSocketBase + slot, kSelectAll);
     table_[slot] = connection;
-    connection->AddRef();
+    (void)connection->AddRef();  // counting cannot fail
 
     int next = FindFreeSlotFrom(slot + 1);
     if (next >= 0) nextFree_ = next;
@@ -147,7 +147,7 @@ void cpCQoS::UnregisterConnection(cpSocketRecord* record) {
             table_[slot] = nullptr;
         }
     }
-    if (released) released->Release();
+    if (released) (void)released->Release();  // a release cannot fail
     cpDestroySocketRecord(record);
 }
 
@@ -222,7 +222,7 @@ std::uint32_t cpCQoS::MsUntilNextTick() const {
 
 void cpCQoS::StopSecondTimerForTesting() {
     if (!secondTimer_) return;
-    secondTimer_.As<cpCTimer>()->Stop();
+    (void)secondTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
     secondTimer_.Reset();
 }
 

@@ -35,17 +35,17 @@ vzStatus cpCTimer::Start(std::uint32_t intervalMs, cpTimerCallback callback, voi
     intervalMs_ = intervalMs;
     held_ = held;
     Rebase(cpTimeStamp::Now());
-    if (cpCTimerManager* manager = cpTimerManager()) manager->Add(this, timerId);
+    if (cpCTimerManager* manager = cpTimerManager()) (void)manager->Add(this, timerId);  // the manager only lists the timer
     return kTransportOk;
 }
 
 cpCTimer::~cpCTimer() {
     // A timer released while running must not stay listed behind its owner's back.
-    if (callback_) Stop();
+    if (callback_) (void)Stop();  // stopping a timer cannot fail
 }
 
 vzStatus cpCTimer::Stop() {
-    if (cpCTimerManager* manager = cpTimerManager()) manager->Remove(this);
+    if (cpCTimerManager* manager = cpTimerManager()) (void)manager->Remove(this);  // the manager only lists the timer
     due_ = {};
     callback_ = nullptr;
     return kTransportOk;
@@ -129,7 +129,7 @@ void cpCTimerManager::Tick() {
         previousTick_ = now;
         working.reserve(entries_.size());
         for (Entry* entry : entries_) {
-            entry->timer->AddRef();
+            (void)entry->timer->AddRef();  // counting cannot fail
             ++entry->refs;
             working.push_back(entry);
             if (jumped) entry->timer->Rebase(now);
@@ -140,7 +140,7 @@ void cpCTimerManager::Tick() {
     // timer has no callback left to fire.
     for (Entry* entry : working) entry->timer->FireIfDue(now);
     for (Entry* entry : working) {
-        entry->timer->Release();
+        (void)entry->timer->Release();  // a release cannot fail
         DropEntry(entry);
     }
 }

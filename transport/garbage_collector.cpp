@@ -32,13 +32,13 @@ vzCGarbageCollector::~vzCGarbageCollector() {
 
 void vzCGarbageCollector::Start() {
     if (sweepTimer_.CreateInstance(kClassTimer))
-        sweepTimer_.As<cpCTimer>()->Start(kSweepMs, &vzCGarbageCollector::OnSweepTimer, this, kTimerIdNone, nullptr);
+        (void)sweepTimer_.As<cpCTimer>()->Start(kSweepMs, &vzCGarbageCollector::OnSweepTimer, this, kTimerIdNone, nullptr);  // a timer that cannot start only never fires
     if (!entries_) entries_ = new vzCPtrList;
 }
 
 void vzCGarbageCollector::Stop() {
     if (sweepTimer_) {
-        sweepTimer_.As<cpCTimer>()->Stop();
+        (void)sweepTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
         sweepTimer_.Reset();
     }
     if (!entries_) return;

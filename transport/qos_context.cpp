@@ -20,8 +20,10 @@ constexpr std::uint32_t kMaxUnconsumed = 16u << 20;
 // Keeps the context alive across calls that may drop its last reference.
 class SelfRef {
 public:
-    explicit SelfRef(vzIUnknown* self) : self_(self) { self_->AddRef(); }
-    ~SelfRef() { self_->Release(); }
+    // Counting cannot fail.
+    explicit SelfRef(vzIUnknown* self) : self_(self) { (void)self_->AddRef(); }
+    // A release cannot fail.
+    ~SelfRef() { (void)self_->Release(); }
     SelfRef(const SelfRef&) = delete;
     SelfRef& operator=(const SelfRef&) = delete;
 
@@ -90,7 +92,7 @@ vzStatus cpCQoSContext::Open(int actionType, std::uint32_t flags, cpSocketRecord
     socket_ = registered;
     state_ = record ? kStateConnected : kStateUnconnected;
     if (record) connectedFlag_ = 2;
-    SetActionType(actionType);
+    (void)SetActionType(actionType);  // an unknown type leaves the connection unpaced
     return kTransportOk;
 }
 
@@ -163,14 +165,15 @@ vzStatus cpCQoSContext::Connect(const cpSocketAddress& address) {
         StopConnectTimer();
         if (connectTimer_.CreateInstance(kClassTimer)) {
             cpCQoS* qos = cpQoS();
-            connectTimer_.As<cpCTimer>()->Start(connectTimeout_ * 1000, &cpCQoSContext::OnConnectTimer,
+            // A timer that cannot start only never fires.
+            (void)connectTimer_.As<cpCTimer>()->Start(connectTimeout_ * 1000, &cpCQoSContext::OnConnectTimer,
                                                 static_cast<cpIConnectionHandlers*>(this), kTimerIdConnect,
                                                 qos ? qos->Lock() : nullptr);
         }
         return kTransportOk;
     }
     state_ = kStateFailed;
-    PostClose();
+    (void)PostClose();  // the close runs later from the message loop; nothing to check now
     return kTransportOk;
 }
 
@@ -182,7 +185,7 @@ void cpCQoSContext::OnConnectTimer(void* self) {
 
 void cpCQoSContext::StopConnectTimer() {
     if (!connectTimer_) return;
-    connectTimer_.As<cpCTimer>()->Stop();
+    (void)connectTimer_.As<cpCTimer>()->Stop();  // stopping a timer cannot fail
     connectTimer_.Reset();
 }
 
@@ -206,7 +209,7 @@ void cpCQoSContext::QueueData(const void* data, std::uint32_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     sendQueue_.emplace_back(bytes, bytes + (data ? length : 0));
     if (!current_.data) LoadNextSendBuffer();
-    if (!RunSendPump()) PostClose();
+    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::LoadNextSendBuffer() {
@@ -252,7 +255,7 @@ bool cpCQoSContext::RunSendPump() {
 
 void cpCQoSContext::OnSendReady() {
     if (!current_.data) LoadNextSendBuffer();
-    if (!RunSendPump()) PostClose();
+    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::OnReceiveReady() {
@@ -281,16 +284,17 @@ void cpCQoSContext::Deliver() {
     if (layers_.empty()) {
         if (ownDispatcher_ && receive_.Held() > 0) {
             std::int32_t consumed = 0;
-            ownDispatcher_.As<nwCStreamDispatcher>()->Parse(receive_.Data(),
+            // Fails only for a null count.
+            (void)ownDispatcher_.As<nwCStreamDispatcher>()->Parse(receive_.Data(),
                                                             static_cast<std::int32_t>(receive_.Held()), &consumed);
             if (consumed < 0) {
-                Close();
+                (void)Close();  // a close always completes
                 return;
             }
             receive_.Consume(static_cast<std::uint32_t>(consumed));
         }
         if (layers_.empty()) {
-            if (receive_.Held() >= kMaxUnconsumed) Close();
+            if (receive_.Held() >= kMaxUnconsumed) (void)Close();  // a close always completes
             return;
         }
         // A handler stacked layers: they take over from the own dispatcher.
@@ -302,11 +306,11 @@ void cpCQoSContext::Deliver() {
     std::uint32_t held = receive_.Held();
     std::int32_t consumed = bottom->OnReceive(receive_.Data(), static_cast<std::int32_t>(held));
     if (consumed < 0 || static_cast<std::uint32_t>(consumed) > held) {
-        Close();
+        (void)Close();  // a close always completes
         return;
     }
     receive_.Consume(static_cast<std::uint32_t>(consumed));
-    if (receive_.Held() >= kMaxUnconsumed) Close();
+    if (receive_.Held() >= kMaxUnconsumed) (void)Close();  // a close always completes
 }
 
 void cpCQoSContext::OnConnected() {
@@ -318,7 +322,7 @@ void cpCQoSContext::OnConnected() {
     for (nwIQoSNetStack* layer : LayersBottomUp()) {
         if (!layer->OnConnected()) break;
     }
-    if (!RunSendPump()) PostClose();
+    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::OnConnectFailed() {
@@ -384,20 +388,20 @@ void cpCQoSContext::OnDeferredEvent(cpSocketRecord* record) {
     switch (code) {
         case kEventIdleTimeout:
             if (idleCounter_ >= idleTimeout_ && (flags_ & kFlagReportIdle)) {
-                MarkAddressBad();
+                (void)MarkAddressBad();  // a host unknown to the cache is simply not marked
                 SendEventToLayers(kEventIdleTimeout);
             }
             break;
         case kEventConnectFailure:
             if ((flags_ & kFlagReportConnectFailure) && connectedFlag_ != 2) {
-                MarkAddressBad();
+                (void)MarkAddressBad();  // a host unknown to the cache is simply not marked
                 SendEventToLayers(kEventConnectFailure);
-                Close();
+                (void)Close();  // a close always completes
             }
             break;
         case kEventCloseRequest:
             SendEventToLayers(kEventCloseRequest);
-            Close();
+            (void)Close();  // a close always completes
             break;
         default: break;
     }
@@ -417,7 +421,7 @@ void cpCQoSContext::OnSecondTick() {
     if (atLimit && (flags_ & kFlagReportIdle)) QueueDeferred(kEventIdleTimeout);
     if (action_) {
         action_->Refill();
-        if (action_->TakeReceiveStarved() || action_->TakeSendStarved()) ResumeEvents();
+        if (action_->TakeReceiveStarved() || action_->TakeSendStarved()) (void)ResumeEvents();  // without a socket there is nothing to resume
     }
 }
 

@@ -14,20 +14,20 @@ std::vector<std::string> ObservedServiceClient::TakeFinishedFiles() {
     return taken;
 }
 
-int ObservedServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
-    const int result = inner_.StartJob(job, speedFlag);
+ServiceResult ObservedServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
+    const ServiceResult result = inner_.StartJob(job, speedFlag);
     if (result == kResultOk) jobStarted_ = true;
     return result;
 }
 
-int ObservedServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
-    const int result = inner_.PopJobFileEvent(job, out);
+ServiceResult ObservedServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* out) {
+    const ServiceResult result = inner_.PopJobFileEvent(job, out);
     if (!out->text.empty()) finishedFiles_.push_back(out->text);
     return result;
 }
 
-int ObservedServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
-    const int result = inner_.PopJobMessage(job, code, text);
+ServiceResult ObservedServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+    const ServiceResult result = inner_.PopJobMessage(job, code, text);
     if (*code != kResultOk) jobMessage_ = ObservedJobMessage{*code, *text};
     return result;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "service/base/status_codes.h"
 #include "launcher/service_client.h"
 
 struct ObservedJobMessage {
@@ -29,39 +30,39 @@ public:
     std::vector<std::string> TakeFinishedFiles();
     bool JobStarted() const { return jobStarted_; }
 
-    int InitializeService() override { return inner_.InitializeService(); }
+    ServiceResult InitializeService() override { return inner_.InitializeService(); }
     void FinalizeService() override { inner_.FinalizeService(); }
-    int LoadDocument(const std::string& url) override { return inner_.LoadDocument(url); }
-    int SetServiceKey(const std::string& key) override { return inner_.SetServiceKey(key); }
+    ServiceResult LoadDocument(const std::string& url) override { return inner_.LoadDocument(url); }
+    ServiceResult SetServiceKey(const std::string& key) override { return inner_.SetServiceKey(key); }
     bool FetchDocument(std::string* bytes) override { return inner_.FetchDocument(bytes); }
     bool AddSizeCheckUrl(const std::string& url) override { return inner_.AddSizeCheckUrl(url); }
     void StartSizeCheck() override { inner_.StartSizeCheck(); }
     std::int64_t SizeCheckTotal() override { return inner_.SizeCheckTotal(); }
-    int CreateJob(CJob** job, const std::string& serviceKey) override {
+    ServiceResult CreateJob(CJob** job, const std::string& serviceKey) override {
         return inner_.CreateJob(job, serviceKey);
     }
-    int SetJobEngineFlag(CJob* job) override { return inner_.SetJobEngineFlag(job); }
-    int AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
+    ServiceResult SetJobEngineFlag(CJob* job) override { return inner_.SetJobEngineFlag(job); }
+    ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
         return inner_.AddJobFile(job, url, folder);
     }
-    int StartJob(CJob* job, std::int32_t speedFlag) override;
-    int StopJob(CJob* job) override { return inner_.StopJob(job); }
-    int RemoveJob(CJob* job) override { return inner_.RemoveJob(job); }
-    int AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) override {
+    ServiceResult StartJob(CJob* job, std::int32_t speedFlag) override;
+    ServiceResult StopJob(CJob* job) override { return inner_.StopJob(job); }
+    ServiceResult RemoveJob(CJob* job) override { return inner_.RemoveJob(job); }
+    ServiceResult AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) override {
         return inner_.AnswerResume(job, continueEarlier, applyToAll);
     }
-    int GetJobStartInfo(CJob* job, JobStartInfo* out) override {
+    ServiceResult GetJobStartInfo(CJob* job, JobStartInfo* out) override {
         return inner_.GetJobStartInfo(job, out);
     }
-    int GetJobProgress(CJob* job, JobProgress* out) override {
+    ServiceResult GetJobProgress(CJob* job, JobProgress* out) override {
         return inner_.GetJobProgress(job, out);
     }
-    int PopJobFileEvent(CJob* job, JobFileEvent* out) override;
-    int GetJobCompletion(CJob* job, JobCompletion* out) override {
+    ServiceResult PopJobFileEvent(CJob* job, JobFileEvent* out) override;
+    ServiceResult GetJobCompletion(CJob* job, JobCompletion* out) override {
         return inner_.GetJobCompletion(job, out);
     }
-    int PopJobMessage(CJob* job, std::int32_t* code, std::string* text) override;
-    int GetRemainingBytes(CJob* job, std::int64_t* count) override {
+    ServiceResult PopJobMessage(CJob* job, std::int32_t* code, std::string* text) override;
+    ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) override {
         return inner_.GetRemainingBytes(job, count);
     }
 

@@ -57,18 +57,18 @@ public:
         if (p == p_) return *this;
         vzIUnknown* old = p_;
         p_ = p;
-        if (p_) p_->AddRef();
-        if (old) old->Release();
+        if (p_) (void)p_->AddRef();  // counting cannot fail
+        if (old) (void)old->Release();  // a release cannot fail
         return *this;
     }
 
     // Releases what is held, then creates the object the class id names and
     // holds its first reference. False (and empty) for an unknown id or
     // when no factory is installed.
-    bool CreateInstance(std::uint32_t classId);
+    [[nodiscard]] bool CreateInstance(std::uint32_t classId);
 
     void Reset() {
-        if (vzIUnknown* old = std::exchange(p_, nullptr)) old->Release();
+        if (vzIUnknown* old = std::exchange(p_, nullptr)) (void)old->Release();  // a release cannot fail
     }
     vzIUnknown* Get() const { return p_; }
     template <class T>

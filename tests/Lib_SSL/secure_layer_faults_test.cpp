@@ -81,8 +81,9 @@ TEST_F(TlsFaultTest, PostBodyAskedForPieceByPieceGoesOutInOrder) {
         int pieces = 0;
         void OnSendReady(std::uint32_t) override {
             std::string piece(pieces == 0 ? 60 : 40, pieces == 0 ? 'a' : 'b');
-            if (pieces++ < 2)
-                Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()));
+            if (pieces++ < 2) {
+                EXPECT_TRUE(vzSucceeded(Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
+            }
         }
     } up;
     ASSERT_EQ(up.Layer()->Open(Url(server.Port(), "/report").c_str()), kLayerOk);
@@ -131,7 +132,7 @@ TEST_F(TlsFaultTest, ListenerClosingInsideDeliveryEndsItAndFreesTheSessionAfterw
     struct CloseOnHead : HttpFetch {
         void OnHeaderReceived(std::uint32_t value) override {
             HttpFetch::OnHeaderReceived(value);
-            Context()->Close();
+            EXPECT_TRUE(vzSucceeded(Context()->Close()));
         }
     } fetch;
     FetchToEnd(&fetch, server, "/");

@@ -21,23 +21,27 @@ namespace {
 class AgentChannel : public nwIAgentListener {
 public:
     AgentChannel() {
-        context_.CreateInstance(kClassQoSContext);
-        Context()->Open(1, kFlagReportConnectFailure | kFlagReportIdle, nullptr);
+        EXPECT_TRUE(context_.CreateInstance(kClassQoSContext));
+        EXPECT_TRUE(vzSucceeded(Context()->Open(1, kFlagReportConnectFailure | kFlagReportIdle, nullptr)));
         std::uint32_t timeout = 5;
-        Context()->SetOption(kOptionConnectTimeout, &timeout);
-        Context()->SetOption(kOptionIdleTimeout, &timeout);
-        Context()->AddLayer(kClassAgentLayer, false);
-        if (Layer()) Layer()->SetListener(this, 42);
+        EXPECT_TRUE(vzSucceeded(Context()->SetOption(kOptionConnectTimeout, &timeout)));
+        EXPECT_TRUE(vzSucceeded(Context()->SetOption(kOptionIdleTimeout, &timeout)));
+        EXPECT_TRUE(vzSucceeded(Context()->AddLayer(kClassAgentLayer, false)));
+        if (Layer()) {
+            EXPECT_TRUE(vzSucceeded(Layer()->SetListener(this, 42)));
+        }
     }
     ~AgentChannel() override {
-        if (Layer()) Layer()->SetListener(nullptr, 0);
-        Context()->Close();
+        if (Layer()) {
+            EXPECT_TRUE(vzSucceeded(Layer()->SetListener(nullptr, 0)));
+        }
+        EXPECT_TRUE(vzSucceeded(Context()->Close()));
     }
 
     vzIQoSContext* Context() const { return context_.As<vzIQoSContext>(); }
     vzIAgentLayer* Layer() const { return static_cast<vzIAgentLayer*>(Context()->GetTopLayer()); }
     void ConnectTo(const plat::SockAddrIn& address) {
-        Context()->Connect(cpSocketAddress{address.addrNet, plat::NetToHost16(address.portNet)});
+        EXPECT_TRUE(vzSucceeded(Context()->Connect(cpSocketAddress{address.addrNet, plat::NetToHost16(address.portNet)})));
     }
     bool Has(const std::string& event) const {
         for (const std::string& e : events)
@@ -178,7 +182,7 @@ TEST_F(AgentLayerTest, SilentServerGivesIdleTimeout) {
     LoopbackListener listener;
     AgentChannel channel;
     std::uint32_t one = 1;
-    channel.Context()->SetOption(kOptionIdleTimeout, &one);
+    EXPECT_TRUE(vzSucceeded(channel.Context()->SetOption(kOptionIdleTimeout, &one)));
     channel.ConnectTo(listener.Address());
     int fd = listener.AcceptOne();
     ASSERT_GE(fd, 0);
@@ -195,7 +199,7 @@ TEST_F(AgentLayerTest, ReportsThatCannotBeFramedAreRefused) {
     // copied, not wrapped into a short frame.
     EXPECT_EQ(channel.Layer()->SendReport({60000, record}), kLayerFail);
     std::uint32_t queued = 0;
-    channel.Context()->GetQueuedBytes(&queued);
+    EXPECT_TRUE(vzSucceeded(channel.Context()->GetQueuedBytes(&queued)));
     EXPECT_EQ(queued, 0u);
 
     // A layer on no connection has nowhere to send.

@@ -182,7 +182,7 @@ TEST_F(HttpClientLayerTest, StalledServerGivesIdleTimeout) {
     server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Stall()});
     HttpFetch fetch;
     std::uint32_t one = 1;
-    fetch.Context()->SetOption(kOptionIdleTimeout, &one);
+    EXPECT_TRUE(vzSucceeded(fetch.Context()->SetOption(kOptionIdleTimeout, &one)));
     ASSERT_TRUE(fetch.Start(server.Url("/")));
     ASSERT_TRUE(Pump([&] { return fetch.Count("idle") == 1; }, 6000));
 }
@@ -206,7 +206,9 @@ TEST_F(HttpClientLayerTest, PostSendsBodyPiecesThenTheTrailerOnce) {
         void OnSendReady(std::uint32_t) override {
             events.push_back("send-ready");
             std::string piece(pieces == 0 ? 60 : 40, pieces == 0 ? 'a' : 'b');
-            if (pieces++ < 2) Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()));
+            if (pieces++ < 2) {
+                EXPECT_TRUE(vzSucceeded(Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
+            }
         }
     } up;
     ASSERT_EQ(up.Layer()->Open(server.Url("/report").c_str()), kLayerOk);

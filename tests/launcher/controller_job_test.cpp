@@ -63,7 +63,7 @@ TEST_F(ControllerTest, RefusedConsentMeansNormalSpeedUnlessTheUserSaysNo) {
 
 TEST_F(ControllerTest, JobThatCannotStartLeavesTheButtonAtStart) {
     ASSERT_TRUE(dlg_->OnInitDialog());
-    service_.startResult = 517;  // no URLs yet: the job has no file
+    service_.startResult = kResultFailed;  // no URLs yet: the job has no file
     dlg_->OnStartStopClicked();
     EXPECT_EQ(service_.CallsStartingWith("RemoveJob"), Calls{"RemoveJob(job1)"});
     EXPECT_FALSE(dlg_->HasJob());
@@ -74,7 +74,7 @@ TEST_F(ControllerTest, JobThatCannotStartLeavesTheButtonAtStart) {
 
 TEST_F(ControllerTest, FolderThatCannotBeMadeIsToldAndNothingStarts) {
     ReachReady("http://h/a/setup.exe\n");
-    service_.addFileResult = 514;
+    service_.addFileResult = kResultBadFolder;
     dlg_->OnStartStopClicked();
     EXPECT_EQ(LastBox().text, "選擇的路徑無法使用");
     EXPECT_TRUE(service_.CallsStartingWith("StartJob").empty());

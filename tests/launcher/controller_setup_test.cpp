@@ -27,7 +27,7 @@ TEST_F(ControllerTest, CommandLineUrlReplacesTheDefaultList) {
 }
 
 TEST_F(ControllerTest, FailedServiceStartIsToldAndQuitsYetTheListIsStillAsked) {
-    service_.initializeResult = 517;
+    service_.initializeResult = kResultFailed;
     dlg_->OnInitDialog();
     ASSERT_EQ(window_.boxes.size(), 1u);
     EXPECT_EQ(window_.boxes[0].text, "初始化失敗。");
@@ -38,7 +38,7 @@ TEST_F(ControllerTest, FailedServiceStartIsToldAndQuitsYetTheListIsStillAsked) {
 }
 
 TEST_F(ControllerTest, RefusedListRequestEndsInitialisation) {
-    service_.loadResult = 517;
+    service_.loadResult = kResultFailed;
     EXPECT_FALSE(dlg_->OnInitDialog());
     EXPECT_EQ(LastBox().text, "下載檔案目錄失敗。");
     EXPECT_EQ(LastBox().caption, "tlxdownloader");

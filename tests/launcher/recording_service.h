@@ -14,12 +14,12 @@
 
 class RecordingService : public IServiceClient {
 public:
-    int InitializeService() override { return Log("InitializeService()", initializeResult); }
+    ServiceResult InitializeService() override { return Log("InitializeService()", initializeResult); }
     void FinalizeService() override { calls.push_back("FinalizeService()"); }
-    int LoadDocument(const std::string& url) override {
+    ServiceResult LoadDocument(const std::string& url) override {
         return Log("LoadDocument(" + url + ")", loadResult);
     }
-    int SetServiceKey(const std::string& key) override {
+    ServiceResult SetServiceKey(const std::string& key) override {
         return Log("SetServiceKey(" + key + ")", kResultOk);
     }
     bool FetchDocument(std::string* bytes) override {
@@ -34,45 +34,45 @@ public:
     }
     void StartSizeCheck() override { calls.push_back("StartSizeCheck()"); }
     std::int64_t SizeCheckTotal() override { return sizeTotal; }
-    int CreateJob(CJob** job, const std::string& key) override {
+    ServiceResult CreateJob(CJob** job, const std::string& key) override {
         if (!createSucceeds) return Log("CreateJob(" + key + ")", kResultFailed);
         *job = reinterpret_cast<CJob*>(static_cast<std::uintptr_t>(0x1000 + 0x10 * ++jobsCreated));
         return Log("CreateJob(" + key + ")", kResultOk);
     }
-    int SetJobEngineFlag(CJob* job) override {
+    ServiceResult SetJobEngineFlag(CJob* job) override {
         return Log("SetJobEngineFlag(" + Name(job) + ")", kResultOk);
     }
-    int AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
+    ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
         return Log("AddJobFile(" + Name(job) + "," + url + "," + folder + ")", addFileResult);
     }
-    int StartJob(CJob* job, std::int32_t speed) override {
+    ServiceResult StartJob(CJob* job, std::int32_t speed) override {
         return Log("StartJob(" + Name(job) + "," + std::to_string(speed) + ")", startResult);
     }
-    int StopJob(CJob* job) override { return Log("StopJob(" + Name(job) + ")", kResultOk); }
-    int RemoveJob(CJob* job) override { return Log("RemoveJob(" + Name(job) + ")", kResultOk); }
-    int AnswerResume(CJob* job, bool cont, bool all) override {
+    ServiceResult StopJob(CJob* job) override { return Log("StopJob(" + Name(job) + ")", kResultOk); }
+    ServiceResult RemoveJob(CJob* job) override { return Log("RemoveJob(" + Name(job) + ")", kResultOk); }
+    ServiceResult AnswerResume(CJob* job, bool cont, bool all) override {
         return Log("AnswerResume(" + Name(job) + "," + std::to_string(cont) + "," +
                        std::to_string(all) + ")",
                    kResultOk);
     }
-    int GetJobStartInfo(CJob* job, JobStartInfo*) override {
+    ServiceResult GetJobStartInfo(CJob* job, JobStartInfo*) override {
         return Log("GetJobStartInfo(" + Name(job) + ")", kResultOk);
     }
-    int GetJobProgress(CJob* job, JobProgress* out) override {
+    ServiceResult GetJobProgress(CJob* job, JobProgress* out) override {
         *out = progress;
         return Log("GetJobProgress(" + Name(job) + ")", progressResult);
     }
-    int PopJobFileEvent(CJob* job, JobFileEvent* out) override {
+    ServiceResult PopJobFileEvent(CJob* job, JobFileEvent* out) override {
         if (!fileEvents.empty()) {
             out->text = fileEvents.front();
             fileEvents.pop_front();
         }
         return Log("PopJobFileEvent(" + Name(job) + ")", kResultOk);
     }
-    int GetJobCompletion(CJob* job, JobCompletion*) override {
+    ServiceResult GetJobCompletion(CJob* job, JobCompletion*) override {
         return Log("GetJobCompletion(" + Name(job) + ")", kResultOk);
     }
-    int PopJobMessage(CJob* job, std::int32_t* code, std::string* text) override {
+    ServiceResult PopJobMessage(CJob* job, std::int32_t* code, std::string* text) override {
         *code = kResultOk;
         if (!messages.empty()) {
             *code = messages.front().first;
@@ -81,7 +81,7 @@ public:
         }
         return Log("PopJobMessage(" + Name(job) + ")", kResultOk);
     }
-    int GetRemainingBytes(CJob* job, std::int64_t* count) override {
+    ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) override {
         *count = remainingBytes;
         return Log("GetRemainingBytes(" + Name(job) + ")", kResultOk);
     }
@@ -101,23 +101,23 @@ public:
     }
 
     std::vector<std::string> calls;
-    int initializeResult = kResultOk;
-    int loadResult = kResultOk;
+    ServiceResult initializeResult = kResultOk;
+    ServiceResult loadResult = kResultOk;
     std::optional<std::string> document;
     bool sizeCheckAvailable = true;
     std::int64_t sizeTotal = 0;
     bool createSucceeds = true;
     int jobsCreated = 0;
-    int addFileResult = kResultOk;
-    int startResult = kResultOk;
+    ServiceResult addFileResult = kResultOk;
+    ServiceResult startResult = kResultOk;
     JobProgress progress;
-    int progressResult = kResultOk;
+    ServiceResult progressResult = kResultOk;
     std::deque<std::string> fileEvents;
     std::deque<std::pair<std::int32_t, std::string>> messages;
     std::int64_t remainingBytes = 0;
 
 private:
-    int Log(std::string call, int result) {
+    ServiceResult Log(std::string call, ServiceResult result) {
         calls.push_back(std::move(call));
         return result;
     }

@@ -22,16 +22,16 @@ public:
 TEST(ReferenceCounting, ReleaseOfTheLastReferenceDestroys) {
     g_destroyed = 0;
     auto* probe = new Probe;  // count 0 after construction
-    probe->AddRef();
-    probe->AddRef();
+    EXPECT_TRUE(vzSucceeded(probe->AddRef()));
+    EXPECT_TRUE(vzSucceeded(probe->AddRef()));
     EXPECT_EQ(probe->Release(), kVzOk);
     EXPECT_EQ(g_destroyed, 0);
-    probe->Release();
+    EXPECT_TRUE(vzSucceeded(probe->Release()));
     EXPECT_EQ(g_destroyed, 1);
 
     auto* fresh = new Probe;
-    fresh->AddRef();
-    fresh->Release();
+    EXPECT_TRUE(vzSucceeded(fresh->AddRef()));
+    EXPECT_TRUE(vzSucceeded(fresh->Release()));
     EXPECT_EQ(g_destroyed, 2);
 }
 
@@ -67,8 +67,8 @@ TEST(SmartPtr, CreateInstanceKnowsThePlatformPrimitives) {
     EXPECT_EQ(mutex->RefCount(), 1);
     EXPECT_EQ(mutex->Lock(), kTransportOk);
     EXPECT_EQ(mutex->Lock(), kTransportOk);  // recursive
-    mutex->Unlock();
-    mutex->Unlock();
+    EXPECT_TRUE(vzSucceeded(mutex->Unlock()));
+    EXPECT_TRUE(vzSucceeded(mutex->Unlock()));
     EXPECT_TRUE(holder.CreateInstance(kClassTimer));
     EXPECT_TRUE(holder.CreateInstance(kClassSocket));
 }

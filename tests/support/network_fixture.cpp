@@ -8,7 +8,7 @@ void NetworkTest::SetUp() {
     // The service worker starts the TLS library before its network context;
     // these tests build the context themselves.
     ASSERT_TRUE(COpenSSL::GlobalStartup());
-    lock_.CreateInstance(kClassMutex);
+    EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
     zel_ = std::make_unique<CZel>(lock_);
     ASSERT_TRUE(zel_->Started());
     cpHostCache().ClearForTesting();
@@ -17,15 +17,17 @@ void NetworkTest::SetUp() {
 void NetworkTest::TearDown() { zel_.reset(); }
 
 HttpFetch::HttpFetch(int actionType, std::uint32_t rate, std::uint32_t flags) {
-    context_.CreateInstance(kClassQoSContext);
+    EXPECT_TRUE(context_.CreateInstance(kClassQoSContext));
     vzIQoSContext* context = Context();
-    context->Open(actionType, flags, nullptr);
+    EXPECT_TRUE(vzSucceeded(context->Open(actionType, flags, nullptr)));
     std::uint32_t timeout = 5;
-    context->SetOption(kOptionConnectTimeout, &timeout);
-    context->SetOption(kOptionIdleTimeout, &timeout);
-    if (rate) context->SetRate(0, &rate);
-    context->AddLayer(kClassHttpClientExLayer, false);
-    Layer()->SetListener(this, 7);
+    EXPECT_TRUE(vzSucceeded(context->SetOption(kOptionConnectTimeout, &timeout)));
+    EXPECT_TRUE(vzSucceeded(context->SetOption(kOptionIdleTimeout, &timeout)));
+    if (rate) {
+        EXPECT_TRUE(vzSucceeded(context->SetRate(0, &rate)));
+    }
+    EXPECT_TRUE(vzSucceeded(context->AddLayer(kClassHttpClientExLayer, false)));
+    EXPECT_TRUE(vzSucceeded(Layer()->SetListener(this, 7)));
 }
 
 HttpFetch::~HttpFetch() { Close(); }
@@ -36,14 +38,18 @@ vzIHttpClientExLayer* HttpFetch::Layer() const {
 
 bool HttpFetch::Start(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers) {
     if (vzFailed(Layer()->Open(url.c_str()))) return false;
-    for (const auto& [name, value] : headers) Layer()->SetHeader(name.c_str(), value.c_str());
+    for (const auto& [name, value] : headers) {
+        EXPECT_TRUE(vzSucceeded(Layer()->SetHeader(name.c_str(), value.c_str())));
+    }
     return vzSucceeded(Layer()->Get());
 }
 
 void HttpFetch::Close() {
     if (!context_) return;
-    if (vzIHttpClientExLayer* layer = Layer()) layer->SetListener(nullptr, 0);
-    Context()->Close();
+    if (vzIHttpClientExLayer* layer = Layer()) {
+        EXPECT_TRUE(vzSucceeded(layer->SetListener(nullptr, 0)));
+    }
+    EXPECT_TRUE(vzSucceeded(Context()->Close()));
     context_.Reset();
 }
 
@@ -54,8 +60,8 @@ int HttpFetch::Count(const std::string& event) const {
 void HttpFetch::OnHeaderReceived(std::uint32_t value) {
     EXPECT_EQ(value, 7u);
     events.push_back("header");
-    Layer()->GetStatusCode(&status);
-    Layer()->GetContentLength(&contentLength);
+    EXPECT_TRUE(vzSucceeded(Layer()->GetStatusCode(&status)));
+    EXPECT_TRUE(vzSucceeded(Layer()->GetContentLength(&contentLength)));
 }
 
 std::int32_t HttpFetch::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
@@ -68,5 +74,7 @@ std::int32_t HttpFetch::OnBodyData(std::uint32_t, const void* data, std::int32_t
 
 void HttpFetch::OnComplete(std::uint32_t) {
     events.push_back("complete");
-    if (closeOnComplete) Context()->Close();
+    if (closeOnComplete) {
+        EXPECT_TRUE(vzSucceeded(Context()->Close()));
+    }
 }

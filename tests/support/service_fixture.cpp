@@ -66,7 +66,7 @@ std::vector<std::string> ServiceLogMessages() {
     return lines;
 }
 
-int TestDownloader::Begin(CJob* job) {
+ServiceResult TestDownloader::Begin(CJob* job) {
     begun.push_back(job);
     return beginResult;
 }
@@ -75,9 +75,9 @@ void TestDownloader::End(CJob* job) { ended.push_back(job); }
 
 void TestDownloader::CheckJob(CJob* job) { checked.push_back(job); }
 
-int TestDownloader::OnResumeAnswer(CJob*, std::int32_t first, std::int32_t second) {
+ServiceResult TestDownloader::OnResumeAnswer(CJob*, std::int32_t first, std::int32_t second) {
     answers.emplace_back(first, second);
-    return 512;
+    return kResultOk;
 }
 
 void ServiceTest::SetUp() {

@@ -50,12 +50,12 @@ std::vector<std::string> ServiceLogMessages();
 class TestDownloader : public CJobDownloader {
 public:
     explicit TestDownloader(CJobManager* manager) : CJobDownloader(manager, manager ? manager->Lock() : nullptr) {}
-    int Begin(CJob* job) override;
+    ServiceResult Begin(CJob* job) override;
     void End(CJob* job) override;
     void CheckJob(CJob* job) override;
-    int OnResumeAnswer(CJob* job, std::int32_t first, std::int32_t second) override;
+    ServiceResult OnResumeAnswer(CJob* job, std::int32_t first, std::int32_t second) override;
 
-    int beginResult = 512;
+    ServiceResult beginResult = kResultOk;
     std::vector<CJob*> begun, ended, checked;
     std::vector<std::pair<std::int32_t, std::int32_t>> answers;
     // Lets tests reach the protected frame operations.

@@ -52,10 +52,10 @@ protected:
         std::vector<std::pair<int, std::string>> out;
         for (;;) {
             std::uint32_t length = 0;
-            Manager()->PeekJobMessageLength(job, &length);
+            EXPECT_EQ(Manager()->PeekJobMessageLength(job, &length), kResultOk);
             std::string text(length + 1, '\0');
             std::int32_t code = 0;
-            Manager()->PopJobMessage(job, &code, text.data(), text.size());
+            EXPECT_EQ(Manager()->PopJobMessage(job, &code, text.data(), text.size()), kResultOk);
             if (code == 512) return out;
             text.resize(std::strlen(text.c_str()));
             out.emplace_back(code, text);
@@ -89,7 +89,7 @@ TEST_F(DirectDownloadTest, JobDownloadsByteIdenticalWithItsEventsInOrder) {
     EXPECT_EQ(events_.CountOf(515), 3);
     EXPECT_GE(events_.CountOf(514), 1);
     JobStartInfo start;
-    Manager()->GetJobStartInfo(job, &start);
+    EXPECT_EQ(Manager()->GetJobStartInfo(job, &start), kResultOk);
     EXPECT_EQ(start.fileCount, 3);
     std::int64_t total = 0;
     for (const auto& c : contents) total += static_cast<std::int64_t>(c.size());
@@ -103,13 +103,13 @@ TEST_F(DirectDownloadTest, JobDownloadsByteIdenticalWithItsEventsInOrder) {
         EXPECT_TRUE(ReadFile(path) == contents[i]) << path;
     }
     JobProgress progress;
-    Manager()->GetJobProgress(job, &progress);
+    EXPECT_EQ(Manager()->GetJobProgress(job, &progress), kResultOk);
     EXPECT_EQ(progress.held, total);
     EXPECT_EQ(progress.total, total);
     EXPECT_EQ(progress.filesDone, 3);
     EXPECT_EQ(progress.percent, 100);
     JobCompletion completion;
-    Manager()->GetJobCompletion(job, &completion);
+    EXPECT_EQ(Manager()->GetJobCompletion(job, &completion), kResultOk);
     EXPECT_EQ(completion.completedFiles, 3);
     EXPECT_EQ(job->State(), kJobCompleted);
     EXPECT_TRUE(LogHas("[OstrelLib] CPlatFormDownloader FileSizeCheck Completed"));
@@ -130,7 +130,7 @@ TEST_F(DirectDownloadTest, StoppedJobContinuesFromTheBytesOnDisk) {
     ASSERT_TRUE(events_.WaitFor(516, 1, 30000));
     EXPECT_TRUE(ReadFile(path) == content);
     JobProgress progress;
-    Manager()->GetJobProgress(job, &progress);
+    EXPECT_EQ(Manager()->GetJobProgress(job, &progress), kResultOk);
     EXPECT_EQ(progress.held, static_cast<std::int64_t>(content.size()));
 }
 
@@ -174,9 +174,9 @@ TEST_F(DirectDownloadTest, AnswersThatDoNotContinueWhereAskedStartTheFileOver) {
         ASSERT_TRUE(events_.WaitFor(516, 1, 20000));
         EXPECT_TRUE(ReadFile(Folder() + "r.bin") == body);
         JobProgress progress;
-        Manager()->GetJobProgress(job, &progress);
+        EXPECT_EQ(Manager()->GetJobProgress(job, &progress), kResultOk);
         EXPECT_EQ(progress.held, 4000);
-        Manager()->RemoveJob(job);
+        EXPECT_EQ(Manager()->RemoveJob(job), kResultOk);
     }
 }
 
@@ -300,13 +300,13 @@ TEST_F(DirectDownloadTest, NormalSpeedHoldsTheReceiveBudget) {
             if (cpQoS()->SecondTicks() != lastTick) {
                 lastTick = cpQoS()->SecondTicks();
                 JobProgress progress;
-                Manager()->GetJobProgress(job, &progress);
+                EXPECT_EQ(Manager()->GetJobProgress(job, &progress), kResultOk);
                 samples.emplace_back(plat::MonotonicMs(), progress.held);
             }
             return samples.size() == 7;
         },
         15000));
-    Manager()->StopJob(job);
+    EXPECT_EQ(Manager()->StopJob(job), kResultOk);
     double seconds = (samples[6].first - samples[1].first) / 1000.0;
     double rate = (samples[6].second - samples[1].second) / seconds;
     EXPECT_NEAR(rate, 393216.0, 393216.0 * 0.05) << "over " << seconds << " s";

@@ -108,7 +108,7 @@ TEST_F(JobDownloaderTest, NetworkDownGoesOfflineAndTellsEveryHeldJob) {
     EXPECT_EQ(code, 515);
     cpLockGuard guard(Manager()->Lock());
     EXPECT_TRUE(direct_->Offline());
-    direct_->DetachJob(a);
-    direct_->AttachJob(a);  // attaching clears the offline mark
+    EXPECT_EQ(direct_->DetachJob(a), kResultOk);
+    EXPECT_EQ(direct_->AttachJob(a), kResultOk);  // attaching clears the offline mark
     EXPECT_FALSE(direct_->Offline());
 }

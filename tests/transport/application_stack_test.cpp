@@ -79,7 +79,9 @@ public:
     }
     bool OnConnected() override { return true; }
     void OnClosed() override { closedWhileStopped.push_back(Dispatcher().IsStopped()); }
-    void RegisterHandlers() override { Dispatcher().RegisterHandler(0x300, 0x83, &OnReport, this); }
+    void RegisterHandlers() override {
+        EXPECT_TRUE(vzSucceeded(Dispatcher().RegisterHandler(0x300, 0x83, &OnReport, this)));
+    }
 
     bool OnConnectFailedEvent() override { return Note("connect-failed"); }
     bool OnSendQueueEmptyEvent() override { return Note("queue-empty"); }
@@ -99,7 +101,9 @@ private:
     static void OnReport(const void* payload, std::uint32_t length, void* user) {
         auto* self = static_cast<TestLayer*>(user);
         self->reports.emplace_back(static_cast<const char*>(payload), length);
-        if (self->closeInReport) self->Close();
+        if (self->closeInReport) {
+            EXPECT_TRUE(vzSucceeded(self->Close()));
+        }
     }
 
     bool* destroyed_;
@@ -108,8 +112,8 @@ private:
 // Two 24-byte report frames, "one" and "two", back to back.
 std::vector<std::uint8_t> TwoReports() {
     std::vector<std::uint8_t> frames, second;
-    nwBuildFrame(0x300, 0x83, "one", 3, &frames);
-    nwBuildFrame(0x300, 0x83, "two", 3, &second);
+    EXPECT_TRUE(vzSucceeded(nwBuildFrame(0x300, 0x83, "one", 3, &frames)));
+    EXPECT_TRUE(vzSucceeded(nwBuildFrame(0x300, 0x83, "two", 3, &second)));
     frames.insert(frames.end(), second.begin(), second.end());
     return frames;
 }
@@ -141,11 +145,11 @@ TEST_F(ApplicationStackTest, ForwardingSlotsReachTheOwnerAsThisLayer) {
 
     std::int64_t rate = 0;
     EXPECT_EQ(stack_->Close(), kTransportOk);
-    stack_->SetFlags(5);
-    stack_->AddFlags(2);
-    stack_->RemoveFlags(4);
+    EXPECT_TRUE(vzSucceeded(stack_->SetFlags(5)));
+    EXPECT_TRUE(vzSucceeded(stack_->AddFlags(2)));
+    EXPECT_TRUE(vzSucceeded(stack_->RemoveFlags(4)));
     EXPECT_EQ(stack_->Connect(address), kTransportFail);
-    stack_->NotifyConnected();
+    EXPECT_TRUE(vzSucceeded(stack_->NotifyConnected()));
     EXPECT_EQ(stack_->DeliverUp(data, 2), 1);
     EXPECT_EQ(stack_->GetReceiveRate(&rate), kTransportFail);
     EXPECT_EQ(stack_->GetSendRate(&rate), kTransportOk);
@@ -225,8 +229,8 @@ TEST(LayerObjectTest, BothInterfacesShareOneCountAndQueryInterfaceGivesTheStack)
     auto* layer = new TestLayer(&destroyed);
     ITestLayer* own = layer->AsOwnInterface();
     nwIQoSNetStack* stack = layer->AsNetStack();
-    own->AddRef();  // the creator's reference
-    stack->AddRef();
+    EXPECT_TRUE(vzSucceeded(own->AddRef()));  // the creator's reference
+    EXPECT_TRUE(vzSucceeded(stack->AddRef()));
     EXPECT_EQ(layer->RefCount(), 2);
 
     void* out = nullptr;
@@ -242,9 +246,9 @@ TEST(LayerObjectTest, BothInterfacesShareOneCountAndQueryInterfaceGivesTheStack)
     EXPECT_EQ(layer->Listener(), &listener);
     EXPECT_EQ(layer->ListenerValue(), 77u);
 
-    stack->Release();
+    EXPECT_TRUE(vzSucceeded(stack->Release()));
     EXPECT_FALSE(destroyed);
-    own->Release();
+    EXPECT_TRUE(vzSucceeded(own->Release()));
     EXPECT_TRUE(destroyed);
 }
 

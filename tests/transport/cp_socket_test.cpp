@@ -29,7 +29,7 @@ TEST(SocketWrapper, CreateTwiceIsRefused) {
 
 TEST(SocketWrapper, BlockingConnectToAClosedPortIsRefused) {
     vzSmartPtr holder;
-    holder.CreateInstance(kClassSocket);
+    EXPECT_TRUE(holder.CreateInstance(kClassSocket));
     auto* socket = holder.As<cpCSocket>();
     ASSERT_EQ(socket->Create(0), kTransportOk);
     plat::SockAddrIn closed = UnusedLoopbackPort();
@@ -39,8 +39,8 @@ TEST(SocketWrapper, BlockingConnectToAClosedPortIsRefused) {
 
 TEST(SocketWrapper, ListenAcceptSendAndReceiveOverLoopback) {
     vzSmartPtr serverHolder, clientHolder;
-    serverHolder.CreateInstance(kClassSocket);
-    clientHolder.CreateInstance(kClassSocket);
+    EXPECT_TRUE(serverHolder.CreateInstance(kClassSocket));
+    EXPECT_TRUE(clientHolder.CreateInstance(kClassSocket));
     auto* server = serverHolder.As<cpCSocket>();
     auto* client = clientHolder.As<cpCSocket>();
     ASSERT_EQ(server->Create(0), kTransportOk);

@@ -46,12 +46,14 @@ public:
         if (code == kEventSendQueueEmpty && !refill.empty()) {
             std::string more = std::move(refill);
             refill.clear();
-            owner->SendRaw(more.data(), static_cast<std::uint32_t>(more.size()));
+            EXPECT_TRUE(vzSucceeded(owner->SendRaw(more.data(), static_cast<std::uint32_t>(more.size()))));
         }
         return true;
     }
     std::int32_t OnReceive(const void* data, std::int32_t length) override {
-        if (closeInReceive) owner->Close();  // and only then read what was given
+        if (closeInReceive) {
+            EXPECT_TRUE(vzSucceeded(owner->Close()));  // and only then read what was given
+        }
         std::int32_t take = consumeAtMost < 0 ? length : std::min(length, consumeAtMost);
         deliveries.emplace_back(static_cast<const char*>(data), static_cast<std::size_t>(length));
         received.append(static_cast<const char*>(data), static_cast<std::size_t>(take));
@@ -91,7 +93,7 @@ public:
 class QoSContextTest : public testing::Test {
 protected:
     void SetUp() override {
-        lock_.CreateInstance(kClassMutex);
+        EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
         zel_ = std::make_unique<CZel>(lock_);
         ASSERT_TRUE(zel_->Started());
         cpQoS()->StopSecondTimerForTesting();  // ticks are run by hand
@@ -103,7 +105,7 @@ protected:
     }
 
     cpCQoSContext* NewContext(int actionType, std::uint32_t flags) {
-        holder_.CreateInstance(kClassQoSContext);
+        EXPECT_TRUE(holder_.CreateInstance(kClassQoSContext));
         auto* context = static_cast<cpCQoSContext*>(holder_.As<vzIQoSContext>());
         EXPECT_EQ(context->Open(actionType, flags, nullptr), kTransportOk);
         layer_ = new RecordingLayer;
@@ -142,8 +144,8 @@ TEST_F(QoSContextTest, DataQueuedBeforeTheConnectionIsUpGoesOutInOrderAfterIt) {
     EXPECT_EQ(context->State(), kStateUnconnected);
     ASSERT_EQ(context->Connect(ToAddress(listener.Address())), kTransportOk);
     EXPECT_EQ(context->State(), kStateConnecting);
-    context->SendRaw("first ", 6);
-    context->SendRaw("second", 6);
+    EXPECT_TRUE(vzSucceeded(context->SendRaw("first ", 6)));
+    EXPECT_TRUE(vzSucceeded(context->SendRaw("second", 6)));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     EXPECT_EQ(DrainFor(peer, 12), 12);
@@ -156,7 +158,7 @@ TEST_F(QoSContextTest, DataQueuedBeforeTheConnectionIsUpGoesOutInOrderAfterIt) {
 TEST_F(QoSContextTest, PartlyConsumedDataComesAgainWithTheNewBytesBehindIt) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(1, 5);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     layer_->consumeAtMost = 10;
@@ -174,9 +176,9 @@ TEST_F(QoSContextTest, PartlyConsumedDataComesAgainWithTheNewBytesBehindIt) {
 
 TEST_F(QoSContextTest, RefusedConnectWithFlagOneReportsEventOneAndCloses) {
     cpCQoSContext* context = NewContext(1, kFlagReportConnectFailure);
-    context->SetHostName("refused.example");
+    EXPECT_TRUE(vzSucceeded(context->SetHostName("refused.example")));
     cpSocketAddress address = ToAddress(UnusedLoopbackPort());
-    context->SetPeerAddress(address);
+    EXPECT_TRUE(vzSucceeded(context->SetPeerAddress(address)));
     ASSERT_EQ(context->Connect(address), kTransportOk);
     ASSERT_TRUE(Pump([&] { return layer_->Count("shutdown") == 1; }));
     std::vector<std::string> expected = {"event1", "shutdown"};
@@ -206,8 +208,8 @@ TEST_F(QoSContextTest, ConnectThatNeverCompletesTimesOut) {
     plat::SleepMs(50);
     cpCQoSContext* context = NewContext(1, kFlagReportConnectFailure);
     std::uint32_t oneSecond = 1;
-    context->SetOption(kOptionConnectTimeout, &oneSecond);
-    context->Connect(ToAddress(any));
+    EXPECT_TRUE(vzSucceeded(context->SetOption(kOptionConnectTimeout, &oneSecond)));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(any))));
     bool closed = Pump([&] { return layer_->Count("shutdown") == 1; }, 6000);
     for (int c : fillers) close(c);
     close(fd);
@@ -220,8 +222,8 @@ TEST_F(QoSContextTest, IdleEventComesInTheTickAfterTheTimeOutAndOnlyOnce) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(1, kFlagReportIdle);
     std::uint32_t four = 4;
-    context->SetOption(kOptionIdleTimeout, &four);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->SetOption(kOptionIdleTimeout, &four)));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     for (int tick = 1; tick <= 4; ++tick) cpQoS()->RunSecondTickForTesting();
@@ -240,8 +242,8 @@ TEST_F(QoSContextTest, DataArrivingBeforeTheQueuedIdleEventIsHandledCancelsIt) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(1, kFlagReportIdle);
     std::uint32_t one = 1;
-    context->SetOption(kOptionIdleTimeout, &one);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->SetOption(kOptionIdleTimeout, &one)));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     cpQoS()->RunSecondTickForTesting();
@@ -260,8 +262,8 @@ TEST_F(QoSContextTest, SendQueueEmptyEventLetsTheLayerSupplyMoreWithoutRecursion
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(1, kFlagAskForData);
     layer_->refill = "-and-more";
-    context->SendRaw("start", 5);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->SendRaw("start", 5)));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     std::string got;
@@ -278,12 +280,12 @@ TEST_F(QoSContextTest, SendQueueEmptyEventLetsTheLayerSupplyMoreWithoutRecursion
 
 TEST_F(QoSContextTest, FlagRules) {
     cpCQoSContext* context = NewContext(1, 1);
-    context->AddFlags(3);
+    EXPECT_TRUE(vzSucceeded(context->AddFlags(3)));
     EXPECT_EQ(context->Flags(), 1u);
-    context->SetFlags(5);
-    context->AddFlags(2);
+    EXPECT_TRUE(vzSucceeded(context->SetFlags(5)));
+    EXPECT_TRUE(vzSucceeded(context->AddFlags(2)));
     EXPECT_EQ(context->Flags(), 7u);
-    context->RemoveFlags(6);
+    EXPECT_TRUE(vzSucceeded(context->RemoveFlags(6)));
     EXPECT_EQ(context->Flags(), 1u);
     EXPECT_EQ(context->Open(1, 0, nullptr), kTransportFail);  // only once
     std::uint32_t v = 3;
@@ -293,16 +295,16 @@ TEST_F(QoSContextTest, FlagRules) {
 TEST_F(QoSContextTest, CloseTwiceAndForeignDeferredEventsAreHarmless) {
     cpCQoSContext* context = NewContext(1, 0);
     cpSocketRecord other;
-    context->PostClose();
+    EXPECT_TRUE(vzSucceeded(context->PostClose()));
     context->OnDeferredEvent(&other);
     EXPECT_EQ(context->DeferredCount(), 1u);
-    context->Close();
-    context->Close();
+    EXPECT_TRUE(vzSucceeded(context->Close()));
+    EXPECT_TRUE(vzSucceeded(context->Close()));
     EXPECT_EQ(layer_->Count("shutdown"), 1);
     EXPECT_EQ(context->DeferredCount(), 0u);
-    context->SendRaw("dropped", 7);
+    EXPECT_TRUE(vzSucceeded(context->SendRaw("dropped", 7)));
     std::uint32_t queued = 1;
-    context->GetQueuedBytes(&queued);
+    EXPECT_TRUE(vzSucceeded(context->GetQueuedBytes(&queued)));
     EXPECT_EQ(queued, 0u);
 }
 
@@ -321,8 +323,8 @@ TEST_F(QoSContextTest, OwnReceiveBudgetCapsWhatMovesBetweenTicks) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(6, 0);
     std::uint32_t rate = 393216;
-    context->SetRate(0, &rate);  // a new action gets this budget at once
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->SetRate(0, &rate)));  // a new action gets this budget at once
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     std::string payload(1'000'000, 'p');
@@ -343,7 +345,7 @@ TEST_F(QoSContextTest, OwnReceiveBudgetCapsWhatMovesBetweenTicks) {
 TEST_F(QoSContextTest, LayerClosingWhileReadingStillReadsWhatItWasGiven) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(1, 0);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     layer_->closeInReceive = true;
@@ -357,7 +359,7 @@ TEST_F(QoSContextTest, LayerClosingWhileReadingStillReadsWhatItWasGiven) {
 TEST_F(QoSContextTest, OwnActionWithoutARateMovesNothing) {
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(5, 0);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     WriteAll(peer, "waiting");
@@ -366,7 +368,7 @@ TEST_F(QoSContextTest, OwnActionWithoutARateMovesNothing) {
     PumpFor(100);
     EXPECT_TRUE(layer_->received.empty());
     std::uint32_t rate = 1000;
-    context->SetRate(0, &rate);
+    EXPECT_TRUE(vzSucceeded(context->SetRate(0, &rate)));
     cpQoS()->RunSecondTickForTesting();
     ASSERT_TRUE(Pump([&] { return layer_->received == "waiting"; }));
     close(peer);
@@ -376,17 +378,17 @@ TEST_F(QoSContextTest, ControllerSendBudgetStarvesAndResumesAtTheTick) {
     cpQoS()->SetBudgetForTesting(1u << 30, 100);
     LoopbackListener listener;
     cpCQoSContext* context = NewContext(4, 0);
-    context->Connect(ToAddress(listener.Address()));
+    EXPECT_TRUE(vzSucceeded(context->Connect(ToAddress(listener.Address()))));
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     std::string payload(300, 's');
-    context->SendRaw(payload.data(), static_cast<std::uint32_t>(payload.size()));
+    EXPECT_TRUE(vzSucceeded(context->SendRaw(payload.data(), static_cast<std::uint32_t>(payload.size()))));
     EXPECT_EQ(DrainFor(peer, 300), 100);
     cpQoS()->SetBudgetForTesting(1u << 30, 100);
     cpQoS()->RunSecondTickForTesting();  // refills to the full limit and re-arms
     ASSERT_TRUE(Pump([&] {
         const void* data = nullptr;
-        context->GetSendBuffer(&data, nullptr);
+        EXPECT_TRUE(vzSucceeded(context->GetSendBuffer(&data, nullptr)));
         return data == nullptr;
     }));
     EXPECT_EQ(DrainFor(peer, 200), 200);

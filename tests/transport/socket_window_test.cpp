@@ -54,7 +54,7 @@ public:
 class SocketWindowTest : public testing::Test {
 protected:
     void SetUp() override {
-        lock_.CreateInstance(kClassMutex);
+        EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
         zel_ = std::make_unique<CZel>(lock_);
         ASSERT_TRUE(zel_->Started());
         qos_ = cpQoS();
@@ -68,8 +68,8 @@ protected:
 
     RecordingConnection* Register() {
         auto* c = new RecordingConnection;
-        c->AddRef();
-        connections_.emplace_back(c, [](RecordingConnection* p) { p->Release(); });
+        EXPECT_TRUE(vzSucceeded(c->AddRef()));
+        connections_.emplace_back(c, [](RecordingConnection* p) { (void)p->Release(); });
         cpSocketRecord* record = nullptr;
         if (vzFailed(qos_->RegisterConnection(c, nullptr, &record))) return nullptr;
         c->record = record;
@@ -181,11 +181,11 @@ TEST_F(SocketWindowTest, SlotsAreReusedAfterTheSearchWrapsAround) {
     // All 64 taken: the next registration is refused and no slot is touched.
     cpSocketRecord* refused = reinterpret_cast<cpSocketRecord*>(1);
     auto* extra = new RecordingConnection;
-    extra->AddRef();
+    EXPECT_TRUE(vzSucceeded(extra->AddRef()));
     EXPECT_TRUE(vzFailed(qos_->RegisterConnection(extra, nullptr, &refused)));
     EXPECT_EQ(refused, nullptr);
     EXPECT_EQ(extra->RefCount(), 1);
-    extra->Release();
+    EXPECT_TRUE(vzSucceeded(extra->Release()));
     EXPECT_EQ(qos_->SlotConnection(2), wrapped);
 }
 
@@ -199,7 +199,7 @@ TEST_F(SocketWindowTest, RegistrationFailsWhenNoSocketCanBeCreated) {
     std::vector<int> fillers;
     for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
     auto* c = new RecordingConnection;
-    c->AddRef();
+    EXPECT_TRUE(vzSucceeded(c->AddRef()));
     cpSocketRecord* record = nullptr;
     vzStatus status = qos_->RegisterConnection(c, nullptr, &record);
     for (int fd : fillers) close(fd);
@@ -207,7 +207,7 @@ TEST_F(SocketWindowTest, RegistrationFailsWhenNoSocketCanBeCreated) {
     EXPECT_EQ(status, kSocketCreateFail);
     EXPECT_EQ(record, nullptr);
     EXPECT_EQ(c->RefCount(), 1);
-    c->Release();
+    EXPECT_TRUE(vzSucceeded(c->Release()));
     EXPECT_EQ(qos_->SlotConnection(qos_->NextFreeSlot()), nullptr);
 }
 
@@ -220,7 +220,7 @@ TEST_F(SocketWindowTest, PerSecondTickReachesRegisteredConnections) {
 
 TEST(SocketWindowStart, ContextReportsAFailedStartWithoutASocketWindow) {
     vzSmartPtr lock;
-    lock.CreateInstance(kClassMutex);
+    EXPECT_TRUE(lock.CreateInstance(kClassMutex));
     plat::SetWindowCreationFailsForTesting(1);
     CZel zel(lock);
     EXPECT_FALSE(zel.Started());

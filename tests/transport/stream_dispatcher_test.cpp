@@ -92,8 +92,8 @@ protected:
 };
 
 TEST_F(DispatcherTest, TwoFramesInOneParseAreBothDispatchedInOrder) {
-    dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this);
-    dispatcher_.RegisterHandler(0x100, 2, &Record<2>, this);
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this)));
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 2, &Record<2>, this)));
     Bytes empty(kFrameHeaderSize);  // unpadded, as a peer may send it
     nwWriteFrameHeader({0x100, 1, 0}, empty.data());
 
@@ -106,7 +106,7 @@ TEST_F(DispatcherTest, TwoFramesInOneParseAreBothDispatchedInOrder) {
 }
 
 TEST_F(DispatcherTest, IncompleteFrameWaitsAtEverySplitPoint) {
-    dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this);
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this)));
     const Bytes frame = Frame(0x100, 1, "0123456789");
     for (std::size_t cut = 0; cut < frame.size(); ++cut) {
         EXPECT_EQ(Parse(Bytes(frame.begin(), frame.begin() + cut)), 0) << "cut " << cut;
@@ -117,9 +117,9 @@ TEST_F(DispatcherTest, IncompleteFrameWaitsAtEverySplitPoint) {
 }
 
 TEST_F(DispatcherTest, UnknownTypeOrSubtypeFailsEvenAfterAGoodFrame) {
-    dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this);
-    dispatcher_.RegisterHandler(0x100, 1, &Record<2>, this);        // never reached
-    dispatcher_.RegisterHandler(0x100, 0x10001, &Record<3>, this);  // above 16 bits
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this)));
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<2>, this)));  // never reached
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 0x10001, &Record<3>, this)));  // above 16 bits
 
     EXPECT_EQ(Parse(Join(Frame(0x100, 1, "a"), Frame(0x100, 2, "b"))),
               nwCStreamDispatcher::kParseNoHandler);
@@ -131,7 +131,7 @@ TEST_F(DispatcherTest, UnknownTypeOrSubtypeFailsEvenAfterAGoodFrame) {
 }
 
 TEST_F(DispatcherTest, OversizedHeaderIsRefusedWithoutWaitingForItsPayload) {
-    dispatcher_.RegisterHandler(1, 1, &Record<1>, this);
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(1, 1, &Record<1>, this)));
     Bytes header(kFrameHeaderSize);
     nwWriteFrameHeader({1, 1, kFrameMaxPayload + 1}, header.data());
     EXPECT_EQ(Parse(header), nwCStreamDispatcher::kParseFrameTooLarge);
@@ -144,8 +144,8 @@ TEST_F(DispatcherTest, OversizedHeaderIsRefusedWithoutWaitingForItsPayload) {
 }
 
 TEST_F(DispatcherTest, StopFlagEndsParsingAlsoInsideAHandler) {
-    dispatcher_.RegisterHandler(1, 1, &StopInside, this);
-    dispatcher_.RegisterHandler(1, 2, &Record<2>, this);
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(1, 1, &StopInside, this)));
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(1, 2, &Record<2>, this)));
     Bytes input = Join(Frame(1, 1, "x"), Frame(1, 2, "y"));
 
     EXPECT_EQ(Parse(input), 16);
@@ -168,7 +168,7 @@ std::int32_t TakeFour(const void*, std::int32_t length, void*) {
 
 TEST_F(DispatcherTest, RawModeFeedsTheRestUntilTheHandlerWantsMore) {
     rawLengths.clear();
-    dispatcher_.RegisterHandler(0, 0, &Record<1>, this);  // no header in raw mode
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0, 0, &Record<1>, this)));  // no header in raw mode
     EXPECT_EQ(dispatcher_.RegisterRawHandler(nullptr, nullptr), kLayerFail);
     EXPECT_FALSE(dispatcher_.IsRawMode());
     EXPECT_EQ(dispatcher_.RegisterRawHandler(&TakeFour, nullptr), kLayerOk);
@@ -180,13 +180,13 @@ TEST_F(DispatcherTest, RawModeFeedsTheRestUntilTheHandlerWantsMore) {
 
 TEST_F(DispatcherTest, RawHandlerFailureAndOverclaimAreNegative) {
     nwCStreamDispatcher refusing;
-    refusing.RegisterRawHandler([](const void*, std::int32_t, void*) { return -7; }, nullptr);
+    EXPECT_TRUE(vzSucceeded(refusing.RegisterRawHandler([](const void*, std::int32_t, void*) { return -7; }, nullptr)));
     std::int32_t consumed = 0;
-    refusing.Parse("abc", 3, &consumed);
+    EXPECT_TRUE(vzSucceeded(refusing.Parse("abc", 3, &consumed)));
     EXPECT_EQ(consumed, -7);
 
-    dispatcher_.RegisterRawHandler([](const void*, std::int32_t n, void*) { return n + 1; },
-                                   nullptr);
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterRawHandler([](const void*, std::int32_t n, void*) { return n + 1; },
+        nullptr)));
     EXPECT_EQ(Parse(Bytes(3, 0)), nwCStreamDispatcher::kParseOverrun);
 }
 

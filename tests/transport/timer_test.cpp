@@ -12,7 +12,7 @@ namespace {
 class TimerTest : public testing::Test {
 protected:
     void SetUp() override {
-        lock_.CreateInstance(kClassMutex);
+        EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
         manager_ = new cpCTimerManager(lock_.As<cpCMutex>());
         ASSERT_TRUE(manager_->Valid());
         cpSetTimerManager(manager_);
@@ -25,7 +25,7 @@ protected:
 
     cpCTimer* NewTimer() {
         holders_.emplace_back();
-        holders_.back().CreateInstance(kClassTimer);
+        EXPECT_TRUE(holders_.back().CreateInstance(kClassTimer));
         return holders_.back().As<cpCTimer>();
     }
     // Moves the calendar clock forward by `ms` and runs one tick.
@@ -48,7 +48,7 @@ struct StopOther {
 void StopOtherTimer(void* v) {
     auto* s = static_cast<StopOther*>(v);
     ++s->fired;
-    s->other->Stop();
+    EXPECT_TRUE(vzSucceeded(s->other->Stop()));
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ void StopOtherTimer(void* v) {
 TEST_F(TimerTest, FiresWhenDueAndNotBefore) {
     int fired = 0;
     cpCTimer* timer = NewTimer();
-    timer->Start(1000, Count, &fired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(timer->Start(1000, Count, &fired, kTimerIdNone, nullptr)));
     manager_->Tick();  // establishes the previous tick
     AdvanceAndTick(500);
     EXPECT_EQ(fired, 0);
@@ -68,7 +68,7 @@ TEST_F(TimerTest, FiresWhenDueAndNotBefore) {
 TEST_F(TimerTest, LateTickFiresOnceAndKeepsTheSchedule) {
     int fired = 0;
     cpCTimer* timer = NewTimer();
-    timer->Start(1000, Count, &fired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(timer->Start(1000, Count, &fired, kTimerIdNone, nullptr)));
     std::int64_t base = timer->Due().TotalMs() - 1000;
     manager_->Tick();
     AdvanceAndTick(1250);
@@ -79,7 +79,7 @@ TEST_F(TimerTest, LateTickFiresOnceAndKeepsTheSchedule) {
 TEST_F(TimerTest, TimerThatFellBehindCatchesUpOneFiringPerTick) {
     int fired = 0;
     cpCTimer* timer = NewTimer();
-    timer->Start(500, Count, &fired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(timer->Start(500, Count, &fired, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(2100);  // four periods late, still below a clock jump
     EXPECT_EQ(fired, 1);
@@ -95,8 +95,8 @@ TEST_F(TimerTest, ClockJumpRebasesEveryTimerWithoutFiring) {
     int fastFired = 0, slowFired = 0;
     cpCTimer* fast = NewTimer();
     cpCTimer* slow = NewTimer();
-    fast->Start(1000, Count, &fastFired, kTimerIdNone, nullptr);
-    slow->Start(2000, Count, &slowFired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(fast->Start(1000, Count, &fastFired, kTimerIdNone, nullptr)));
+    EXPECT_TRUE(vzSucceeded(slow->Start(2000, Count, &slowFired, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(3000);  // the user moved the clock forward
     EXPECT_EQ(fastFired, 0);
@@ -113,7 +113,7 @@ TEST_F(TimerTest, ClockJumpRebasesEveryTimerWithoutFiring) {
 TEST_F(TimerTest, BackwardClockJumpRebasesToo) {
     int fired = 0;
     cpCTimer* timer = NewTimer();
-    timer->Start(1000, Count, &fired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(timer->Start(1000, Count, &fired, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(-3600 * 1000);
     EXPECT_EQ(fired, 0);
@@ -126,8 +126,8 @@ TEST_F(TimerTest, TimerStoppedByAnotherTimersCallbackDoesNotFireInThatTick) {
     cpCTimer* first = NewTimer();
     cpCTimer* victim = NewTimer();
     StopOther stopper{victim};
-    first->Start(100, StopOtherTimer, &stopper, kTimerIdNone, nullptr);
-    victim->Start(100, Count, &victimFired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(first->Start(100, StopOtherTimer, &stopper, kTimerIdNone, nullptr)));
+    EXPECT_TRUE(vzSucceeded(victim->Start(100, Count, &victimFired, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(200);
     EXPECT_EQ(stopper.fired, 1);
@@ -141,16 +141,16 @@ TEST_F(TimerTest, CallbackMayStopAndReleaseItsOwnTimer) {
         vzSmartPtr holder;
         int fired = 0;
     } self;
-    self.holder.CreateInstance(kClassTimer);
-    self.holder.As<cpCTimer>()->Start(
+    EXPECT_TRUE(self.holder.CreateInstance(kClassTimer));
+    EXPECT_TRUE(vzSucceeded(self.holder.As<cpCTimer>()->Start(
         100,
         [](void* v) {
-            auto* s = static_cast<Self*>(v);
-            ++s->fired;
-            s->holder.As<cpCTimer>()->Stop();
-            s->holder.Reset();  // the tick's own reference keeps it alive until the pass ends
+        auto* s = static_cast<Self*>(v);
+        ++s->fired;
+        EXPECT_TRUE(vzSucceeded(s->holder.As<cpCTimer>()->Stop()));
+        s->holder.Reset();  // the tick's own reference keeps it alive until the pass ends
         },
-        &self, kTimerIdNone, nullptr);
+        &self, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(200);
     EXPECT_EQ(self.fired, 1);
@@ -162,10 +162,10 @@ TEST_F(TimerTest, CallbackMayStopAndReleaseItsOwnTimer) {
 TEST_F(TimerTest, RestartTakesNowAsTheNewBase) {
     int fired = 0;
     cpCTimer* timer = NewTimer();
-    timer->Start(1000, Count, &fired, kTimerIdNone, nullptr);
+    EXPECT_TRUE(vzSucceeded(timer->Start(1000, Count, &fired, kTimerIdNone, nullptr)));
     manager_->Tick();
     AdvanceAndTick(800);
-    timer->Restart();
+    EXPECT_TRUE(vzSucceeded(timer->Restart()));
     AdvanceAndTick(800);
     EXPECT_EQ(fired, 0);
     AdvanceAndTick(300);
@@ -174,10 +174,10 @@ TEST_F(TimerTest, RestartTakesNowAsTheNewBase) {
 
 TEST_F(TimerTest, HeldObjectLivesAsLongAsTheTimer) {
     vzSmartPtr held;
-    held.CreateInstance(kClassMutex);
+    EXPECT_TRUE(held.CreateInstance(kClassMutex));
     cpCTimer* timer = NewTimer();
     int fired = 0;
-    timer->Start(100, Count, &fired, kTimerIdNone, held.Get());
+    EXPECT_TRUE(vzSucceeded(timer->Start(100, Count, &fired, kTimerIdNone, held.Get())));
     EXPECT_EQ(held.As<cpCMutex>()->RefCount(), 2);
     holders_.clear();  // releasing a running timer also unlists it
     EXPECT_EQ(held.As<cpCMutex>()->RefCount(), 1);
