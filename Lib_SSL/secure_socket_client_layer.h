@@ -26,7 +26,7 @@
 // the session only when the call has returned (release-pending).
 //
 // Owned by its connection through vzISecureSocketClientLayer; no listener.
-// Runs on the service worker thread under the service lock.
+// Thread: any thread with the service lock held, as every layer.
 #pragma once
 
 #include <cstddef>

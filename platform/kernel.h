@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/window.h"
 
@@ -57,15 +58,36 @@ private:
     bool signalled_ = false;
 };
 
-// A recursive lock (a Windows critical section).
+// A recursive lock (a Windows critical section). Like a critical section it
+// knows its owning thread, so code that must run under it can check that it
+// does (HeldByCurrentThread).
 class RecursiveLock {
 public:
-    void Lock() { mutex_.lock(); }
-    void Unlock() { mutex_.unlock(); }
-    bool TryLock() { return mutex_.try_lock(); }
+    void Lock() {
+        mutex_.lock();
+        Entered();
+    }
+    void Unlock() {
+        if (--depth_ == 0) owner_.store(std::thread::id());
+        mutex_.unlock();
+    }
+    bool TryLock() {
+        if (!mutex_.try_lock()) return false;
+        Entered();
+        return true;
+    }
+    // True when the calling thread holds the lock. Any thread may ask: only
+    // the owner ever stores its own id, so no other thread can read a match.
+    bool HeldByCurrentThread() const { return owner_.load() == std::this_thread::get_id(); }
 
 private:
+    void Entered() {
+        if (depth_++ == 0) owner_.store(std::this_thread::get_id());
+    }
+
     std::recursive_mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    int depth_ = 0;  // touched only by the owner
 };
 
 void SleepMs(int ms);

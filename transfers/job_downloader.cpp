@@ -6,6 +6,7 @@
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
 #include "transport/cp_timer.h"
+#include "transport/cp_mutex.h"
 
 namespace {
 constexpr std::uint32_t kTickMs = 1000;
@@ -31,6 +32,7 @@ bool CJobDownloader::Holds(const CJob* job) const {
 }
 
 ServiceResult CJobDownloader::AttachJob(CJob* job) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (Holds(job)) return kResultAlreadyAttached;
     offline_ = 0;
     job->SetState(kJobRunning);
@@ -55,6 +57,7 @@ void CJobDownloader::StopTickIfIdle() {
 }
 
 ServiceResult CJobDownloader::DetachJob(CJob* job) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (!ReleaseJob(job)) return kResultNotAttached;
     job->SetState(kJobIdle);
     StopTickIfIdle();
@@ -96,6 +99,7 @@ void CJobDownloader::NotifyNetworkDown() {
 void CJobDownloader::OnTickTimer(void* self) { static_cast<CJobDownloader*>(self)->Tick(); }
 
 void CJobDownloader::Tick() {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     // CheckJob may let jobs go, so walk a snapshot and skip what left.
     std::vector<CJob*> snapshot = held_;
     for (CJob* job : snapshot) {

@@ -1,7 +1,8 @@
 // Reports of the remote size probe: the totals of a job's files, and the
 // listener faces between the probe sessions, the checker and the direct
-// downloader. All calls run on the worker thread under the service lock
-// (the first check starts from an entry point, under the same lock).
+// downloader. All calls run with the service lock held: on the worker thread,
+// except the first check, which starts from an entry point on the caller's
+// thread.
 #pragma once
 
 #include <cstdint>

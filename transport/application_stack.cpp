@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "transport/frame.h"
+#include "transport/cp_mutex.h"
 
 vzStatus nwCApplicationStack::GetReceiveRate(std::int64_t* bytesPerSecond) {
     if (owner_ == nullptr) {
@@ -73,10 +74,12 @@ vzStatus nwCApplicationStack::NotifyConnected() {
 }
 
 std::int32_t nwCApplicationStack::DeliverUp(const void* data, std::int32_t length) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     return owner_ ? owner_->DeliverUp(this, data, length) : 0;
 }
 
 vzStatus nwCApplicationStack::SendDown(const cpBuffer& buffer) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     return owner_ ? owner_->SendFrom(this, buffer) : kLayerFail;
 }
 

@@ -19,8 +19,12 @@
 //
 // Ownership: the connection creates the layer, holds it through the layer's
 // own interface and sets the owner with SetOwner; the layer points back
-// without a reference. Everything runs on the service worker thread under
-// the service lock.
+// without a reference.
+//
+// Thread: any thread with the service lock held. The socket and timer
+// events reach a layer on the worker thread; a session that opens, sends or
+// closes from an entry point does so on the caller's (user-interface)
+// thread, holding the same lock.
 #pragma once
 
 #include <cstdint>

@@ -42,6 +42,12 @@ private:
 }  // namespace
 
 cpCQoS* cpQoS() { return g_qos; }
+
+bool cpServiceLockHeld() {
+    cpCQoS* qos = cpQoS();
+    cpCMutex* lock = qos ? qos->Lock() : nullptr;
+    return lock == nullptr || lock->HeldByCurrentThread();
+}
 void cpSetQoS(cpCQoS* qos) { g_qos = qos; }
 
 cpCQoS::~cpCQoS() {

@@ -4,6 +4,7 @@
 
 #include "platform/kernel.h"
 #include "platform/resolver.h"
+#include "transport/cp_mutex.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ cpHostAddressRecord* cpCHostCache::FindRecord(const std::string& host, std::uint
 }
 
 bool cpCHostCache::Lookup(const std::string& host, std::uint16_t port, std::uint32_t* addressNet) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     *addressNet = 0;
     auto [slot, created] = entries_.try_emplace(MakeKey(host, port));
     cpHostCacheEntry& entry = slot->second;
@@ -82,6 +84,7 @@ bool cpCHostCache::Lookup(const std::string& host, std::uint16_t port, std::uint
 }
 
 void cpCHostCache::MarkGood(const std::string& host, std::uint16_t port, std::uint32_t addressNet) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     cpHostCacheEntry* entry = nullptr;
     cpHostAddressRecord* record = FindRecord(host, port, addressNet, &entry);
     if (record == nullptr)
@@ -94,6 +97,7 @@ void cpCHostCache::MarkGood(const std::string& host, std::uint16_t port, std::ui
 }
 
 void cpCHostCache::MarkBad(const std::string& host, std::uint16_t port, std::uint32_t addressNet) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     cpHostCacheEntry* entry = nullptr;
     cpHostAddressRecord* record = FindRecord(host, port, addressNet, &entry);
     if (record == nullptr)

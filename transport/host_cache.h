@@ -6,8 +6,12 @@
 //
 // The HTTP client and the result reporter call Lookup before connecting; the
 // connection context calls MarkBad after a failed connect or an idle
-// time-out, and MarkGood once an address has worked. Only the service worker
-// thread uses the cache, so it takes no lock.
+// time-out, and MarkGood once an address has worked.
+//
+// Thread: any thread with the service lock held, which is the cache's only
+// lock: the worker's socket events hold it, and so do the entry points that
+// open connections on the caller's thread (the content-length checker's
+// Start on the user-interface thread reaches Lookup). Debug builds assert it.
 //
 // Times are whole calendar seconds (plat::CalendarSeconds).
 #pragma once

@@ -10,8 +10,10 @@
 // nwIQoSNetStack is what every layer implements. The "-> bool" events tell
 // the context whether to go on with the next layer up.
 //
-// Everything here runs on the service worker thread with the service lock
-// held; callers on other threads take the lock first.
+// Thread: any thread with the service lock held. Socket and timer events
+// arrive on the worker thread; set-up, sends and closes also come from the
+// entry points on the caller's thread. Debug builds assert the lock at the
+// context's entry (CP_ASSERT_SERVICE_LOCK_HELD).
 #pragma once
 
 #include <cstdint>

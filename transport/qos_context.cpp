@@ -77,6 +77,7 @@ vzStatus cpCQoSContext::QueryInterface(std::uint32_t interfaceId, void** out) {
 }
 
 vzStatus cpCQoSContext::Open(int actionType, std::uint32_t flags, cpSocketRecord* record) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (state_ != kStateNew) return kTransportFail;
     cpCQoS* qos = cpQoS();
     if (!qos) return kTransportFail;
@@ -152,6 +153,7 @@ vzStatus cpCQoSContext::GetState(int* state) {
 }
 
 vzStatus cpCQoSContext::Connect(const cpSocketAddress& address) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (state_ != kStateUnconnected || !socket_) return kTransportFail;
     state_ = kStateConnecting;
     socket_->peer.family = 2;
@@ -190,6 +192,7 @@ void cpCQoSContext::StopConnectTimer() {
 }
 
 vzStatus cpCQoSContext::SendFrom(nwIQoSNetStack* layer, const cpBuffer& buffer) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     int index = IndexOf(layer);
     if (index < 0 || index == static_cast<int>(layers_.size()) - 1) {
         QueueData(buffer.data, buffer.length);
@@ -270,6 +273,7 @@ void cpCQoSContext::OnReceiveReady() {
 }
 
 void cpCQoSContext::Deliver() {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (Closed()) return;
     SelfRef hold(static_cast<vzIQoSContext*>(this));
     // The layers read straight from the receive buffer; a close from inside
@@ -339,6 +343,7 @@ void cpCQoSContext::NotifyUnreachable() {
 }
 
 void cpCQoSContext::Shutdown() {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     if (state_ == kStateNew || Closed()) return;
     SelfRef hold(static_cast<vzIQoSContext*>(this));
     StopConnectTimer();
@@ -439,6 +444,7 @@ int cpCQoSContext::IndexOf(const nwIQoSNetStack* layer) const {
 }
 
 vzStatus cpCQoSContext::AddLayer(std::uint32_t classId, bool atBottom) {
+    CP_ASSERT_SERVICE_LOCK_HELD();
     vzSmartPtr created;
     if (!created.CreateInstance(classId)) return kTransportFail;
     return AttachLayer(created.Get(), classId, atBottom);

@@ -6,7 +6,8 @@
 // context owns its layers, action, timer and buffers. Layers point back to it
 // without a reference.
 //
-// Everything runs on the service worker thread under the service lock.
+// Thread: any thread with the service lock held (see net_interfaces.h); the
+// socket window's and the timers' events come on the worker thread.
 // Failures and close requests found inside a send, connect or tick path are
 // never acted on in that path: they are queued as deferred events (message
 // 0x409 to the socket window) and handled from the message loop once the

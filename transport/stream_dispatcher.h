@@ -12,8 +12,8 @@
 // Handlers are plain functions with a user value (in practice the layer).
 // The dispatcher does not own the user value and holds no reference to it.
 //
-// Runs on the service worker thread under the service lock; the count is a
-// plain integer. Whoever calls Parse keeps the dispatcher alive for the call
+// Runs with the service lock held, as its layer does; the count is a plain
+// integer. Whoever calls Parse keeps the dispatcher alive for the call
 // (an embedded dispatcher lives as long as its layer, which its connection
 // holds while delivering).
 #pragma once

@@ -20,7 +20,7 @@
 
 #include "launcher/application_start.h"
 #include "launcher/gui/dialogs.h"
-#include "launcher/gui/instance_channel.h"
+#include "platform/instance_channel.h"
 #include "launcher/gui/main_frame.h"
 #include "platform/instance_lock.h"
 #include "platform/shell_execute.h"
@@ -112,7 +112,7 @@ bool DownloaderApp::OnInit() {
         ShowMessageBox(nullptr, kAlreadyRunningText, g_start->programName, MessageBoxButtons::kOk,
                        MessageBoxIcon::kExclamation);
         // When the running one does not answer, this start still ends quietly.
-        RequestRaise(g_start->instanceName, kRaiseAnswerWaitMs);
+        plat::RequestRaise(g_start->instanceName, kRaiseAnswerWaitMs);
         g_start->exitCode = 0;
         return false;
     }

@@ -21,7 +21,7 @@
 
 #include "launcher/download_service_client.h"
 #include "launcher/gui/event_bridge.h"
-#include "launcher/gui/instance_channel.h"
+#include "platform/instance_channel.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "launcher/window_system.h"
 
@@ -97,7 +97,7 @@ private:
     WindowMessageBridge bridge_;
     CDownloadServiceClient service_;
     CTLXDownloaderDlg controller_;
-    RaiseRequestServer raiseServer_;
+    plat::RaiseRequestServer raiseServer_;
 
     wxPanel* panel_ = nullptr;
     std::map<int, TextLabel*> labels_;

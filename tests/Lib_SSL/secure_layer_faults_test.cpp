@@ -12,6 +12,7 @@
 #include "Lib_SSL/COpenSSL.h"
 #include "Lib_SSL/secure_socket_client_layer.h"
 #include "tests/Lib_SSL/tls_fixture.h"
+#include "tests/support/wait_for.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/tls_peer_server.h"
@@ -193,9 +194,8 @@ TEST_F(TlsFaultTest, RefusalOnOneConnectionLeavesAnotherUnharmed) {
     // queue: the refusal must leave nothing there that the other session's
     // next read would take for its own failure.
     std::atomic<int> stage{0};
-    auto awaitStage = [&](int wanted) {
-        while (stage < wanted) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    };
+    // Bounded: a client that never gets there fails the test, not the run.
+    auto awaitStage = [&](int wanted) { WaitFor([&] { return stage >= wanted; }, 10000); };
     TlsPeerServer good(good_, [&](TlsPeer& peer) {
         if (!peer.Handshake()) return;
         peer.ReadRequest();

@@ -21,6 +21,7 @@
 #include "platform/resolver.h"
 #include "service/base/service_log.h"
 #include "tests/support/network_fixture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/test_certificates.h"
 
 inline constexpr char kSecureHost[] = "secure.zk4.test";
@@ -44,13 +45,13 @@ protected:
     void SetUp() override {
         NetworkTest::SetUp();
         ASSERT_TRUE(error_.empty()) << error_;
-        setenv("SSL_CERT_FILE", certificates_->CaFile().c_str(), 1);
+        trust_ = std::make_unique<ScopedEnv>("SSL_CERT_FILE", certificates_->CaFile().c_str());
         plat::SetHostOverrideForTesting(kSecureHost, htonl(INADDR_LOOPBACK));
         ResetServiceLog();
     }
 
     void TearDown() override {
-        unsetenv("SSL_CERT_FILE");
+        trust_.reset();
         plat::ClearHostOverridesForTesting();
         NetworkTest::TearDown();
     }
@@ -68,6 +69,7 @@ protected:
     }
 
     static inline std::unique_ptr<TestCertificates> certificates_;  // for the program run
+    std::unique_ptr<ScopedEnv> trust_;  // SSL_CERT_FILE names the test authority
     static inline std::string error_;
     static inline CertificateFiles good_, otherHost_, expired_, selfSigned_;
 };

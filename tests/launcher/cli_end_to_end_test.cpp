@@ -12,9 +12,10 @@
 #include "platform/instance_lock.h"
 #include "platform/text.h"
 #include "tests/launcher/cli_process.h"
-#include "tests/launcher/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 
 #ifndef ZK4_CLI_BIN
 #error "ZK4_CLI_BIN must name the terminal program"

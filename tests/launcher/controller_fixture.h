@@ -14,7 +14,7 @@
 #include "service/base/job_records.h"
 #include "tests/launcher/recording_service.h"
 #include "tests/launcher/recording_window.h"
-#include "tests/launcher/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 class ControllerTest : public testing::Test {

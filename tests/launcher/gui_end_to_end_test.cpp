@@ -15,7 +15,7 @@
 
 #include "launcher/gui/layout.h"
 #include "platform/kernel.h"
-#include "tests/launcher/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/temp_folder.h"

@@ -14,7 +14,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "server_hosts.h"
-#include "tests/launcher/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 TEST(DownloadFolder, DefaultIsBelowTheHomeAndTheEngineFolderIsUnderOpt) {

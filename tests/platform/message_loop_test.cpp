@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "platform/window.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 

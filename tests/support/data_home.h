@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 class ScopedDataHome {
@@ -17,5 +18,5 @@ public:
 
 private:
     TempFolder folder_;
-    std::string saved_;
+    ScopedEnv variable_;
 };

@@ -6,17 +6,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-LoopbackListener::LoopbackListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#include <cerrno>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+int ListenOnLoopback(int backlog, int* port) {
+    *port = 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ADD_FAILURE() << "socket: " << std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // only speeds reuse up
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(fd_, 128);
     socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ADD_FAILURE() << "listening on loopback: " << std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
 }
+
+LoopbackListener::LoopbackListener() { fd_ = ListenOnLoopback(128, &port_); }
 
 LoopbackListener::~LoopbackListener() {
     if (fd_ >= 0) close(fd_);
@@ -37,17 +55,12 @@ int LoopbackListener::AcceptOne() {
 
 plat::SockAddrIn UnusedLoopbackPort() {
     // Bind to get a port the kernel just gave out, then free it again.
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
+    int port = 0;
+    int fd = ListenOnLoopback(1, &port);
+    if (fd >= 0) close(fd);
     plat::SockAddrIn a;
-    a.portNet = addr.sin_port;
-    a.addrNet = addr.sin_addr.s_addr;
+    a.portNet = htons(static_cast<std::uint16_t>(port));
+    a.addrNet = htonl(INADDR_LOOPBACK);
     return a;
 }
 

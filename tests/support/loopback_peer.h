@@ -6,6 +6,11 @@
 
 #include "platform/sockets.h"
 
+// A listening socket on 127.0.0.1 at a port the kernel picks: its descriptor
+// and *port, or -1 (with a test failure recorded) when any step fails, so a
+// server that could not listen says so instead of leaving its test waiting.
+int ListenOnLoopback(int backlog, int* port);
+
 class LoopbackListener {
 public:
     LoopbackListener();

@@ -8,13 +8,17 @@ void NetworkTest::SetUp() {
     // The service worker starts the TLS library before its network context;
     // these tests build the context themselves.
     ASSERT_TRUE(COpenSSL::GlobalStartup());
-    EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
+    ASSERT_TRUE(lock_.CreateInstance(kClassMutex));
+    held_ = std::make_unique<cpLockGuard>(lock_.As<cpCMutex>());
     zel_ = std::make_unique<CZel>(lock_);
     ASSERT_TRUE(zel_->Started());
     cpHostCache().ClearForTesting();
 }
 
-void NetworkTest::TearDown() { zel_.reset(); }
+void NetworkTest::TearDown() {
+    zel_.reset();
+    held_.reset();
+}
 
 HttpFetch::HttpFetch(int actionType, std::uint32_t rate, std::uint32_t flags) {
     EXPECT_TRUE(context_.CreateInstance(kClassQoSContext));

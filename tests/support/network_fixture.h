@@ -1,5 +1,8 @@
 // A network runtime on the test thread: the test pumps the message loop
-// itself, so socket events and timers run exactly when it says.
+// itself, so socket events and timers run exactly when it says. The test
+// body holds the service lock throughout, as every caller of the network
+// objects must (the socket window and the timers take it again, recursively,
+// around each event they dispatch).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +15,7 @@
 #include "platform/kernel.h"
 #include "platform/window.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 #include "transport/host_cache.h"
 #include "transport/net_interfaces.h"
@@ -39,6 +43,7 @@ protected:
 
     vzSmartPtr lock_;
     std::unique_ptr<CZel> zel_;
+    std::unique_ptr<cpLockGuard> held_;
 };
 
 // One HTTP request through a connection and the HTTP client layer, recording

@@ -8,18 +8,10 @@
 
 #include <chrono>
 
+#include "tests/support/loopback_peer.h"
+
 ScriptedServer::ScriptedServer() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listenFd_, 64);
-    socklen_t len = sizeof addr;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listenFd_ = ListenOnLoopback(64, &port_);
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

@@ -15,6 +15,7 @@
 #include "service/job_manager.h"
 #include "tests/support/data_home.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/wait_for.h"
 #include "transfers/job_downloader.h"
 #include "transport/cp_mutex.h"
 

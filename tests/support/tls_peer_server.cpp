@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "tests/support/loopback_peer.h"
+
 namespace {
 
 constexpr int kWaitMs = 5000;
@@ -148,15 +150,7 @@ bool TlsPeer::SendCloseNotify() {
 
 TlsPeerServer::TlsPeerServer(const CertificateFiles& files, Handler handler) {
     context_ = ServerContext(files);
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(listenFd_, 8);
-    socklen_t len = sizeof addr;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listenFd_ = ListenOnLoopback(8, &port_);
     thread_ = std::thread([this, handler = std::move(handler)] { Serve(handler); });
 }
 

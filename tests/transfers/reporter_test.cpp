@@ -17,6 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/network_fixture.h"
+#include "tests/support/scoped_env.h"
 #include "transfers/platform_reporter.h"
 #include "transfers/report_server_endpoint.h"
 #include "transfers/result_record.h"
@@ -67,25 +68,6 @@ bool ClosedByPeer(int fd) {
 
 // Restores TLX_REPORT_SERVER as it was (the test program sets a loopback
 // default that later tests rely on).
-class SavedReportServerVariable {
-public:
-    SavedReportServerVariable() {
-        const char* value = std::getenv(kReportServerVariable);
-        if (value) saved_ = value;
-        had_ = value != nullptr;
-    }
-    ~SavedReportServerVariable() {
-        if (had_)
-            setenv(kReportServerVariable, saved_.c_str(), 1);
-        else
-            unsetenv(kReportServerVariable);
-    }
-
-private:
-    std::string saved_;
-    bool had_ = false;
-};
-
 class ReporterTest : public NetworkTest {
 protected:
     void TearDown() override {
@@ -93,7 +75,8 @@ protected:
         plat::SetResolverForTesting(nullptr);
         NetworkTest::TearDown();
     }
-    SavedReportServerVariable savedVariable_;
+    // Whatever the test sets, the variable is as before afterwards.
+    ScopedEnv savedVariable_{kReportServerVariable, std::getenv(kReportServerVariable)};
     // Points the reporter built without arguments at 127.0.0.1:port.
     void UseLoopbackServer(int port) {
         setenv(kReportServerVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
@@ -168,8 +151,7 @@ TEST(ReportServerEndpointTest, OverrideReplacesHostAndPortOrIsIgnoredWhole) {
         EXPECT_EQ(address.host, c.host) << (c.value ? c.value : "(null)");
         EXPECT_EQ(address.port, c.port) << (c.value ? c.value : "(null)");
     }
-    SavedReportServerVariable saved;
-    setenv(kReportServerVariable, "10.1.2.3:9999", 1);
+    ScopedEnv variable(kReportServerVariable, "10.1.2.3:9999");
     ReportServerAddress fromEnvironment = ReportServerEndpoint();
     CPlatformReporter reporter;
     EXPECT_EQ(fromEnvironment.host, "10.1.2.3");

@@ -15,6 +15,7 @@
 #include "platform/kernel.h"
 #include "platform/sockets.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/network_fixture.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 #include "transport/host_cache.h"
@@ -90,18 +91,15 @@ public:
     bool closeInReceive = false;
 };
 
-class QoSContextTest : public testing::Test {
+class QoSContextTest : public NetworkTest {
 protected:
     void SetUp() override {
-        EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
-        zel_ = std::make_unique<CZel>(lock_);
-        ASSERT_TRUE(zel_->Started());
+        NetworkTest::SetUp();
         cpQoS()->StopSecondTimerForTesting();  // ticks are run by hand
-        cpHostCache().ClearForTesting();
     }
     void TearDown() override {
         holder_.Reset();
-        zel_.reset();
+        NetworkTest::TearDown();
     }
 
     cpCQoSContext* NewContext(int actionType, std::uint32_t flags) {
@@ -115,23 +113,6 @@ protected:
     static cpSocketAddress ToAddress(const plat::SockAddrIn& a) {
         return cpSocketAddress{a.addrNet, plat::NetToHost16(a.portNet)};
     }
-    template <class Stop>
-    bool Pump(Stop stop, int ms = 5000) {
-        std::int64_t end = plat::MonotonicMs() + ms;
-        plat::Msg msg;
-        while (!stop()) {
-            if (plat::MonotonicMs() >= end) return false;
-            if (plat::GetMessageFor(&msg, 10) == plat::WaitResult::kMessage)
-                plat::DispatchMessage(msg);
-        }
-        return true;
-    }
-    void PumpFor(int ms) {
-        Pump([] { return false; }, ms);
-    }
-
-    vzSmartPtr lock_;
-    std::unique_ptr<CZel> zel_;
     vzSmartPtr holder_;
     RecordingLayer* layer_ = nullptr;
 };

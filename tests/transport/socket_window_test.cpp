@@ -11,6 +11,7 @@
 #include "platform/sockets.h"
 #include "platform/window.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/network_fixture.h"
 #include "tests/support/temp_folder.h"
 #include "transport/connection_handlers.h"
 #include "transport/cp_mutex.h"
@@ -51,19 +52,17 @@ public:
     int ticks = 0;
 };
 
-class SocketWindowTest : public testing::Test {
+class SocketWindowTest : public NetworkTest {
 protected:
     void SetUp() override {
-        EXPECT_TRUE(lock_.CreateInstance(kClassMutex));
-        zel_ = std::make_unique<CZel>(lock_);
-        ASSERT_TRUE(zel_->Started());
+        NetworkTest::SetUp();
         qos_ = cpQoS();
     }
     void TearDown() override {
         for (auto& c : connections_)
             if (c->record) qos_->UnregisterConnection(c->record);
         connections_.clear();
-        zel_.reset();
+        NetworkTest::TearDown();
     }
 
     RecordingConnection* Register() {
@@ -79,17 +78,6 @@ protected:
         qos_->UnregisterConnection(c->record);
         c->record = nullptr;
     }
-    template <class Stop>
-    void Pump(Stop stop, int ms = 5000) {
-        std::int64_t end = plat::MonotonicMs() + ms;
-        plat::Msg msg;
-        while (!stop() && plat::MonotonicMs() < end) {
-            if (plat::GetMessageFor(&msg, 20) == plat::WaitResult::kMessage) plat::DispatchMessage(msg);
-        }
-    }
-
-    vzSmartPtr lock_;
-    std::unique_ptr<CZel> zel_;
     cpCQoS* qos_ = nullptr;
     std::vector<std::unique_ptr<RecordingConnection, void (*)(RecordingConnection*)>> connections_;
 };

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-namespace gui {
+namespace plat {
 
 // The socket's path for an instance name; short enough for a socket address
 // whatever the name's length.
@@ -47,4 +47,4 @@ private:
 // within `timeoutMs`.
 bool RequestRaise(const std::string& instanceName, int timeoutMs);
 
-}  // namespace gui
+}  // namespace plat

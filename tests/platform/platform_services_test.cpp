@@ -8,7 +8,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/shell_execute.h"
-#include "tests/launcher/scoped_env.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 using plat::InstanceLock;

@@ -1,4 +1,4 @@
-#include "launcher/gui/instance_channel.h"
+#include "platform/instance_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 
 #include "platform/system_folders.h"
 
-namespace gui {
+namespace plat {
 namespace {
 
 constexpr char kRequest[] = "raise\n";
@@ -166,4 +166,4 @@ bool RequestRaise(const std::string& instanceName, int timeoutMs) {
     return confirmed;
 }
 
-}  // namespace gui
+}  // namespace plat
