@@ -25,12 +25,15 @@ struct Accepted {
 
 class EngineTest : public testing::Test {
 protected:
+    void SetUp() override {
+        if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    }
+
     // Each request as "METHOD URI range=RANGE status=CODE", one a line.
     std::string AccessLog() const { return ReadFileText(logs_.Path() + "access.log"); }
 
     // nginx with `serverConfig` added to its server block.
     void StartNginx(const std::string& serverConfig = "") {
-        if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
         nginx_ = std::make_unique<NginxServer>(
             "access_log " + logs_.Path() + "access.log engine;\n" + serverConfig,
             "log_format engine '$request_method $uri range=$http_range status=$status';");

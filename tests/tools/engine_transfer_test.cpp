@@ -1,6 +1,8 @@
 // The engine program fetching real files from nginx on loopback: the whole
 // conversation of a job, sources and their alternatives, the destinations
 // it refuses, the receive cap of each mode, files already in place.
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -231,8 +233,26 @@ TEST_F(EngineTransferTest, CancelStopsTheJobAndKeepsItsPartialFile) {
     EXPECT_FALSE(FileExists(downloads_.Path() + "slow.bin"));
 }
 
+TEST_F(EngineTransferTest, AWriteThatFindsNoRoomPausesTheJobAndSaysSo) {
+    StartNginx();
+    StartEngine();
+    EngineLink link;
+    Introduce(&link);
+    const LauncherFile file = Served("full.bin", 100000, 13);
+    // Every write to the partial file fails as on a full disk.
+    ASSERT_EQ(symlink("/dev/full", (downloads_.Path() + "full.bin.part").c_str()), 0);
+    Describe(&link, 12, {file});
+    ExpectAccepted(&link);
+    EngineFrame state;
+    ASSERT_TRUE(link.ReceiveUntil(8, &state));
+    EXPECT_EQ(PayloadU32(state.payload, 0), 12u);
+    EXPECT_EQ(static_cast<int>(state.payload.at(8)), 1);
+    EngineFrame more;
+    EXPECT_FALSE(link.Receive(&more, 1500)) << "the job must wait, not end: " << more.subtype;
+    EXPECT_FALSE(FileExists(downloads_.Path() + "full.bin"));
+}
+
 TEST_F(EngineTransferTest, HttpsVerifiesThePeerAgainstTheTrustStoreInTheEnvironment) {
-    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
     TestCertificates certificates;
     ASSERT_FALSE(certificates.CaFile().empty()) << certificates.Error();
     CertificateFiles server;
