@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
-  libssl-dev zlib1g-dev
+  libssl-dev zlib1g-dev libcurl4-openssl-dev
   nginx-light openssl
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk
