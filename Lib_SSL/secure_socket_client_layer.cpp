@@ -12,7 +12,8 @@ nwCSecureSocketClientLayer::~nwCSecureSocketClientLayer() {
 }
 
 void nwCSecureSocketClientLayer::RegisterHandlers() {
-    (void)Dispatcher().RegisterRawHandler(&nwCSecureSocketClientLayer::ReadRecords, this);  // the callback is never null
+    (void)Dispatcher().RegisterRawHandler(&nwCSecureSocketClientLayer::ReadRecords,
+                                          this);  // the callback is never null
 }
 
 bool nwCSecureSocketClientLayer::OnConnected() {

@@ -12,7 +12,7 @@ nwCAgentLayer::nwCAgentLayer() {
 void nwCAgentLayer::RegisterHandlers() {
     // The callback is never null.
     (void)Dispatcher().RegisterHandler(kAgentMessageType, kAgentReplySubtype,
-                                 &nwCAgentLayer::OnReplyFrame, this);
+                                       &nwCAgentLayer::OnReplyFrame, this);
 }
 
 vzStatus nwCAgentLayer::SetListener(nwIAgentListener* listener, std::uint32_t value) {

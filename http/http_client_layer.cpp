@@ -28,13 +28,17 @@ bool LeadingNumber(const std::string& text, std::int64_t* value) {
 
 }  // namespace
 
-nwCHttpClientExLayer::nwCHttpClientExLayer() { RegisterHandlers(); }
-
-void nwCHttpClientExLayer::RegisterHandlers() {
-    (void)Dispatcher().RegisterRawHandler(&nwCHttpClientExLayer::ReadResponse, this);  // the callback is never null
+nwCHttpClientExLayer::nwCHttpClientExLayer() {
+    RegisterHandlers();
 }
 
-vzStatus nwCHttpClientExLayer::SetListener(nwIHttpClientExEventListener* listener, std::uint32_t value) {
+void nwCHttpClientExLayer::RegisterHandlers() {
+    (void)Dispatcher().RegisterRawHandler(&nwCHttpClientExLayer::ReadResponse,
+                                          this);  // the callback is never null
+}
+
+vzStatus nwCHttpClientExLayer::SetListener(nwIHttpClientExEventListener* listener,
+                                           std::uint32_t value) {
     return StoreListener(listener, value);
 }
 
@@ -48,13 +52,14 @@ vzStatus nwCHttpClientExLayer::Open(const char* url) {
     if (scheme != kUrlSchemeHttp && scheme != kUrlSchemeHttps) return kLayerFail;
     std::uint32_t address = 0;
     if (host.empty() || !cpHostCache().Lookup(host, port, &address)) return kLayerFail;
-    if (scheme == kUrlSchemeHttps && vzFailed(owner->FindLayer(kClassSecureSocketClientLayer, nullptr))) {
+    if (scheme == kUrlSchemeHttps &&
+        vzFailed(owner->FindLayer(kClassSecureSocketClientLayer, nullptr))) {
         if (vzFailed(owner->AddLayer(kClassSecureSocketClientLayer, true))) return kLayerFail;
     }
     request_.SetRequestPath(path);
     request_.SetHeader("Host", host);
     (void)owner->RemoveFlags(kFlagAskForData);  // flags are plain bits
-    (void)owner->SetHostName(host.c_str());  // the name is cut to what the cache takes
+    (void)owner->SetHostName(host.c_str());     // the name is cut to what the cache takes
     cpSocketAddress peer{address, port};
     (void)owner->SetPeerAddress(peer);  // storing the address cannot fail
     // A connection that cannot connect was never usable: nothing is sent
@@ -85,7 +90,8 @@ vzStatus nwCHttpClientExLayer::GetContentLength(std::int64_t* length) {
     return kLayerOk;
 }
 
-const nwCHttpClientExLayer::Record* nwCHttpClientExLayer::FindRecord(const std::string& name) const {
+const nwCHttpClientExLayer::Record* nwCHttpClientExLayer::FindRecord(
+    const std::string& name) const {
     std::string wanted = plat::AsciiLower(name);
     for (const Record& record : response_) {
         if (plat::AsciiLower(record.first).compare(0, wanted.size(), wanted) == 0) return &record;
@@ -108,8 +114,9 @@ vzStatus nwCHttpClientExLayer::GetRawHeader(std::string* head) {
 }
 
 vzStatus nwCHttpClientExLayer::SendText(const std::string& text) {
-    return vzSucceeded(SendDown(cpBuffer{text.data(), static_cast<std::uint32_t>(text.size())})) ? kLayerOk
-                                                                                                  : kLayerFail;
+    return vzSucceeded(SendDown(cpBuffer{text.data(), static_cast<std::uint32_t>(text.size())}))
+               ? kLayerOk
+               : kLayerFail;
 }
 
 vzStatus nwCHttpClientExLayer::Get() {

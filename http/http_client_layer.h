@@ -22,7 +22,8 @@
 #include "http/http_request_draft.h"
 #include "transport/application_stack.h"
 
-class nwCHttpClientExLayer final : public nwCLayer<vzIHttpClientExLayer, nwIHttpClientExEventListener> {
+class nwCHttpClientExLayer final
+    : public nwCLayer<vzIHttpClientExLayer, nwIHttpClientExEventListener> {
 public:
     static constexpr std::size_t kMaxHead = 64 * 1024;
 

@@ -5,7 +5,7 @@
 #include "http/http_request_header_builder.h"
 
 class nwCHttpGETHeaderBuilder : public nwCHttpRequestHeaderBuilder {
-  public:
+public:
     void Build(std::string* request) override;
     // A GET has no body, so nothing follows it.
     void BuildTrailer(std::string* trailer) override { trailer->clear(); }

@@ -14,7 +14,7 @@
 #include "http/http_request_header_builder.h"
 
 class nwCHttpPOSTHeaderBuilder : public nwCHttpRequestHeaderBuilder {
-  public:
+public:
     // Draws the boundary's two numbers from a pseudo-random source.
     nwCHttpPOSTHeaderBuilder();
     // Uses the given numbers, in the order they would have been drawn; the
@@ -27,7 +27,7 @@ class nwCHttpPOSTHeaderBuilder : public nwCHttpRequestHeaderBuilder {
     // 27 hyphens and 16 upper-case hexadecimal digits.
     const std::string& Boundary() const { return boundary_; }
 
-  private:
+private:
     std::string PartHeader() const;
 
     std::string boundary_;

@@ -4,8 +4,7 @@ namespace {
 
 template <class Record>
 bool SetByPrefix(std::vector<Record>& records, std::string_view name, std::string_view value) {
-    if (name.empty())
-        return false;
+    if (name.empty()) return false;
     for (Record& record : records) {
         if (std::string_view(record.name).starts_with(name)) {
             record.value.assign(value);
@@ -29,8 +28,7 @@ bool nwCHttpRequestDraft::SetParameter(std::string_view name, std::string_view v
 std::unique_ptr<nwCHttpRequestHeaderBuilder> nwCHttpRequestDraft::MakeBuilder(int type) const {
     std::unique_ptr<nwCHttpRequestHeaderBuilder> builder =
         nwCHttpRequestHeaderBuilder::Create(type);
-    if (!builder)
-        return nullptr;
+    if (!builder) return nullptr;
     for (const HttpHeaderRecord& header : headers_) builder->SetHeader(header.name, header.value);
     for (const HttpParameterRecord& parameter : parameters_)
         builder->SetParameter(parameter.name, parameter.value);

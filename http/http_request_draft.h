@@ -19,7 +19,7 @@
 #include "http/http_request_records.h"
 
 class nwCHttpRequestDraft {
-  public:
+public:
     // Both refuse an empty name, which would otherwise match any record.
     bool SetHeader(std::string_view name, std::string_view value);
     bool SetParameter(std::string_view name, std::string_view value);
@@ -37,7 +37,7 @@ class nwCHttpRequestDraft {
     // type. The caller owns it and calls Build.
     std::unique_ptr<nwCHttpRequestHeaderBuilder> MakeBuilder(int type) const;
 
-  private:
+private:
     std::vector<HttpHeaderRecord> headers_;
     std::vector<HttpParameterRecord> parameters_;
     std::string requestPath_;

@@ -18,8 +18,7 @@ bool SameNameNoCase(std::string_view a, std::string_view b) {
 template <class Record>
 Record* FindRecord(std::vector<Record>& records, std::string_view name) {
     for (Record& record : records)
-        if (SameNameNoCase(record.name, name))
-            return &record;
+        if (SameNameNoCase(record.name, name)) return &record;
     return nullptr;
 }
 
@@ -30,10 +29,8 @@ void AppendLine(std::string* text, std::string_view name, std::string_view value
 }  // namespace
 
 std::unique_ptr<nwCHttpRequestHeaderBuilder> nwCHttpRequestHeaderBuilder::Create(int type) {
-    if (type == kHttpBuilderGet)
-        return std::make_unique<nwCHttpGETHeaderBuilder>();
-    if (type == kHttpBuilderPost)
-        return std::make_unique<nwCHttpPOSTHeaderBuilder>();
+    if (type == kHttpBuilderGet) return std::make_unique<nwCHttpGETHeaderBuilder>();
+    if (type == kHttpBuilderPost) return std::make_unique<nwCHttpPOSTHeaderBuilder>();
     return nullptr;
 }
 
@@ -57,8 +54,7 @@ void nwCHttpRequestHeaderBuilder::SetHeader(std::string_view name, std::string_v
                 if (equals != std::string_view::npos) {
                     SetParameter(piece.substr(0, equals), piece.substr(equals + 1));
                 }
-                if (amp == std::string_view::npos)
-                    break;
+                if (amp == std::string_view::npos) break;
                 query.remove_prefix(amp + 1);
             }
         }
@@ -89,8 +85,7 @@ HttpParameterRecord* nwCHttpRequestHeaderBuilder::FindParameter(std::string_view
 std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
     std::string path = "/";
     HttpHeaderRecord* pathHeader = FindHeader("GET");
-    if (pathHeader == nullptr)
-        pathHeader = FindHeader("POST");
+    if (pathHeader == nullptr) pathHeader = FindHeader("POST");
     if (pathHeader != nullptr) {
         pathHeader->emitted = true;
         path = pathHeader->value;
@@ -108,12 +103,10 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
             EncodeText(&piece);
             target.append("/").append(piece);
         }
-        if (slash == std::string_view::npos)
-            break;
+        if (slash == std::string_view::npos) break;
         rest.remove_prefix(slash + 1);
     }
-    if (target.empty())
-        target = "/";
+    if (target.empty()) target = "/";
 
     for (std::size_t i = 0; i < parameters_.size(); ++i) {
         std::string name = parameters_[i].name;
@@ -141,12 +134,10 @@ void nwCHttpRequestHeaderBuilder::AddStandardHeader(std::string* text, std::stri
 
 void nwCHttpRequestHeaderBuilder::AddRemainingHeaders(std::string* text) {
     for (HttpHeaderRecord& header : headers_) {
-        if (header.emitted)
-            continue;
+        if (header.emitted) continue;
         header.emitted = true;
         std::string value = header.value;
-        if (header.name != "Cookie")
-            EncodeText(&value);
+        if (header.name != "Cookie") EncodeText(&value);
         AppendLine(text, header.name, value);
     }
 }

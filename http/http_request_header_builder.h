@@ -22,7 +22,7 @@ inline constexpr int kHttpBuilderGet = 1;
 inline constexpr int kHttpBuilderPost = 2;
 
 class nwCHttpRequestHeaderBuilder {
-  public:
+public:
     // A GET builder for kHttpBuilderGet, a POST builder for kHttpBuilderPost,
     // null for anything else.
     static std::unique_ptr<nwCHttpRequestHeaderBuilder> Create(int type);
@@ -53,7 +53,7 @@ class nwCHttpRequestHeaderBuilder {
     // web service, whose host is fixed at build time.
     static std::string DefaultReferer();
 
-  protected:
+protected:
     // Appends "<method> <target> HTTP/1.1" CRLF.
     void AddRequestLine(std::string* text, std::string_view method);
     // Appends the caller's header under `name` (value as given) when there is
@@ -63,7 +63,7 @@ class nwCHttpRequestHeaderBuilder {
     // "Cookie", whose syntax the server must see unchanged.
     void AddRemainingHeaders(std::string* text);
 
-  private:
+private:
     std::string RequestTarget();
 
     std::vector<HttpHeaderRecord> headers_;

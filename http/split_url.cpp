@@ -32,8 +32,7 @@ int ReadLikeAtoi(std::string_view text) {
             value = static_cast<long long>(INT_MAX) + 1;
         }
     }
-    if (negative)
-        return value > INT_MAX ? INT_MIN : static_cast<int>(-value);
+    if (negative) return value > INT_MAX ? INT_MIN : static_cast<int>(-value);
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
@@ -55,8 +54,7 @@ bool SplitUrl(std::string_view url, std::string* host, std::string* path, std::u
     } else {
         return false;
     }
-    if (rest.empty())
-        return false;
+    if (rest.empty()) return false;
 
     std::size_t slash = rest.find('/');
     std::string_view hostAndPort = rest.substr(0, slash);

@@ -13,12 +13,9 @@ bool IsUnreserved(unsigned char c) {
 }
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
@@ -57,18 +54,15 @@ std::string DecodeBytes(std::string_view in) {
     out.append(in.substr(i));
     // The result is used as a C string, so an escaped zero ends it.
     std::size_t zero = out.find('\0');
-    if (zero != std::string::npos)
-        out.resize(zero);
+    if (zero != std::string::npos) out.resize(zero);
     return out;
 }
 
 vzStatus Deliver(const std::string& result, char* output, std::size_t capacity,
                  std::size_t* length) {
     *length = result.size();
-    if (output == nullptr)
-        return kUriOk;
-    if (capacity < result.size() + 1)
-        return kUriFail;
+    if (output == nullptr) return kUriOk;
+    if (capacity < result.size() + 1) return kUriFail;
     std::memcpy(output, result.data(), result.size());
     output[result.size()] = '\0';
     return kUriOk;
@@ -78,27 +72,23 @@ vzStatus Deliver(const std::string& result, char* output, std::size_t capacity,
 
 vzStatus utCUriCodec::Decode(const char* input, char* output, std::size_t capacity,
                              std::size_t* length) {
-    if (input == nullptr || *input == '\0' || length == nullptr)
-        return kUriFail;
+    if (input == nullptr || *input == '\0' || length == nullptr) return kUriFail;
     return Deliver(DecodeBytes(input), output, capacity, length);
 }
 
 vzStatus utCUriCodec::Encode(const char* input, char* output, std::size_t capacity,
                              std::size_t* length) {
-    if (input == nullptr || *input == '\0' || length == nullptr)
-        return kUriFail;
+    if (input == nullptr || *input == '\0' || length == nullptr) return kUriFail;
     return Deliver(EncodeBytes(input), output, capacity, length);
 }
 
 void EncodeText(std::string* text) {
     // Stops at an embedded zero like every C-string caller of the codec.
     std::string_view in(text->c_str());
-    if (!in.empty())
-        *text = EncodeBytes(in);
+    if (!in.empty()) *text = EncodeBytes(in);
 }
 
 void DecodeText(std::string* text) {
     std::string_view in(text->c_str());
-    if (!in.empty())
-        *text = DecodeBytes(in);
+    if (!in.empty()) *text = DecodeBytes(in);
 }

@@ -12,7 +12,7 @@
 #include "service/base/status_codes.h"
 
 class utCUriCodec {
-  public:
+public:
     // Both answer kUriOk, or kUriFail for a null or empty input, a null
     // `length`, or an `output` smaller than the result plus its terminating
     // zero. `length` always receives the result's length when the input is

@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include "service/base/status_codes.h"
 #include "service/download_service.h"
 #include "service/job_manager.h"
-#include "service/base/status_codes.h"
 #include "transfers/content_length_checker.h"
 
 namespace {
@@ -78,7 +78,7 @@ ServiceResult CDownloadServiceClient::SetJobEngineFlag(CJob* job) {
 }
 
 ServiceResult CDownloadServiceClient::AddJobFile(CJob* job, const std::string& url,
-                                       const std::string& folder) {
+                                                 const std::string& folder) {
     return OnManager(
         [&](CJobManager& m) { return m.AddJobFile(job, url.c_str(), folder.c_str()); });
 }
@@ -95,7 +95,8 @@ ServiceResult CDownloadServiceClient::RemoveJob(CJob* job) {
     return OnManager([&](CJobManager& m) { return m.RemoveJob(job); });
 }
 
-ServiceResult CDownloadServiceClient::AnswerResume(CJob* job, bool continueEarlier, bool applyToAll) {
+ServiceResult CDownloadServiceClient::AnswerResume(CJob* job, bool continueEarlier,
+                                                   bool applyToAll) {
     return OnManager([&](CJobManager& m) {
         return m.AnswerResume(job, continueEarlier ? 1 : 0, applyToAll ? 1 : 0);
     });
@@ -117,7 +118,8 @@ ServiceResult CDownloadServiceClient::GetJobCompletion(CJob* job, JobCompletion*
     return OnManager([&](CJobManager& m) { return m.GetJobCompletion(job, out); });
 }
 
-ServiceResult CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+ServiceResult CDownloadServiceClient::PopJobMessage(CJob* job, std::int32_t* code,
+                                                    std::string* text) {
     *code = kResultOk;
     text->clear();
     return OnManager([&](CJobManager& m) {

@@ -54,7 +54,8 @@ std::u16string PathOfFileEventText(const std::u16string& text, const FileUrlSet&
     // The text before each comma is a candidate URL; the last that is known
     // is the longest.
     std::size_t cut = 0;
-    for (std::size_t comma = text.find(u','); comma != std::u16string::npos; comma = text.find(u',', comma + 1)) {
+    for (std::size_t comma = text.find(u','); comma != std::u16string::npos;
+         comma = text.find(u',', comma + 1)) {
         if (urls.count(text.substr(0, comma))) cut = comma + 1;
     }
     if (cut > 0) return text.substr(cut);

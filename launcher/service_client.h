@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "service/base/status_codes.h"
 #include "service/base/job_records.h"
+#include "service/base/status_codes.h"
 
 class CJob;
 
@@ -36,7 +36,8 @@ public:
 
     virtual ServiceResult CreateJob(CJob** job, const std::string& serviceKey) = 0;
     virtual ServiceResult SetJobEngineFlag(CJob* job) = 0;
-    virtual ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) = 0;
+    virtual ServiceResult AddJobFile(CJob* job, const std::string& url,
+                                     const std::string& folder) = 0;
     virtual ServiceResult StartJob(CJob* job, std::int32_t speedFlag) = 0;
     virtual ServiceResult StopJob(CJob* job) = 0;
     virtual ServiceResult RemoveJob(CJob* job) = 0;

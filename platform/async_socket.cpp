@@ -72,7 +72,9 @@ int Fail(int wsaError) {
     t_lastError = wsaError;
     return kSocketError;
 }
-int FailErrno() { return Fail(detail::WsaErrorFromErrno(errno)); }
+int FailErrno() {
+    return Fail(detail::WsaErrorFromErrno(errno));
+}
 
 std::uint64_t KeyOf(const SocketState& s) {
     return (std::uint64_t{s.generation} << 32) | static_cast<std::uint32_t>(s.fd);
@@ -95,7 +97,8 @@ SockAddrIn FromNative(const sockaddr_in& n) {
 }
 
 LParam Notification(long event, int error) {
-    return static_cast<LParam>((static_cast<std::uint32_t>(error) << 16) | static_cast<std::uint32_t>(event));
+    return static_cast<LParam>((static_cast<std::uint32_t>(error) << 16) |
+                               static_cast<std::uint32_t>(event));
 }
 
 // Whether the socket is in a state where readiness means something; a fresh
@@ -143,13 +146,13 @@ void PurgeNotifications(const SocketState& s) {
     Hwnd hwnd = s.hwnd;
     std::uint32_t message = s.message;
     WParam socket = static_cast<WParam>(s.fd);
-    s.queue->Purge([=](const Msg& m) {
-        return m.hwnd == hwnd && m.message == message && m.wParam == socket;
-    });
+    s.queue->Purge(
+        [=](const Msg& m) { return m.hwnd == hwnd && m.message == message && m.wParam == socket; });
 }
 
 void Notify(const SocketState& s, long event, int error) {
-    if (s.mask & event) PostMessage(s.hwnd, s.message, static_cast<WParam>(s.fd), Notification(event, error));
+    if (s.mask & event)
+        PostMessage(s.hwnd, s.message, static_cast<WParam>(s.fd), Notification(event, error));
 }
 
 int PendingSocketError(int fd) {
@@ -203,7 +206,8 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
             s->writeEnabled = false;
             reported = true;
         }
-        if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && s->readEnabled && !s->closeNotified) {
+        if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && s->readEnabled &&
+            !s->closeNotified) {
             int waiting = 0;
             ioctl(s->fd, FIONREAD, &waiting);
             if (waiting > 0 || (s->kind == SocketKind::kDatagram && (events & EPOLLIN))) {
@@ -230,18 +234,32 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
 
 }  // namespace detail
 
-std::uint16_t HostToNet16(std::uint16_t v) { return htons(v); }
-std::uint16_t NetToHost16(std::uint16_t v) { return ntohs(v); }
-std::uint32_t HostToNet32(std::uint32_t v) { return htonl(v); }
-std::uint32_t NetToHost32(std::uint32_t v) { return ntohl(v); }
+std::uint16_t HostToNet16(std::uint16_t v) {
+    return htons(v);
+}
+std::uint16_t NetToHost16(std::uint16_t v) {
+    return ntohs(v);
+}
+std::uint32_t HostToNet32(std::uint32_t v) {
+    return htonl(v);
+}
+std::uint32_t NetToHost32(std::uint32_t v) {
+    return ntohl(v);
+}
 
 int WSAStartup(std::uint16_t requestedVersion, std::uint16_t* grantedVersion) {
     if (grantedVersion) *grantedVersion = requestedVersion <= 0x0202 ? requestedVersion : 0x0202;
     return 0;
 }
-int WSACleanup() { return 0; }
-int WSAGetLastError() { return t_lastError; }
-void WSASetLastError(int error) { t_lastError = error; }
+int WSACleanup() {
+    return 0;
+}
+int WSAGetLastError() {
+    return t_lastError;
+}
+void WSASetLastError(int error) {
+    t_lastError = error;
+}
 
 Socket CreateSocket(SocketKind kind) {
     int fd = kind == SocketKind::kStream ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)
@@ -284,26 +302,30 @@ int SetNonBlocking(Socket sock, bool on) {
     // knows the mode: two system calls saved per call, several per connection.
     if (s->nonBlocking == on) return 0;
     int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) < 0) return FailErrno();
+    if (flags < 0 || fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) < 0)
+        return FailErrno();
     s->nonBlocking = on;
     return 0;
 }
 
 int SetLinger(Socket sock, bool on, int seconds) {
     linger l{on ? 1 : 0, seconds};
-    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return FailErrno();
+    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
+        return FailErrno();
     return 0;
 }
 
 int SetReuseAddress(Socket sock, bool on) {
     int v = on ? 1 : 0;
-    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &v, sizeof v) != 0) return FailErrno();
+    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_REUSEADDR, &v, sizeof v) != 0)
+        return FailErrno();
     return 0;
 }
 
 int SetBroadcast(Socket sock, bool on) {
     int v = on ? 1 : 0;
-    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_BROADCAST, &v, sizeof v) != 0) return FailErrno();
+    if (setsockopt(static_cast<int>(sock), SOL_SOCKET, SO_BROADCAST, &v, sizeof v) != 0)
+        return FailErrno();
     return 0;
 }
 
@@ -342,7 +364,8 @@ int Connect(Socket sock, const SockAddrIn& to) {
 
 int Bind(Socket sock, const SockAddrIn& at) {
     sockaddr_in addr = ToNative(at);
-    if (bind(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return FailErrno();
+    if (bind(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return FailErrno();
     return 0;
 }
 
@@ -361,7 +384,8 @@ int Listen(Socket sock, int backlog) {
 Socket Accept(Socket sock, SockAddrIn* peer) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    int fd = accept4(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    int fd =
+        accept4(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     int err = errno;
     auto& table = Table();
     std::lock_guard lock(table.mutex);
@@ -386,7 +410,8 @@ Socket Accept(Socket sock, SockAddrIn* peer) {
 int GetPeerName(Socket sock, SockAddrIn* peer) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (getpeername(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno();
+    if (getpeername(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return FailErrno();
     if (peer) *peer = FromNative(addr);
     return 0;
 }
@@ -394,7 +419,8 @@ int GetPeerName(Socket sock, SockAddrIn* peer) {
 int GetSockName(Socket sock, SockAddrIn* local) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (getsockname(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return FailErrno();
+    if (getsockname(static_cast<int>(sock), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return FailErrno();
     if (local) *local = FromNative(addr);
     return 0;
 }
@@ -434,8 +460,8 @@ int Recv(Socket sock, void* buffer, int size) {
 
 int SendTo(Socket sock, const void* data, int length, const SockAddrIn& to) {
     sockaddr_in addr = ToNative(to);
-    ssize_t n = sendto(static_cast<int>(sock), data, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL,
-                       reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ssize_t n = sendto(static_cast<int>(sock), data, static_cast<size_t>(length < 0 ? 0 : length),
+                       MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     if (n < 0) return FailErrno();
     return static_cast<int>(n);
 }

@@ -13,7 +13,9 @@ namespace {
 std::atomic<int> g_forcedState{-1};
 }
 
-void SetNetworkStateForTesting(int state) { g_forcedState = state; }
+void SetNetworkStateForTesting(int state) {
+    g_forcedState = state;
+}
 
 bool IsNetworkUp() {
     if (int forced = g_forcedState.load(); forced >= 0) return forced == 1;

@@ -14,7 +14,9 @@ namespace {
 std::atomic<bool> g_writesFail{false};
 }
 
-void File::SetWritesFailForTesting(bool fail) { g_writesFail = fail; }
+void File::SetWritesFailForTesting(bool fail) {
+    g_writesFail = fail;
+}
 
 bool File::OpenKeep(const std::string& path) {
     Close();
@@ -72,7 +74,8 @@ bool File::Truncate(std::int64_t length) {
 
 std::int64_t FreeDiskBytes(const std::string& path) {
     // Ask the nearest parent that exists: the folder may not be made yet.
-    std::filesystem::path probe = path.empty() ? std::filesystem::path(".") : std::filesystem::path(path);
+    std::filesystem::path probe =
+        path.empty() ? std::filesystem::path(".") : std::filesystem::path(path);
     for (int depth = 0; depth < 256; ++depth) {
         struct statvfs st;
         if (statvfs(probe.c_str(), &st) == 0)

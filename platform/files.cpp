@@ -8,7 +8,9 @@
 
 namespace plat {
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsPathSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 std::string NormalizeFolder(std::string_view folder) {
     std::string out(folder);
@@ -36,7 +38,9 @@ bool CreateFolder(const std::string& path) {
     return mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && IsFolder(path));
 }
 
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return unlink(path.c_str()) == 0;
+}
 
 namespace {
 bool WriteAll(int fd, std::string_view data) {

@@ -23,8 +23,7 @@ struct Thread::State {
 
 Thread::~Thread() {
     if (state_ && state_->thread.joinable()) {
-        if (WaitForExit(0))
-            return;
+        if (WaitForExit(0)) return;
         state_->thread.detach();
     }
 }
@@ -76,7 +75,9 @@ void Thread::Abandon() {
     if (state_ && state_->thread.joinable()) state_->thread.detach();
 }
 
-void Thread::SetStartFailsForTesting(int count) { g_failThreadStarts = count; }
+void Thread::SetStartFailsForTesting(int count) {
+    g_failThreadStarts = count;
+}
 
 void AutoResetEvent::Set() {
     std::lock_guard lock(mutex_);
@@ -95,7 +96,9 @@ bool AutoResetEvent::Wait(int timeoutMs) {
     return true;
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 CalendarTime CalendarNow() {
     using namespace std::chrono;
@@ -111,10 +114,16 @@ CalendarTime CalendarNow() {
     return t;
 }
 
-std::int64_t CalendarSeconds() { return CalendarNow().seconds; }
+std::int64_t CalendarSeconds() {
+    return CalendarNow().seconds;
+}
 
-void SetCalendarOffsetForTesting(std::int64_t offsetMs) { g_calendarOffsetMs = offsetMs; }
-std::int64_t CalendarOffsetForTesting() { return g_calendarOffsetMs.load(); }
+void SetCalendarOffsetForTesting(std::int64_t offsetMs) {
+    g_calendarOffsetMs = offsetMs;
+}
+std::int64_t CalendarOffsetForTesting() {
+    return g_calendarOffsetMs.load();
+}
 
 std::string LocalTimeText(std::int64_t seconds) {
     time_t t = static_cast<time_t>(seconds);

@@ -116,18 +116,21 @@ std::uintptr_t ThreadQueue::AddTimer(std::uint32_t intervalMs, TimerProc proc) {
         reg.timers[id] = self;
     }
     std::lock_guard lock(mutex_);
-    timers_.push_back(Timer{id, std::max<std::uint32_t>(intervalMs, 1), MonotonicMs() + intervalMs, proc});
+    timers_.push_back(
+        Timer{id, std::max<std::uint32_t>(intervalMs, 1), MonotonicMs() + intervalMs, proc});
     return id;
 }
 
 bool ThreadQueue::RemoveTimer(std::uintptr_t id) {
     std::lock_guard lock(mutex_);
-    auto it = std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
+    auto it =
+        std::find_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; });
     if (it == timers_.end()) return false;
     timers_.erase(it);
     posted_.erase(std::remove_if(posted_.begin(), posted_.end(),
                                  [id](const Msg& m) {
-                                     return m.hwnd == nullptr && m.message == kWmTimer && m.wParam == id;
+                                     return m.hwnd == nullptr && m.message == kWmTimer &&
+                                            m.wParam == id;
                                  }),
                   posted_.end());
     return true;
@@ -211,7 +214,9 @@ std::shared_ptr<ThreadQueue> CurrentQueueShared() {
     return t_queue.queue;
 }
 
-ThreadQueue* CurrentQueue() { return CurrentQueueShared().get(); }
+ThreadQueue* CurrentQueue() {
+    return CurrentQueueShared().get();
+}
 
 std::shared_ptr<ThreadQueue> QueueOfThread(ThreadId id) {
     Registry& reg = Reg();
@@ -355,7 +360,9 @@ LResult DispatchMessage(const Msg& msg) {
     return proc ? proc(msg.hwnd, msg.message, msg.wParam, msg.lParam) : 0;
 }
 
-LResult DefWindowProc(Hwnd, std::uint32_t, WParam, LParam) { return 0; }
+LResult DefWindowProc(Hwnd, std::uint32_t, WParam, LParam) {
+    return 0;
+}
 
 std::uintptr_t SetTimer(std::uint32_t intervalMs, TimerProc proc) {
     if (!proc) return 0;

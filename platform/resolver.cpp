@@ -39,8 +39,7 @@ std::vector<std::uint32_t> SystemResolve(const std::string& host) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
-        return {};
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return {};
     // A name listed twice in the hosts file comes back twice; callers keep
     // per-address state, so one copy of each is what they want.
     std::vector<std::uint32_t> addresses;
@@ -62,23 +61,19 @@ std::vector<std::uint32_t> SystemResolve(const std::string& host) {
 std::vector<std::uint32_t> ResolveIPv4(const std::string& host) {
     // A name with an embedded NUL would be cut short by the C interfaces and
     // resolve as a different name.
-    if (host.empty() || host.find('\0') != std::string::npos)
-        return {};
+    if (host.empty() || host.find('\0') != std::string::npos) return {};
     in_addr literal{};
-    if (inet_pton(AF_INET, host.c_str(), &literal) == 1)
-        return {literal.s_addr};
+    if (inet_pton(AF_INET, host.c_str(), &literal) == 1) return {literal.s_addr};
 
     Resolver replacement;
     {
         Seams& seams = TheSeams();
         std::lock_guard<std::mutex> hold(seams.mutex);
         auto fixed = seams.overrides.find(AsciiLower(host));
-        if (fixed != seams.overrides.end())
-            return {fixed->second};
+        if (fixed != seams.overrides.end()) return {fixed->second};
         replacement = seams.replacement;
     }
-    if (!replacement)
-        return SystemResolve(host);
+    if (!replacement) return SystemResolve(host);
     std::vector<std::uint32_t> scripted = replacement(host);
     std::vector<std::uint32_t> addresses;
     for (std::uint32_t address : scripted) AppendUnique(&addresses, address);

@@ -62,8 +62,12 @@ inline constexpr long kFdAccept = 8;
 inline constexpr long kFdConnect = 16;
 inline constexpr long kFdClose = 32;
 
-inline constexpr int SelectEvent(LParam lParam) { return static_cast<int>(lParam & 0xFFFF); }
-inline constexpr int SelectError(LParam lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+inline constexpr int SelectEvent(LParam lParam) {
+    return static_cast<int>(lParam & 0xFFFF);
+}
+inline constexpr int SelectError(LParam lParam) {
+    return static_cast<int>((lParam >> 16) & 0xFFFF);
+}
 
 // An IPv4 socket address as Winsock lays it out: family 2, port and address
 // in network byte order, eight zero bytes.

@@ -78,7 +78,8 @@ std::string WideToAnsi(std::u16string_view wide) {
     out.reserve(wide.size());
     for (std::size_t i = 0; i < wide.size(); ++i) {
         char32_t cp = wide[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+            wide[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -92,8 +93,12 @@ std::string WideToAnsi(std::u16string_view wide) {
 // The service's code page is UTF-8, so these are identities; they exist so
 // that callers name the conversion they mean and a Windows back end can
 // supply the real one.
-std::string AnsiToUtf8(std::string_view ansi) { return std::string(ansi); }
-std::string Utf8ToAnsi(std::string_view utf8) { return std::string(utf8); }
+std::string AnsiToUtf8(std::string_view ansi) {
+    return std::string(ansi);
+}
+std::string Utf8ToAnsi(std::string_view utf8) {
+    return std::string(utf8);
+}
 
 std::string AsciiLower(std::string_view text) {
     std::string out(text);

@@ -30,7 +30,8 @@ struct Msg {
 };
 
 using WindowProc = LResult (*)(Hwnd, std::uint32_t, WParam, LParam);
-using TimerProc = void (*)(Hwnd, std::uint32_t message, std::uintptr_t timerId, std::uint32_t tickMs);
+using TimerProc = void (*)(Hwnd, std::uint32_t message, std::uintptr_t timerId,
+                           std::uint32_t tickMs);
 using MessageForwarder = std::function<void(const Msg&)>;
 
 inline constexpr std::uint32_t kWmQuit = 0x12;

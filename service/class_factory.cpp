@@ -13,20 +13,30 @@ namespace {
 
 vzIUnknown* NewObject(std::uint32_t classId) {
     switch (classId) {
-        case kClassSocket: return new cpCSocket;
-        case kClassTimer: return new cpCTimer;
-        case kClassMutex: return new cpCMutex;
-        case kClassQoSContext: return static_cast<vzIQoSContext*>(new cpCQoSContext);
-        case kClassStreamDispatcher: return new nwCStreamDispatcher;
+        case kClassSocket:
+            return new cpCSocket;
+        case kClassTimer:
+            return new cpCTimer;
+        case kClassMutex:
+            return new cpCMutex;
+        case kClassQoSContext:
+            return static_cast<vzIQoSContext*>(new cpCQoSContext);
+        case kClassStreamDispatcher:
+            return new nwCStreamDispatcher;
         // A layer is held through its own interface.
-        case kClassAgentLayer: return static_cast<vzIAgentLayer*>(new nwCAgentLayer);
-        case kClassHttpClientExLayer: return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
+        case kClassAgentLayer:
+            return static_cast<vzIAgentLayer*>(new nwCAgentLayer);
+        case kClassHttpClientExLayer:
+            return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
         case kClassSecureSocketClientLayer:
             return static_cast<vzISecureSocketClientLayer*>(new nwCSecureSocketClientLayer);
-        default: return nullptr;
+        default:
+            return nullptr;
     }
 }
 
 }  // namespace
 
-void InstallServiceClassFactory() { vzSetClassFactory(&NewObject); }
+void InstallServiceClassFactory() {
+    vzSetClassFactory(&NewObject);
+}

@@ -8,10 +8,10 @@
 #include "Lib_SSL/COpenSSL.h"
 #include "platform/kernel.h"
 #include "platform/sockets.h"
-#include "service/class_factory.h"
-#include "service/job_manager.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
+#include "service/class_factory.h"
+#include "service/job_manager.h"
 #include "transport/cp_mutex.h"
 
 namespace {
@@ -224,7 +224,9 @@ ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) {
     return kResultOk;
 }
 
-int ServiceWorkerExitsForTesting() { return g_workerExits.load(); }
+int ServiceWorkerExitsForTesting() {
+    return g_workerExits.load();
+}
 
 void SetServiceTimeoutsForTesting(int startupMs, int stopMs) {
     g_startupTimeoutMs = startupMs;

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "service/base/status_codes.h"
 #include "platform/window.h"
+#include "service/base/status_codes.h"
 
 class CJob;
 class CJobManager;

@@ -38,9 +38,13 @@ CJobManager::~CJobManager() {
     zel_.reset();
 }
 
-bool CJobManager::NetworkStarted() const { return zel_ && zel_->Started(); }
+bool CJobManager::NetworkStarted() const {
+    return zel_ && zel_->Started();
+}
 
-cpCMutex* CJobManager::Lock() const { return lock_.As<cpCMutex>(); }
+cpCMutex* CJobManager::Lock() const {
+    return lock_.As<cpCMutex>();
+}
 
 bool CJobManager::IsListed(const CJob* job) const {
     return job && std::find(jobs_.begin(), jobs_.end(), job) != jobs_.end();
@@ -48,10 +52,13 @@ bool CJobManager::IsListed(const CJob* job) const {
 
 void CJobManager::Post(int event, plat::LParam lParam) const {
     if (notifyWindow_)
-        plat::PostMessage(notifyWindow_, kServiceEventMessage, static_cast<plat::WParam>(event), lParam);
+        plat::PostMessage(notifyWindow_, kServiceEventMessage, static_cast<plat::WParam>(event),
+                          lParam);
 }
 
-void CJobManager::DropRetiredEngine() { retiredEngine_.reset(); }
+void CJobManager::DropRetiredEngine() {
+    retiredEngine_.reset();
+}
 
 ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
     cpLockGuard guard(Lock());
@@ -139,8 +146,9 @@ ServiceResult CJobManager::AddJobFile(CJob* job, const char* url, const char* fo
     std::string trimmed = Trim(url);
     std::size_t slash = trimmed.rfind('/');
     std::string localName = slash == std::string::npos ? std::string() : trimmed.substr(slash + 1);
-    return job->AddFile(std::move(trimmed), std::move(normalized), std::move(localName)) ? kResultOk
-                                                                                           : kResultFailed;
+    return job->AddFile(std::move(trimmed), std::move(normalized), std::move(localName))
+               ? kResultOk
+               : kResultFailed;
 }
 
 ServiceResult CJobManager::StartJob(CJob* job, std::int32_t speedFlag) {
@@ -235,7 +243,8 @@ ServiceResult CJobManager::PeekJobMessageLength(CJob* job, std::uint32_t* length
     return kResultOk;
 }
 
-ServiceResult CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize) {
+ServiceResult CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* buffer,
+                                         std::size_t bufferSize) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     auto message = job->PopMessage();
@@ -267,12 +276,18 @@ bool CJobManager::CheckedTotal(std::int64_t* total) const {
     return true;
 }
 
-void CJobManager::OnEngineUpdateInfo(const char*, std::int32_t, std::int32_t) { Post(kEventEngineUpdateInfo, 0); }
+void CJobManager::OnEngineUpdateInfo(const char*, std::int32_t, std::int32_t) {
+    Post(kEventEngineUpdateInfo, 0);
+}
 void CJobManager::OnEngineUpdateProgress(std::int32_t, std::int32_t, std::int32_t) {
     Post(kEventEngineUpdateProgress, 0);
 }
-void CJobManager::OnEngineReady() { Post(kEventEngineReady, 0); }
-void CJobManager::OnEngineUnavailable() { Post(kEventEngineUnavailable, 0); }
+void CJobManager::OnEngineReady() {
+    Post(kEventEngineReady, 0);
+}
+void CJobManager::OnEngineUnavailable() {
+    Post(kEventEngineUnavailable, 0);
+}
 
 void CJobManager::OnEngineFailed() {
     cpLockGuard guard(Lock());
@@ -302,9 +317,21 @@ void CJobManager::OnPathAccessFailed(int kind) {
     }
 }
 
-void CJobManager::OnDocumentComplete() { Post(kEventDocumentComplete, 0); }
-void CJobManager::OnDocumentFailed(int) { Post(kEventDocumentFailed, 0); }
-void CJobManager::OnDocumentTick() { Post(kEventDocumentTick, 0); }
-void CJobManager::OnLengthsKnown() { Post(kEventLengthsKnown, 0); }
-void CJobManager::OnLengthCheckFailed() { Post(kEventLengthCheckFailed, 0); }
-void CJobManager::OnLengthCheckAborted() { Post(kEventLengthCheckFailed, 0); }
+void CJobManager::OnDocumentComplete() {
+    Post(kEventDocumentComplete, 0);
+}
+void CJobManager::OnDocumentFailed(int) {
+    Post(kEventDocumentFailed, 0);
+}
+void CJobManager::OnDocumentTick() {
+    Post(kEventDocumentTick, 0);
+}
+void CJobManager::OnLengthsKnown() {
+    Post(kEventLengthsKnown, 0);
+}
+void CJobManager::OnLengthCheckFailed() {
+    Post(kEventLengthCheckFailed, 0);
+}
+void CJobManager::OnLengthCheckAborted() {
+    Post(kEventLengthCheckFailed, 0);
+}

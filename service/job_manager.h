@@ -53,7 +53,8 @@ public:
     ServiceResult PeekJobMessageLength(CJob* job, std::uint32_t* length);
     // Copies the text (NUL-terminated, at most bufferSize - 1 bytes) when
     // `buffer` is not null and the text is not empty.
-    ServiceResult PopJobMessage(CJob* job, std::int32_t* code, char* buffer, std::size_t bufferSize);
+    ServiceResult PopJobMessage(CJob* job, std::int32_t* code, char* buffer,
+                                std::size_t bufferSize);
 
     // The document fetched by LoadDocument; false while there is no session.
     bool DocumentBytes(const char** data, std::int64_t* length) const;

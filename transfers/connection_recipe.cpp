@@ -1,29 +1,34 @@
 #include "transfers/connection_recipe.h"
 
-#include "transport/garbage_collector.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
+#include "transport/garbage_collector.h"
 #include "transport/net_interfaces.h"
 
 bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
-                        nwIHttpClientExEventListener* listener, const std::string& url, const HttpHeaders& headers) {
+                        nwIHttpClientExEventListener* listener, const std::string& url,
+                        const HttpHeaders& headers) {
     if (!holder.CreateInstance(kClassQoSContext)) return false;
     cpCQoS* qos = cpQoS();
     cpLockGuard guard(qos ? qos->Lock() : nullptr);
     auto* context = holder.As<vzIQoSContext>();
-    if (vzFailed(context->Open(settings.actionType, kFlagReportConnectFailure | kFlagReportIdle, nullptr))) {
+    if (vzFailed(context->Open(settings.actionType, kFlagReportConnectFailure | kFlagReportIdle,
+                               nullptr))) {
         holder.Reset();
         return false;
     }
-    (void)context->SetOption(kOptionConnectTimeout, &settings.connectTimeoutSeconds);  // both options are known ones
-    (void)context->SetOption(kOptionIdleTimeout, &settings.idleTimeoutSeconds);  // both options are known ones
+    (void)context->SetOption(kOptionConnectTimeout,
+                             &settings.connectTimeoutSeconds);  // both options are known ones
+    (void)context->SetOption(kOptionIdleTimeout,
+                             &settings.idleTimeoutSeconds);  // both options are known ones
     if (vzFailed(context->AddLayer(kClassHttpClientExLayer, false))) {
         (void)context->Close();  // a close always completes
         holder.Reset();
         return false;
     }
     if (settings.pacedActionType != 0) {
-        (void)context->SetActionType(settings.pacedActionType);  // an unknown type leaves the connection unpaced
+        (void)context->SetActionType(
+            settings.pacedActionType);  // an unknown type leaves the connection unpaced
         (void)context->SetRate(0, &settings.receiveRate);  // only paced actions have a rate
         const ReceiveBudgetCarry* carry = settings.carry;
         if (carry && carry->held && qos && qos->SecondTicks() == carry->second)
@@ -34,7 +39,8 @@ bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settin
     if (vzFailed(layer->Open(url.c_str()))) {
         // Nothing was sent: end the attempt the way every failed attempt
         // ends, with OnClosed from the message loop.
-        (void)context->PostClose();  // the close runs later from the message loop; nothing to check now
+        (void)context
+            ->PostClose();  // the close runs later from the message loop; nothing to check now
         return true;
     }
     // An empty header value is simply not sent, as the request builder does.
@@ -62,7 +68,8 @@ vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder) {
 
 void DropHttpConnection(vzSmartPtr& holder) {
     if (!holder) return;
-    if (vzIHttpClientExLayer* layer = HttpLayerOf(holder)) (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
+    if (vzIHttpClientExLayer* layer = HttpLayerOf(holder))
+        (void)layer->SetListener(nullptr, 0);   // storing the listener cannot fail
     (void)holder.As<vzIQoSContext>()->Close();  // a close always completes
     vzCGarbageCollector::Instance()->DeferRelease(holder);
     holder.Reset();

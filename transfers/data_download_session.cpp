@@ -43,7 +43,7 @@ void CDataDownloadSession::Start() {
     if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer))
         // A timer that cannot start only never fires.
         (void)tickTimer_.As<cpCTimer>()->Start(kTickMs, &CDataDownloadSession::OnTickTimer, this,
-                                         kTimerIdNone, nullptr);
+                                               kTimerIdNone, nullptr);
     HttpConnectionSettings settings;
     settings.actionType = 1;
     settings.connectTimeoutSeconds = kTimeoutSeconds;
@@ -59,7 +59,9 @@ void CDataDownloadSession::Stop(bool abort) {
         tickTimer_.Reset();
     }
     if (!connection_) return;
-    if (abort) (void)connection_.As<vzIQoSContext>()->MarkAddressBad();  // a host unknown to the cache is simply not marked
+    if (abort)
+        (void)connection_.As<vzIQoSContext>()
+            ->MarkAddressBad();  // a host unknown to the cache is simply not marked
     DropHttpConnection(connection_);
 }
 

@@ -9,11 +9,13 @@
 #include "transfers/connection_recipe.h"
 #include "transport/net_interfaces.h"
 
-CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener,
-                                                             JobFileEntry* entry)
+CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(
+    IPlatformFileSizeCheckSessionEventListener* listener, JobFileEntry* entry)
     : entry_(entry), listener_(listener) {}
 
-CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() { DropHttpConnection(connection_); }
+CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() {
+    DropHttpConnection(connection_);
+}
 
 void CPlatformFileSizeCheckSession::SetUrls(const std::string& urlField) {
     vzCTokenList tokens;
@@ -44,7 +46,8 @@ void CPlatformFileSizeCheckSession::Probe() {
     HttpConnectionSettings settings;
     settings.actionType = 1;
     settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
-    if (!OpenHttpConnection(connection_, settings, this, redirect_.empty() ? currentUrl_ : redirect_)) {
+    if (!OpenHttpConnection(connection_, settings, this,
+                            redirect_.empty() ? currentUrl_ : redirect_)) {
         Fail(kResultFailed);
         return;
     }
@@ -89,7 +92,8 @@ void CPlatformFileSizeCheckSession::OnHeaderReceived(std::uint32_t) {
     Fail(kResultFailed);
 }
 
-std::int32_t CPlatformFileSizeCheckSession::OnBodyData(std::uint32_t, const void*, std::int32_t length) {
+std::int32_t CPlatformFileSizeCheckSession::OnBodyData(std::uint32_t, const void*,
+                                                       std::int32_t length) {
     DropHttpConnection(connection_);
     return length;
 }

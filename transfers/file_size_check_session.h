@@ -18,7 +18,8 @@ public:
     static constexpr std::uint32_t kTimeoutSeconds = 3;
 
     // `entry` is the checker's probe entry; the session stores the size in it.
-    CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener, JobFileEntry* entry);
+    CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener,
+                                  JobFileEntry* entry);
     ~CPlatformFileSizeCheckSession();
 
     void SetUrls(const std::string& urlField);

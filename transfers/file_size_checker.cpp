@@ -30,7 +30,8 @@ void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEn
 
 void CPlatformFileSizeChecker::ProbeNext() {
     while (next_ < probes_.size() && running_.size() < kParallelProbes) {
-        running_.push_back(std::make_unique<CPlatformFileSizeCheckSession>(this, probes_[next_].get()));
+        running_.push_back(
+            std::make_unique<CPlatformFileSizeCheckSession>(this, probes_[next_].get()));
         CPlatformFileSizeCheckSession* session = running_.back().get();
         ++next_;
         session->SetUrls(session->Entry()->url);
@@ -62,7 +63,8 @@ void CPlatformFileSizeChecker::OnProbeDone(CPlatformFileSizeCheckSession* sessio
     ProbeNext();
 }
 
-void CPlatformFileSizeChecker::OnProbeFailed(CPlatformFileSizeCheckSession*, int code, const std::string& text) {
+void CPlatformFileSizeChecker::OnProbeFailed(CPlatformFileSizeCheckSession*, int code,
+                                             const std::string& text) {
     // The remaining probes are not started; the downloader discards the checker.
     next_ = probes_.size();
     if (listener_) listener_->OnSizeCheckFailed(context_, code, text);

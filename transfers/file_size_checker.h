@@ -27,7 +27,8 @@ public:
     std::size_t RunningProbes() const { return running_.size(); }
 
     void OnProbeDone(CPlatformFileSizeCheckSession* session) override;
-    void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code, const std::string& text) override;
+    void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code,
+                       const std::string& text) override;
 
 private:
     void ProbeNext();

@@ -5,8 +5,8 @@
 #include "service/base/job.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
-#include "transport/cp_timer.h"
 #include "transport/cp_mutex.h"
+#include "transport/cp_timer.h"
 
 namespace {
 constexpr std::uint32_t kTickMs = 1000;
@@ -25,7 +25,9 @@ CJobDownloader::~CJobDownloader() {
     }
 }
 
-ServiceResult CJobDownloader::OnResumeAnswer(CJob*, std::int32_t, std::int32_t) { return kResultOk; }
+ServiceResult CJobDownloader::OnResumeAnswer(CJob*, std::int32_t, std::int32_t) {
+    return kResultOk;
+}
 
 bool CJobDownloader::Holds(const CJob* job) const {
     return std::find(held_.begin(), held_.end(), job) != held_.end();
@@ -38,7 +40,9 @@ ServiceResult CJobDownloader::AttachJob(CJob* job) {
     job->SetState(kJobRunning);
     held_.push_back(job);
     if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer))
-        (void)tickTimer_.As<cpCTimer>()->Start(kTickMs, &CJobDownloader::OnTickTimer, this, kTimerIdNone, nullptr);  // a timer that cannot start only never fires
+        (void)tickTimer_.As<cpCTimer>()->Start(
+            kTickMs, &CJobDownloader::OnTickTimer, this, kTimerIdNone,
+            nullptr);  // a timer that cannot start only never fires
     return Begin(job);
 }
 
@@ -76,8 +80,8 @@ void CJobDownloader::NotifyJobStart(CJob* job, std::int32_t fileCount, std::int6
     if (Holds(job)) job->NotifyStart(fileCount, totalSize);
 }
 
-void CJobDownloader::NotifyJobFileCompleted(CJob* job, const std::string& path, const char* alternateText,
-                                            const std::string& url) {
+void CJobDownloader::NotifyJobFileCompleted(CJob* job, const std::string& path,
+                                            const char* alternateText, const std::string& url) {
     if (Holds(job)) job->NotifyFileCompleted(path, alternateText, url);
 }
 
@@ -96,7 +100,9 @@ void CJobDownloader::NotifyNetworkDown() {
     }
 }
 
-void CJobDownloader::OnTickTimer(void* self) { static_cast<CJobDownloader*>(self)->Tick(); }
+void CJobDownloader::OnTickTimer(void* self) {
+    static_cast<CJobDownloader*>(self)->Tick();
+}
 
 void CJobDownloader::Tick() {
     CP_ASSERT_SERVICE_LOCK_HELD();

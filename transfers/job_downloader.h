@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/base/status_codes.h"
 #include "service/base/job_records.h"
+#include "service/base/status_codes.h"
 #include "service/base/vz_smart_ptr.h"
 
 class CJob;

@@ -128,7 +128,9 @@ void CPlatFormDownloader::OnFileCompleted(void* value, const SessionFile& file) 
     NotifyJobFileCompleted(context->job, file.entry.FullPath(), nullptr, file.entry.url);
 }
 
-void CPlatFormDownloader::OnProgress(void* value) { UpdateProgress(static_cast<JobContext*>(value)); }
+void CPlatFormDownloader::OnProgress(void* value) {
+    UpdateProgress(static_cast<JobContext*>(value));
+}
 
 void CPlatFormDownloader::OnFileOpened(const std::string&, void*) {}
 
@@ -143,7 +145,8 @@ void CPlatFormDownloader::UpdateProgress(JobContext* context) {
     progress.fileCount = context->totals.fileCount;
     progress.filesDone = context->filesCompleted;
     progress.held = session ? session->RunningTotal() : 0;
-    if (progress.held > 0 && progress.total > 0) progress.percent = static_cast<std::int32_t>(progress.held * 100 / progress.total);
+    if (progress.held > 0 && progress.total > 0)
+        progress.percent = static_cast<std::int32_t>(progress.held * 100 / progress.total);
     std::int64_t elapsed = std::max<std::int64_t>(0, plat::CalendarSeconds() - context->startTime);
     progress.elapsed = elapsed;
     // The rate counts what this run moved, not what was on disk before it.
@@ -152,7 +155,8 @@ void CPlatFormDownloader::UpdateProgress(JobContext* context) {
         for (const SessionFile& file : session->Files()) moved += file.runWritten;
     std::int64_t rate = elapsed > 0 ? moved / elapsed : 0;
     progress.rate = static_cast<std::int32_t>(std::min<std::int64_t>(rate, INT32_MAX));
-    progress.left = std::max<std::int64_t>(0, progress.total - progress.held) / (rate > 0 ? rate : 1);
+    progress.left =
+        std::max<std::int64_t>(0, progress.total - progress.held) / (rate > 0 ? rate : 1);
     if (const SessionFile* file = session ? session->CurrentFile() : nullptr) {
         progress.currentIndex = file->entry.index;
         progress.currentSize = file->entry.remoteSize;
@@ -160,7 +164,8 @@ void CPlatFormDownloader::UpdateProgress(JobContext* context) {
         progress.currentRate = rate;
         progress.currentLeft = progress.left;
         if (progress.currentHeld > 0 && progress.currentSize > 0)
-            progress.currentPercent = static_cast<std::int32_t>(progress.currentHeld * 100 / progress.currentSize);
+            progress.currentPercent =
+                static_cast<std::int32_t>(progress.currentHeld * 100 / progress.currentSize);
         std::size_t n = std::min(file->entry.localName.size(), kMaxCurrentName);
         std::memcpy(progress.currentName, file->entry.localName.data(), n);
         progress.currentName[n] = '\0';
@@ -173,9 +178,11 @@ void CPlatFormDownloader::ReportResults(JobContext* context) {
     std::vector<ResultRecord> records;
     for (const SessionFile& file : context->session->Files()) {
         if (file.runWritten > 0)
-            records.push_back(ResultRecord::Make(file.entry.serviceKey, file.entry.url, file.runWritten));
+            records.push_back(
+                ResultRecord::Make(file.entry.serviceKey, file.entry.url, file.runWritten));
     }
-    if (!records.empty()) reporter_->Report(static_cast<std::int32_t>(records.size()), records.data());
+    if (!records.empty())
+        reporter_->Report(static_cast<std::int32_t>(records.size()), records.data());
 }
 
 void CPlatFormDownloader::DestroyContext(JobContext* context) {
@@ -189,7 +196,9 @@ void CPlatFormDownloader::DestroyContext(JobContext* context) {
     }
 }
 
-void CPlatFormDownloader::DeleteRetired() { retired_.clear(); }
+void CPlatFormDownloader::DeleteRetired() {
+    retired_.clear();
+}
 
 void CPlatFormDownloader::CheckJob(CJob* job) {
     DeleteRetired();

@@ -71,13 +71,13 @@ bool CPlatformReporter::Connect() {
     }
     const std::uint32_t timeout = kTimeoutSeconds;
     (void)context->SetOption(kOptionConnectTimeout, &timeout);  // both options are known ones
-    (void)context->SetOption(kOptionIdleTimeout, &timeout);  // both options are known ones
+    (void)context->SetOption(kOptionIdleTimeout, &timeout);     // both options are known ones
     // Host and peer let the connection mark the address good or bad in the
     // host cache, so that a host with several addresses moves on after a
     // failure.
     const cpSocketAddress peer{address, endpoint_.port};
     (void)context->SetHostName(endpoint_.host.c_str());  // the name is cut to what the cache takes
-    (void)context->SetPeerAddress(peer);  // storing the address cannot fail
+    (void)context->SetPeerAddress(peer);                 // storing the address cannot fail
 
     // Held before Connect: a loopback connect can complete inside the call
     // and deliver the connected event at once.
@@ -108,7 +108,9 @@ void CPlatformReporter::Flush() {
 
 void CPlatformReporter::OnConnected(std::uint32_t) {
     connected_ = true;
-    if (connection_) (void)connection_.As<vzIQoSContext>()->MarkAddressGood();  // a host unknown to the cache is simply not marked
+    if (connection_)
+        (void)connection_.As<vzIQoSContext>()
+            ->MarkAddressGood();  // a host unknown to the cache is simply not marked
     Flush();
 }
 
@@ -142,6 +144,6 @@ void CPlatformReporter::DropConnection(bool close) {
     auto* context = held.As<vzIQoSContext>();
     if (auto* layer = static_cast<vzIAgentLayer*>(context->GetTopLayer()))
         (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
-    if (close) (void)context->Close();  // a close always completes
+    if (close) (void)context->Close();         // a close always completes
     vzCGarbageCollector::Instance()->DeferRelease(std::move(held));
 }

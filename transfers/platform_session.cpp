@@ -134,7 +134,8 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
     std::string path = folder + file.entry.localName;
     CloseFile();
     if (!file_.OpenKeep(path)) {
-        WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(), path.c_str());
+        WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
+                              path.c_str());
         return false;
     }
     openPath_ = path;
@@ -273,14 +274,17 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
     return length;
 }
 
-void CPlatformSession::OnComplete(std::uint32_t) { NextFile(); }
+void CPlatformSession::OnComplete(std::uint32_t) {
+    NextFile();
+}
 
 void CPlatformSession::NextFile() {
     CloseFile();
     DropHttpConnection(connection_, budgetCarry_);
     std::size_t finished = current_;
     SessionFile& done = files_[finished];
-    if (done.entry.remoteSize <= 0) done.entry.remoteSize = done.entry.bytesOnDisk + done.entry.bytesWritten;
+    if (done.entry.remoteSize <= 0)
+        done.entry.remoteSize = done.entry.bytesOnDisk + done.entry.bytesWritten;
     done.entry.state = 2;
     SelectFile(finished + 1);
     if (listener_) listener_->OnFileCompleted(context_, files_[finished]);
@@ -291,7 +295,9 @@ void CPlatformSession::NextFile() {
         listener_->OnSessionComplete(context_);
 }
 
-void CPlatformSession::OnClosed(std::uint32_t) { Retry(); }
+void CPlatformSession::OnClosed(std::uint32_t) {
+    Retry();
+}
 
 void CPlatformSession::Retry() {
     DropHttpConnection(connection_, budgetCarry_);
@@ -309,6 +315,10 @@ void CPlatformSession::Retry() {
     Request(false);
 }
 
-void CPlatformSession::OnConnectFailed(std::uint32_t) { CloseConnection(); }
+void CPlatformSession::OnConnectFailed(std::uint32_t) {
+    CloseConnection();
+}
 
-void CPlatformSession::OnIdleTimeout(std::uint32_t) { CloseConnection(); }
+void CPlatformSession::OnIdleTimeout(std::uint32_t) {
+    CloseConnection();
+}

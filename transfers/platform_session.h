@@ -49,7 +49,9 @@ public:
     void Stop();
 
     std::int64_t RunningTotal() const { return runningTotal_; }
-    const SessionFile* CurrentFile() const { return current_ < files_.size() ? &files_[current_] : nullptr; }
+    const SessionFile* CurrentFile() const {
+        return current_ < files_.size() ? &files_[current_] : nullptr;
+    }
     const std::vector<SessionFile>& Files() const { return files_; }
     const std::string& CurrentUrl() const { return currentUrl_; }
 

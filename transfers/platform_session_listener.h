@@ -12,8 +12,8 @@
 
 // The session's copy of one file of the job.
 struct SessionFile {
-    JobFileEntry entry;            // remoteSize, bytesWritten, bytesOnDisk are live here
-    std::int64_t runWritten = 0;   // bytes written to this file by this run
+    JobFileEntry entry;           // remoteSize, bytesWritten, bytesOnDisk are live here
+    std::int64_t runWritten = 0;  // bytes written to this file by this run
 };
 
 class IPlatFormSessionEventListener {

@@ -30,7 +30,8 @@ class CPlatformFileSizeCheckSession;
 class IPlatformFileSizeCheckSessionEventListener {
 public:
     virtual void OnProbeDone(CPlatformFileSizeCheckSession* session) = 0;
-    virtual void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code, const std::string& text) = 0;
+    virtual void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code,
+                               const std::string& text) = 0;
 
 protected:
     ~IPlatformFileSizeCheckSessionEventListener() = default;

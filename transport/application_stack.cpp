@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "transport/frame.h"
 #include "transport/cp_mutex.h"
+#include "transport/frame.h"
 
 vzStatus nwCApplicationStack::GetReceiveRate(std::int64_t* bytesPerSecond) {
     if (owner_ == nullptr) {

@@ -41,14 +41,18 @@ private:
 
 }  // namespace
 
-cpCQoS* cpQoS() { return g_qos; }
+cpCQoS* cpQoS() {
+    return g_qos;
+}
 
 bool cpServiceLockHeld() {
     cpCQoS* qos = cpQoS();
     cpCMutex* lock = qos ? qos->Lock() : nullptr;
     return lock == nullptr || lock->HeldByCurrentThread();
 }
-void cpSetQoS(cpCQoS* qos) { g_qos = qos; }
+void cpSetQoS(cpCQoS* qos) {
+    g_qos = qos;
+}
 
 cpCQoS::~cpCQoS() {
     if (window_.hwnd || secondTimer_) Term();
@@ -75,7 +79,9 @@ vzStatus cpCQoS::Init(cpCMutex* lock) {
     g_socketWindowCount.fetch_add(1);
 
     if (secondTimer_.CreateInstance(kClassTimer))
-        (void)secondTimer_.As<cpCTimer>()->Start(1000, &cpCQoS::OnSecondTimer, this, kTimerIdQoSTick, nullptr);  // a timer that cannot start only never fires
+        (void)secondTimer_.As<cpCTimer>()->Start(
+            1000, &cpCQoS::OnSecondTimer, this, kTimerIdQoSTick,
+            nullptr);  // a timer that cannot start only never fires
     return kTransportOk;
 }
 
@@ -159,12 +165,14 @@ void cpCQoS::UnregisterConnection(cpSocketRecord* record) {
 
 void cpCQoS::Rearm(cpSocketRecord* record) {
     if (!record || record->slot < 0 || !record->window) return;
-    plat::WSAAsyncSelect(record->handle, record->window->hwnd, kMsgSocketBase + record->slot, kSelectRearm);
+    plat::WSAAsyncSelect(record->handle, record->window->hwnd, kMsgSocketBase + record->slot,
+                         kSelectRearm);
 }
 
 bool cpCQoS::PostDeferredEvent(cpSocketRecord* record) {
     if (!record || record->slot < 0 || !window_.hwnd) return false;
-    return plat::PostMessage(window_.hwnd, kMsgDeferredEvent, static_cast<plat::WParam>(record->slot),
+    return plat::PostMessage(window_.hwnd, kMsgDeferredEvent,
+                             static_cast<plat::WParam>(record->slot),
                              reinterpret_cast<plat::LParam>(record));
 }
 
@@ -177,20 +185,33 @@ void cpCQoS::DispatchEvent(int slot, int type) {
     ConnectionCall connection(SlotConnection(slot));
     if (!connection) return;
     switch (type) {
-        case kDispatchReceive: connection->OnReceiveReady(); break;
-        case kDispatchSend: connection->OnSendReady(); break;
-        case kDispatchConnected: connection->OnConnected(); break;
-        case kDispatchShutdown: connection->Shutdown(); break;
-        case kDispatchConnectFailed: connection->OnConnectFailed(); break;
+        case kDispatchReceive:
+            connection->OnReceiveReady();
+            break;
+        case kDispatchSend:
+            connection->OnSendReady();
+            break;
+        case kDispatchConnected:
+            connection->OnConnected();
+            break;
+        case kDispatchShutdown:
+            connection->Shutdown();
+            break;
+        case kDispatchConnectFailed:
+            connection->OnConnectFailed();
+            break;
         case kDispatchUnreachable:
             connection->OnConnectFailed();
             connection->NotifyUnreachable();
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
-void cpCQoS::OnSecondTimer(void* self) { static_cast<cpCQoS*>(self)->SecondTick(); }
+void cpCQoS::OnSecondTimer(void* self) {
+    static_cast<cpCQoS*>(self)->SecondTick();
+}
 
 void cpCQoS::SecondTick() {
     sendAllowance_ = sendLimit_;
@@ -215,10 +236,18 @@ std::uint32_t Take(std::uint32_t allowance, std::uint32_t& used, std::uint32_t w
 }
 }  // namespace
 
-std::uint32_t cpCQoS::TakeReceiveBudget(std::uint32_t wanted) { return Take(receiveAllowance_, receiveUsed_, wanted); }
-std::uint32_t cpCQoS::TakeSendBudget(std::uint32_t wanted) { return Take(sendAllowance_, sendUsed_, wanted); }
-void cpCQoS::ReturnReceiveBudget(std::uint32_t bytes) { receiveUsed_ -= std::min(bytes, receiveUsed_); }
-void cpCQoS::ReturnSendBudget(std::uint32_t bytes) { sendUsed_ -= std::min(bytes, sendUsed_); }
+std::uint32_t cpCQoS::TakeReceiveBudget(std::uint32_t wanted) {
+    return Take(receiveAllowance_, receiveUsed_, wanted);
+}
+std::uint32_t cpCQoS::TakeSendBudget(std::uint32_t wanted) {
+    return Take(sendAllowance_, sendUsed_, wanted);
+}
+void cpCQoS::ReturnReceiveBudget(std::uint32_t bytes) {
+    receiveUsed_ -= std::min(bytes, receiveUsed_);
+}
+void cpCQoS::ReturnSendBudget(std::uint32_t bytes) {
+    sendUsed_ -= std::min(bytes, sendUsed_);
+}
 
 std::uint32_t cpCQoS::MsUntilNextTick() const {
     if (!secondTimer_) return 1000;
@@ -242,7 +271,8 @@ plat::LResult cpCQoS::WindowProc(plat::Hwnd hwnd, std::uint32_t message, plat::W
                                  plat::LParam lParam) {
     const bool socketMessage = IsSocketNotification(message);
     cpCMutex* lock = g_windowLock;
-    if (!lock || (g_socketWindowCount.load() == 0 && (socketMessage || message == kMsgDeferredEvent)))
+    if (!lock ||
+        (g_socketWindowCount.load() == 0 && (socketMessage || message == kMsgDeferredEvent)))
         return plat::DefWindowProc(hwnd, message, wParam, lParam);
     cpLockGuard guard(lock);
     cpCQoS* qos = cpQoS();
@@ -261,18 +291,32 @@ plat::LResult cpCQoS::WindowProc(plat::Hwnd hwnd, std::uint32_t message, plat::W
 
     const int slot = static_cast<int>(message - kMsgSocketBase);
     switch (plat::SelectEvent(lParam)) {
-        case plat::kFdRead: qos->DispatchEvent(slot, kDispatchReceive); break;
-        case plat::kFdWrite: qos->DispatchEvent(slot, kDispatchSend); break;
+        case plat::kFdRead:
+            qos->DispatchEvent(slot, kDispatchReceive);
+            break;
+        case plat::kFdWrite:
+            qos->DispatchEvent(slot, kDispatchSend);
+            break;
         case plat::kFdConnect:
             switch (plat::SelectError(lParam)) {
-                case 0: qos->DispatchEvent(slot, kDispatchConnected); break;
-                case plat::kWsaEconnrefused: qos->DispatchEvent(slot, kDispatchConnectFailed); break;
-                case plat::kWsaEhostunreach: qos->DispatchEvent(slot, kDispatchUnreachable); break;
-                default: break;  // the connection's own connect time-out ends the attempt
+                case 0:
+                    qos->DispatchEvent(slot, kDispatchConnected);
+                    break;
+                case plat::kWsaEconnrefused:
+                    qos->DispatchEvent(slot, kDispatchConnectFailed);
+                    break;
+                case plat::kWsaEhostunreach:
+                    qos->DispatchEvent(slot, kDispatchUnreachable);
+                    break;
+                default:
+                    break;  // the connection's own connect time-out ends the attempt
             }
             break;
-        case plat::kFdClose: qos->DispatchEvent(slot, kDispatchShutdown); break;
-        default: break;  // FD_ACCEPT, FD_OOB
+        case plat::kFdClose:
+            qos->DispatchEvent(slot, kDispatchShutdown);
+            break;
+        default:
+            break;  // FD_ACCEPT, FD_OOB
     }
     return 0;
 }

@@ -19,10 +19,10 @@ class cpCMutex;
 class cpIConnectionHandlers;
 
 inline constexpr int kConnectionSlots = 64;
-inline constexpr std::uint32_t kMsgDeferredEvent = plat::kWmUser + 9;       // 0x409
-inline constexpr std::uint32_t kMsgSocketBase = plat::kWmUser + 10;         // 0x40A + slot
-inline constexpr long kSelectAll = 63;     // read, write, oob, accept, connect, close
-inline constexpr long kSelectRearm = 39;   // read, write, oob, close
+inline constexpr std::uint32_t kMsgDeferredEvent = plat::kWmUser + 9;  // 0x409
+inline constexpr std::uint32_t kMsgSocketBase = plat::kWmUser + 10;    // 0x40A + slot
+inline constexpr long kSelectAll = 63;    // read, write, oob, accept, connect, close
+inline constexpr long kSelectRearm = 39;  // read, write, oob, close
 
 // Event types of DispatchEvent.
 enum cpDispatchType {

@@ -15,22 +15,32 @@ plat::SockAddrIn ToSockAddr(const cpSocketAddress& a) {
 
 vzStatus cpMapWinsockError(int wsaError) {
     switch (wsaError) {
-        case plat::kWsaEwouldblock: return kWouldBlock;
-        case plat::kWsaEinprogress: return kBlockingInProgress;
-        case plat::kWsaEalready: return kAlreadyInProgress;
-        case plat::kWsaEnotsock: return kNotSocket;
-        case plat::kWsaEnobufs: return kNoBufferSpace;
-        case plat::kWsaEconnrefused: return kConnRefused;
-        default: return kTransportFail;
+        case plat::kWsaEwouldblock:
+            return kWouldBlock;
+        case plat::kWsaEinprogress:
+            return kBlockingInProgress;
+        case plat::kWsaEalready:
+            return kAlreadyInProgress;
+        case plat::kWsaEnotsock:
+            return kNotSocket;
+        case plat::kWsaEnobufs:
+            return kNoBufferSpace;
+        case plat::kWsaEconnrefused:
+            return kConnRefused;
+        default:
+            return kTransportFail;
     }
 }
 
-vzStatus cpLastSocketError() { return cpMapWinsockError(plat::WSAGetLastError()); }
+vzStatus cpLastSocketError() {
+    return cpMapWinsockError(plat::WSAGetLastError());
+}
 
 vzStatus cpCreateSocketRecord(int kind, cpSocketRecord** out) {
     auto* record = new cpSocketRecord;
     record->kind = kind;
-    record->handle = plat::CreateSocket(kind == 0 ? plat::SocketKind::kStream : plat::SocketKind::kDatagram);
+    record->handle =
+        plat::CreateSocket(kind == 0 ? plat::SocketKind::kStream : plat::SocketKind::kDatagram);
     if (record->handle == plat::kInvalidSocket) {
         delete record;
         return kSocketCreateFail;
@@ -50,7 +60,9 @@ void cpDestroySocketRecord(cpSocketRecord* record) {
     delete record;
 }
 
-cpCSocket::~cpCSocket() { cpDestroySocketRecord(record_); }
+cpCSocket::~cpCSocket() {
+    cpDestroySocketRecord(record_);
+}
 
 vzStatus cpCSocket::Create(int kind) {
     if (record_) return record_->handle == plat::kInvalidSocket ? kNotSocket : kSocketExists;
@@ -60,7 +72,8 @@ vzStatus cpCSocket::Create(int kind) {
 vzStatus cpCSocket::Connect(const cpSocketAddress& address) {
     if (!record_) return kSocketCreateFail;
     record_->peer = ToSockAddr(address);
-    if (plat::Connect(record_->handle, record_->peer) == plat::kSocketError) return cpLastSocketError();
+    if (plat::Connect(record_->handle, record_->peer) == plat::kSocketError)
+        return cpLastSocketError();
     return kTransportOk;
 }
 
@@ -110,7 +123,8 @@ vzStatus cpCSocket::Accept(cpSocketRecord** newRecord, cpSocketAddress* peer) {
         delete accepted;
         return status;
     }
-    if (plat::SetLinger(accepted->handle, true, 0) != 0 || plat::GetPeerName(accepted->handle, &from) != 0) {
+    if (plat::SetLinger(accepted->handle, true, 0) != 0 ||
+        plat::GetPeerName(accepted->handle, &from) != 0) {
         vzStatus status = cpLastSocketError();
         cpDestroySocketRecord(accepted);
         return status;
@@ -127,7 +141,8 @@ vzStatus cpCSocket::Accept(cpSocketRecord** newRecord, cpSocketAddress* peer) {
     return kTransportOk;
 }
 
-vzStatus cpCSocket::SendTo(const void* data, int length, const cpSocketAddress& address, int* sent) {
+vzStatus cpCSocket::SendTo(const void* data, int length, const cpSocketAddress& address,
+                           int* sent) {
     if (!record_) return kSocketCreateFail;
     int n = plat::SendTo(record_->handle, data, length, ToSockAddr(address));
     if (sent) *sent = n;

@@ -55,7 +55,8 @@ public:
     virtual vzStatus Bind(const cpSocketAddress& address);
     virtual vzStatus Listen();
     virtual vzStatus Accept(cpSocketRecord** newRecord, cpSocketAddress* peer);
-    virtual vzStatus SendTo(const void* data, int length, const cpSocketAddress& address, int* sent);
+    virtual vzStatus SendTo(const void* data, int length, const cpSocketAddress& address,
+                            int* sent);
     virtual vzStatus SetOption(int option);
     virtual vzStatus ReceiveFrom(void* buffer, int size, cpSocketAddress* from, int* received);
 

@@ -25,8 +25,12 @@ void ThreadTimerProc(plat::Hwnd, std::uint32_t, std::uintptr_t, std::uint32_t) {
 
 }  // namespace
 
-cpCTimerManager* cpTimerManager() { return g_timerManager; }
-void cpSetTimerManager(cpCTimerManager* manager) { g_timerManager = manager; }
+cpCTimerManager* cpTimerManager() {
+    return g_timerManager;
+}
+void cpSetTimerManager(cpCTimerManager* manager) {
+    g_timerManager = manager;
+}
 
 vzStatus cpCTimer::Start(std::uint32_t intervalMs, cpTimerCallback callback, void* userValue,
                          std::uint32_t timerId, vzIUnknown* held) {
@@ -35,7 +39,8 @@ vzStatus cpCTimer::Start(std::uint32_t intervalMs, cpTimerCallback callback, voi
     intervalMs_ = intervalMs;
     held_ = held;
     Rebase(cpTimeStamp::Now());
-    if (cpCTimerManager* manager = cpTimerManager()) (void)manager->Add(this, timerId);  // the manager only lists the timer
+    if (cpCTimerManager* manager = cpTimerManager())
+        (void)manager->Add(this, timerId);  // the manager only lists the timer
     return kTransportOk;
 }
 
@@ -45,7 +50,8 @@ cpCTimer::~cpCTimer() {
 }
 
 vzStatus cpCTimer::Stop() {
-    if (cpCTimerManager* manager = cpTimerManager()) (void)manager->Remove(this);  // the manager only lists the timer
+    if (cpCTimerManager* manager = cpTimerManager())
+        (void)manager->Remove(this);  // the manager only lists the timer
     due_ = {};
     callback_ = nullptr;
     return kTransportOk;

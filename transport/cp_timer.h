@@ -93,7 +93,7 @@ private:
     struct Entry {
         cpCTimer* timer;  // no reference: a running timer is kept alive by its owner
         std::uint32_t timerId;
-        int refs;         // 1 while listed, +1 while a tick works with it
+        int refs;  // 1 while listed, +1 while a tick works with it
     };
     static void DropEntry(Entry* entry);
 

@@ -32,7 +32,9 @@ vzCGarbageCollector::~vzCGarbageCollector() {
 
 void vzCGarbageCollector::Start() {
     if (sweepTimer_.CreateInstance(kClassTimer))
-        (void)sweepTimer_.As<cpCTimer>()->Start(kSweepMs, &vzCGarbageCollector::OnSweepTimer, this, kTimerIdNone, nullptr);  // a timer that cannot start only never fires
+        (void)sweepTimer_.As<cpCTimer>()->Start(
+            kSweepMs, &vzCGarbageCollector::OnSweepTimer, this, kTimerIdNone,
+            nullptr);  // a timer that cannot start only never fires
     if (!entries_) entries_ = new vzCPtrList;
 }
 
@@ -52,7 +54,8 @@ void vzCGarbageCollector::Stop() {
 void vzCGarbageCollector::DeferRelease(vzSmartPtr holder) {
     if (!holder) return;
     if (!entries_) entries_ = new vzCPtrList;
-    auto* entry = new Entry{holder, static_cast<std::uint32_t>(plat::CalendarSeconds()) + kHoldSeconds};
+    auto* entry =
+        new Entry{holder, static_cast<std::uint32_t>(plat::CalendarSeconds()) + kHoldSeconds};
     entries_->Append(entry);
 }
 
@@ -68,4 +71,6 @@ void vzCGarbageCollector::Sweep() {
     }
 }
 
-void vzCGarbageCollector::OnSweepTimer(void* self) { static_cast<vzCGarbageCollector*>(self)->Sweep(); }
+void vzCGarbageCollector::OnSweepTimer(void* self) {
+    static_cast<vzCGarbageCollector*>(self)->Sweep();
+}

@@ -16,8 +16,7 @@ bool AtLeastElapsed(std::int64_t now, std::int64_t stamp, std::int64_t seconds) 
 }
 
 bool RecentlyFailed(const cpHostAddressRecord& record, std::int64_t now) {
-    if (record.good != 0 || record.failureTime == 0 || now < record.failureTime)
-        return false;
+    if (record.good != 0 || record.failureTime == 0 || now < record.failureTime) return false;
     return now - record.failureTime <= cpCHostCache::kFailureMemorySeconds;
 }
 
@@ -46,8 +45,7 @@ const cpHostCacheEntry* cpCHostCache::Find(const std::string& host, std::uint16_
 cpHostAddressRecord* cpCHostCache::FindRecord(const std::string& host, std::uint16_t port,
                                               std::uint32_t addressNet, cpHostCacheEntry** entry) {
     *entry = FindEntry(host, port);
-    if (*entry == nullptr)
-        return nullptr;
+    if (*entry == nullptr) return nullptr;
     auto& list = (*entry)->addresses;
     auto found = std::find_if(list.begin(), list.end(), [addressNet](const cpHostAddressRecord& r) {
         return r.addressNet == addressNet;
@@ -77,8 +75,7 @@ bool cpCHostCache::Lookup(const std::string& host, std::uint16_t port, std::uint
         AtLeastElapsed(plat::CalendarSeconds(), entry.lastResolution, kResolveIntervalSeconds)) {
         Resolve(&entry);
     }
-    if (list.empty())
-        return false;
+    if (list.empty()) return false;
     *addressNet = list.front().addressNet;
     return true;
 }
@@ -87,8 +84,7 @@ void cpCHostCache::MarkGood(const std::string& host, std::uint16_t port, std::ui
     CP_ASSERT_SERVICE_LOCK_HELD();
     cpHostCacheEntry* entry = nullptr;
     cpHostAddressRecord* record = FindRecord(host, port, addressNet, &entry);
-    if (record == nullptr)
-        return;
+    if (record == nullptr) return;
     auto& list = entry->addresses;
     auto at = list.begin() + (record - list.data());
     std::rotate(list.begin(), at, at + 1);
@@ -100,8 +96,7 @@ void cpCHostCache::MarkBad(const std::string& host, std::uint16_t port, std::uin
     CP_ASSERT_SERVICE_LOCK_HELD();
     cpHostCacheEntry* entry = nullptr;
     cpHostAddressRecord* record = FindRecord(host, port, addressNet, &entry);
-    if (record == nullptr)
-        return;
+    if (record == nullptr) return;
     auto& list = entry->addresses;
     auto at = list.begin() + (record - list.data());
     std::rotate(at, at + 1, list.end());

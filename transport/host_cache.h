@@ -38,7 +38,7 @@ struct cpHostCacheEntry {
 };
 
 class cpCHostCache {
-  public:
+public:
     // Without a good address, a host is resolved again once this long has
     // passed since its last resolution.
     static constexpr std::int64_t kResolveIntervalSeconds = 5;
@@ -73,7 +73,7 @@ class cpCHostCache {
     const cpHostCacheEntry* Find(const std::string& host, std::uint16_t port) const;
     std::size_t EntryCount() const { return entries_.size(); }
 
-  private:
+private:
     static std::string MakeKey(const std::string& host, std::uint16_t port);
     cpHostCacheEntry* FindEntry(const std::string& host, std::uint16_t port);
     cpHostAddressRecord* FindRecord(const std::string& host, std::uint16_t port,

@@ -100,8 +100,8 @@ public:
     // interface without a reference.
     virtual vzStatus FindLayer(std::uint32_t classId, vzIUnknown** out) = 0;
     virtual vzStatus ResumeEvents() = 0;
-    virtual vzStatus RegisterHandler(std::uint16_t type, std::uint32_t subtype, nwFramedCallback callback,
-                                     void* userValue) = 0;
+    virtual vzStatus RegisterHandler(std::uint16_t type, std::uint32_t subtype,
+                                     nwFramedCallback callback, void* userValue) = 0;
     virtual vzStatus SetPeerAddress(const cpSocketAddress& address) = 0;
     virtual vzStatus GetPeerAddress(const cpSocketAddress** out) = 0;
     virtual vzStatus Close() = 0;
@@ -111,7 +111,8 @@ public:
     // Tells the layer directly above `layer` that the connection is up.
     virtual vzStatus ConnectedFrom(nwIQoSNetStack* layer) = 0;
     // Hands data to the layer directly above `layer`; the bytes it consumed.
-    virtual std::int32_t DeliverUp(nwIQoSNetStack* layer, const void* data, std::int32_t length) = 0;
+    virtual std::int32_t DeliverUp(nwIQoSNetStack* layer, const void* data,
+                                   std::int32_t length) = 0;
     virtual vzStatus GetSendBuffer(const void** data, std::uint32_t* length) = 0;
     virtual vzStatus SendRaw(const void* data, std::uint32_t length) = 0;
     virtual vzStatus GetReceiveRate(std::int64_t* bytesPerSecond) = 0;

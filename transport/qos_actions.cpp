@@ -31,7 +31,9 @@ int ReceiveInto(plat::Socket socket, cpReceiveBuffer& buffer, std::uint32_t size
     return n;
 }
 
-bool IsWouldBlock() { return plat::WSAGetLastError() == plat::kWsaEwouldblock; }
+bool IsWouldBlock() {
+    return plat::WSAGetLastError() == plat::kWsaEwouldblock;
+}
 
 }  // namespace
 
@@ -89,7 +91,8 @@ std::uint32_t cpCQoSLowContextAction::Receive() {
             break;
         }
         total += static_cast<std::uint32_t>(n);
-        if (static_cast<std::uint32_t>(n) < granted) ReturnReceiveBudget(granted - static_cast<std::uint32_t>(n));
+        if (static_cast<std::uint32_t>(n) < granted)
+            ReturnReceiveBudget(granted - static_cast<std::uint32_t>(n));
         // A generous budget must not become a huge buffer: hand what is
         // here to the layers first. The socket still has data, so FD_READ
         // comes again at once.
@@ -102,9 +105,11 @@ bool cpCQoSLowContextAction::Send(std::uint32_t* sent) {
     *sent = 0;
     cpSendBuffer& buffer = *binding_.send;
     plat::Socket socket = SocketHandle();
-    if (!buffer.data || buffer.length == 0 || sendStarved_ || socket == plat::kInvalidSocket) return true;
+    if (!buffer.data || buffer.length == 0 || sendStarved_ || socket == plat::kInvalidSocket)
+        return true;
     while (buffer.position < buffer.length) {
-        std::uint32_t granted = TakeSendBudget(std::min(buffer.length - buffer.position, kSendBlock));
+        std::uint32_t granted =
+            TakeSendBudget(std::min(buffer.length - buffer.position, kSendBlock));
         if (granted == 0) {
             // No re-arm: the next tick re-arms a starved connection.
             sendStarved_ = true;
@@ -163,7 +168,8 @@ std::uint32_t FirstBudget(std::uint32_t rate) {
     cpCQoS* qos = cpQoS();
     if (!qos || rate == 0) return rate;
     std::uint64_t share = static_cast<std::uint64_t>(rate) * qos->MsUntilNextTick() / 1000;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(rate, std::max<std::uint64_t>(share, kLeastFirstBudget)));
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(rate, std::max<std::uint64_t>(share, kLeastFirstBudget)));
 }
 }  // namespace
 
@@ -228,13 +234,21 @@ bool cpCQoSOwnContextAction::LimitReceiveBudget(std::uint32_t bytes) {
 
 std::unique_ptr<cpCQoSContextAction> CreateAction(int type, const cpActionBinding& binding) {
     switch (type) {
-        case 1: return std::make_unique<cpCQoSHighContextAction>(binding);
-        case 2: return std::make_unique<cpCQoSLowServerContextAction>(binding);
-        case 3: return std::make_unique<cpCQoSLowServerReceiveOnlyContextAction>(binding);
-        case 4: return std::make_unique<cpCQoSLowServerSendOnlyContextAction>(binding);
-        case 5: return std::make_unique<cpCQoSOwnContextAction>(binding);
-        case 6: return std::make_unique<cpCQoSOwnReceiveOnlyContextAction>(binding);
-        case 7: return std::make_unique<cpCQoSOwnSendOnlyContextAction>(binding);
-        default: return nullptr;
+        case 1:
+            return std::make_unique<cpCQoSHighContextAction>(binding);
+        case 2:
+            return std::make_unique<cpCQoSLowServerContextAction>(binding);
+        case 3:
+            return std::make_unique<cpCQoSLowServerReceiveOnlyContextAction>(binding);
+        case 4:
+            return std::make_unique<cpCQoSLowServerSendOnlyContextAction>(binding);
+        case 5:
+            return std::make_unique<cpCQoSOwnContextAction>(binding);
+        case 6:
+            return std::make_unique<cpCQoSOwnReceiveOnlyContextAction>(binding);
+        case 7:
+            return std::make_unique<cpCQoSOwnSendOnlyContextAction>(binding);
+        default:
+            return nullptr;
     }
 }

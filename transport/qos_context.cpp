@@ -168,9 +168,10 @@ vzStatus cpCQoSContext::Connect(const cpSocketAddress& address) {
         if (connectTimer_.CreateInstance(kClassTimer)) {
             cpCQoS* qos = cpQoS();
             // A timer that cannot start only never fires.
-            (void)connectTimer_.As<cpCTimer>()->Start(connectTimeout_ * 1000, &cpCQoSContext::OnConnectTimer,
-                                                static_cast<cpIConnectionHandlers*>(this), kTimerIdConnect,
-                                                qos ? qos->Lock() : nullptr);
+            (void)connectTimer_.As<cpCTimer>()->Start(connectTimeout_ * 1000,
+                                                      &cpCQoSContext::OnConnectTimer,
+                                                      static_cast<cpIConnectionHandlers*>(this),
+                                                      kTimerIdConnect, qos ? qos->Lock() : nullptr);
         }
         return kTransportOk;
     }
@@ -212,7 +213,8 @@ void cpCQoSContext::QueueData(const void* data, std::uint32_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     sendQueue_.emplace_back(bytes, bytes + (data ? length : 0));
     if (!current_.data) LoadNextSendBuffer();
-    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
+    if (!RunSendPump())
+        (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::LoadNextSendBuffer() {
@@ -239,7 +241,8 @@ bool cpCQoSContext::RunSendPump() {
     if (!socket_ || !current_.data || !action_) return true;
     // Data queued while connecting waits for OnConnected; inside the pump
     // (state sending) a nested call only queues and the outer pump sends it.
-    if (state_ != kStateConnected && state_ != kStateReceiving && state_ != kStateReady) return true;
+    if (state_ != kStateConnected && state_ != kStateReceiving && state_ != kStateReady)
+        return true;
     SelfRef hold(static_cast<vzIQoSContext*>(this));
     state_ = kStateSending;
     bool ok = true;
@@ -258,7 +261,8 @@ bool cpCQoSContext::RunSendPump() {
 
 void cpCQoSContext::OnSendReady() {
     if (!current_.data) LoadNextSendBuffer();
-    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
+    if (!RunSendPump())
+        (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::OnReceiveReady() {
@@ -289,8 +293,8 @@ void cpCQoSContext::Deliver() {
         if (ownDispatcher_ && receive_.Held() > 0) {
             std::int32_t consumed = 0;
             // Fails only for a null count.
-            (void)ownDispatcher_.As<nwCStreamDispatcher>()->Parse(receive_.Data(),
-                                                            static_cast<std::int32_t>(receive_.Held()), &consumed);
+            (void)ownDispatcher_.As<nwCStreamDispatcher>()->Parse(
+                receive_.Data(), static_cast<std::int32_t>(receive_.Held()), &consumed);
             if (consumed < 0) {
                 (void)Close();  // a close always completes
                 return;
@@ -326,7 +330,8 @@ void cpCQoSContext::OnConnected() {
     for (nwIQoSNetStack* layer : LayersBottomUp()) {
         if (!layer->OnConnected()) break;
     }
-    if (!RunSendPump()) (void)PostClose();  // the close runs later from the message loop; nothing to check now
+    if (!RunSendPump())
+        (void)PostClose();  // the close runs later from the message loop; nothing to check now
 }
 
 void cpCQoSContext::OnConnectFailed() {
@@ -408,7 +413,8 @@ void cpCQoSContext::OnDeferredEvent(cpSocketRecord* record) {
             SendEventToLayers(kEventCloseRequest);
             (void)Close();  // a close always completes
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -426,7 +432,8 @@ void cpCQoSContext::OnSecondTick() {
     if (atLimit && (flags_ & kFlagReportIdle)) QueueDeferred(kEventIdleTimeout);
     if (action_) {
         action_->Refill();
-        if (action_->TakeReceiveStarved() || action_->TakeSendStarved()) (void)ResumeEvents();  // without a socket there is nothing to resume
+        if (action_->TakeReceiveStarved() || action_->TakeSendStarved())
+            (void)ResumeEvents();  // without a socket there is nothing to resume
     }
 }
 
@@ -454,7 +461,8 @@ vzStatus cpCQoSContext::AttachLayer(vzIUnknown* layer, std::uint32_t classId, bo
     if (!layer) return kTransportFail;
     LayerEntry entry{vzSmartPtr(layer), nullptr, classId};
     void* stack = nullptr;
-    if (vzFailed(layer->QueryInterface(kInterfaceNetStack, &stack)) || !stack) return kTransportFail;
+    if (vzFailed(layer->QueryInterface(kInterfaceNetStack, &stack)) || !stack)
+        return kTransportFail;
     entry.stack = static_cast<nwIQoSNetStack*>(stack);
     entry.stack->SetOwner(this);
     if (atBottom)
@@ -475,7 +483,9 @@ vzStatus cpCQoSContext::FindLayer(std::uint32_t classId, vzIUnknown** out) {
     return kTransportFail;
 }
 
-vzIUnknown* cpCQoSContext::GetTopLayer() { return layers_.empty() ? nullptr : layers_.front().own.Get(); }
+vzIUnknown* cpCQoSContext::GetTopLayer() {
+    return layers_.empty() ? nullptr : layers_.front().own.Get();
+}
 
 vzStatus cpCQoSContext::ConnectedFrom(nwIQoSNetStack* layer) {
     int index = IndexOf(layer);
@@ -483,7 +493,8 @@ vzStatus cpCQoSContext::ConnectedFrom(nwIQoSNetStack* layer) {
     return kTransportOk;
 }
 
-std::int32_t cpCQoSContext::DeliverUp(nwIQoSNetStack* layer, const void* data, std::int32_t length) {
+std::int32_t cpCQoSContext::DeliverUp(nwIQoSNetStack* layer, const void* data,
+                                      std::int32_t length) {
     int index = IndexOf(layer);
     if (index <= 0) return 0;
     return layers_[index - 1].stack->OnReceive(data, length);
@@ -496,10 +507,12 @@ vzStatus cpCQoSContext::ResumeEvents() {
     return kTransportOk;
 }
 
-vzStatus cpCQoSContext::RegisterHandler(std::uint16_t type, std::uint32_t subtype, nwFramedCallback callback,
-                                        void* userValue) {
-    if (!ownDispatcher_ && !ownDispatcher_.CreateInstance(kClassStreamDispatcher)) return kTransportFail;
-    return ownDispatcher_.As<nwCStreamDispatcher>()->RegisterHandler(type, subtype, callback, userValue);
+vzStatus cpCQoSContext::RegisterHandler(std::uint16_t type, std::uint32_t subtype,
+                                        nwFramedCallback callback, void* userValue) {
+    if (!ownDispatcher_ && !ownDispatcher_.CreateInstance(kClassStreamDispatcher))
+        return kTransportFail;
+    return ownDispatcher_.As<nwCStreamDispatcher>()->RegisterHandler(type, subtype, callback,
+                                                                     userValue);
 }
 
 vzStatus cpCQoSContext::SetPeerAddress(const cpSocketAddress& address) {

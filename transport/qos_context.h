@@ -99,8 +99,8 @@ public:
 
 private:
     struct LayerEntry {
-        vzSmartPtr own;               // the layer's own interface; holds the reference
-        nwIQoSNetStack* stack;        // the same object's layer face
+        vzSmartPtr own;         // the layer's own interface; holds the reference
+        nwIQoSNetStack* stack;  // the same object's layer face
         std::uint32_t classId;
     };
     struct RateWindow {

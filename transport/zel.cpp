@@ -1,10 +1,10 @@
 #include "transport/zel.h"
 
 #include "platform/sockets.h"
-#include "transport/garbage_collector.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
 #include "transport/cp_timer.h"
+#include "transport/garbage_collector.h"
 
 CZel::CZel(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
     cpCMutex* lock = lock_.As<cpCMutex>();

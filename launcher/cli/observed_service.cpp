@@ -26,7 +26,8 @@ ServiceResult ObservedServiceClient::PopJobFileEvent(CJob* job, JobFileEvent* ou
     return result;
 }
 
-ServiceResult ObservedServiceClient::PopJobMessage(CJob* job, std::int32_t* code, std::string* text) {
+ServiceResult ObservedServiceClient::PopJobMessage(CJob* job, std::int32_t* code,
+                                                   std::string* text) {
     const ServiceResult result = inner_.PopJobMessage(job, code, text);
     if (*code != kResultOk) jobMessage_ = ObservedJobMessage{*code, *text};
     return result;

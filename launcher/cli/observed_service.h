@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "service/base/status_codes.h"
 #include "launcher/service_client.h"
+#include "service/base/status_codes.h"
 
 struct ObservedJobMessage {
     std::int32_t code = 0;
@@ -33,7 +33,9 @@ public:
     ServiceResult InitializeService() override { return inner_.InitializeService(); }
     void FinalizeService() override { inner_.FinalizeService(); }
     ServiceResult LoadDocument(const std::string& url) override { return inner_.LoadDocument(url); }
-    ServiceResult SetServiceKey(const std::string& key) override { return inner_.SetServiceKey(key); }
+    ServiceResult SetServiceKey(const std::string& key) override {
+        return inner_.SetServiceKey(key);
+    }
     bool FetchDocument(std::string* bytes) override { return inner_.FetchDocument(bytes); }
     bool AddSizeCheckUrl(const std::string& url) override { return inner_.AddSizeCheckUrl(url); }
     void StartSizeCheck() override { inner_.StartSizeCheck(); }
@@ -42,7 +44,8 @@ public:
         return inner_.CreateJob(job, serviceKey);
     }
     ServiceResult SetJobEngineFlag(CJob* job) override { return inner_.SetJobEngineFlag(job); }
-    ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
+    ServiceResult AddJobFile(CJob* job, const std::string& url,
+                             const std::string& folder) override {
         return inner_.AddJobFile(job, url, folder);
     }
     ServiceResult StartJob(CJob* job, std::int32_t speedFlag) override;

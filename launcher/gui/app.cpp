@@ -20,8 +20,8 @@
 
 #include "launcher/application_start.h"
 #include "launcher/gui/dialogs.h"
-#include "platform/instance_channel.h"
 #include "launcher/gui/main_frame.h"
+#include "platform/instance_channel.h"
 #include "platform/instance_lock.h"
 #include "platform/shell_execute.h"
 #include "platform/text.h"

@@ -21,9 +21,9 @@
 
 #include "launcher/download_service_client.h"
 #include "launcher/gui/event_bridge.h"
-#include "platform/instance_channel.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "launcher/window_system.h"
+#include "platform/instance_channel.h"
 
 class wxPanel;
 

@@ -39,7 +39,8 @@ void CJob::NotifyStart(std::int32_t fileCount, std::int64_t totalSize) {
     PostEvent(kEventJobStart);
 }
 
-void CJob::NotifyFileCompleted(const std::string& path, const char* alternateText, const std::string& url) {
+void CJob::NotifyFileCompleted(const std::string& path, const char* alternateText,
+                               const std::string& url) {
     auto it = pathMap_.find(plat::AsciiLower(path));
     if (it == pathMap_.end() || it->second->state == 2) return;
     it->second->state = 2;
@@ -67,7 +68,9 @@ void CJob::AddMessage(std::int32_t code, const char* text) {
     PostEvent(kEventJobMessage);
 }
 
-void CJob::NotifyResumePrompt() { PostEvent(kEventResumePrompt); }
+void CJob::NotifyResumePrompt() {
+    PostEvent(kEventResumePrompt);
+}
 
 std::optional<JobStartInfo> CJob::TakeStartInfo() {
     if (!pendingStart_) return std::nullopt;

@@ -18,17 +18,17 @@ inline constexpr std::size_t kServiceKeyMax = 32;
 
 // One file of a job.
 struct JobFileEntry {
-    std::int32_t index = 0;        // the job's file count before this file was added
-    std::string url;               // trimmed; "|" separates alternative URLs
-    std::string folder;            // native separators, ends with one separator
-    std::string localName;         // the URL's text after its last "/"
+    std::int32_t index = 0;  // the job's file count before this file was added
+    std::string url;         // trimmed; "|" separates alternative URLs
+    std::string folder;      // native separators, ends with one separator
+    std::string localName;   // the URL's text after its last "/"
     std::string serviceKey;
     std::int64_t remoteSize = -1;
     std::int64_t bytesWritten = 0;  // in this run
     std::int64_t bytesOnDisk = 0;   // when the file was opened
     std::int32_t option1 = 1;       // the file's two option bytes for the engine
     std::int32_t option2 = 0;
-    std::int32_t state = 0;         // 0 pending, 2 completed
+    std::int32_t state = 0;  // 0 pending, 2 completed
 
     std::string FullPath() const { return folder + localName; }
 };
@@ -49,7 +49,8 @@ public:
 
     // Notifications from the job downloaders (worker thread, under the lock).
     void NotifyStart(std::int32_t fileCount, std::int64_t totalSize);
-    void NotifyFileCompleted(const std::string& path, const char* alternateText, const std::string& url);
+    void NotifyFileCompleted(const std::string& path, const char* alternateText,
+                             const std::string& url);
     void NotifyCompleted(std::int32_t completedFiles);
     void AddMessage(std::int32_t code, const char* text);
     void NotifyResumePrompt();

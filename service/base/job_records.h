@@ -6,13 +6,13 @@
 
 // Progress of one job, filled by its job downloader and read by the window.
 struct JobProgress {
-    std::int64_t total = 0;         // bytes of all files of the job
-    std::int64_t held = 0;          // bytes held: on disk before the run plus written since
+    std::int64_t total = 0;  // bytes of all files of the job
+    std::int64_t held = 0;   // bytes held: on disk before the run plus written since
     std::int32_t fileCount = 0;
     std::int32_t filesDone = 0;
-    std::int32_t rate = 0;          // bytes per second
-    std::int64_t elapsed = 0;       // seconds since the transfer started
-    std::int64_t left = 0;          // estimated seconds left
+    std::int32_t rate = 0;     // bytes per second
+    std::int64_t elapsed = 0;  // seconds since the transfer started
+    std::int64_t left = 0;     // estimated seconds left
     std::int32_t percent = 0;
     std::int32_t currentIndex = 0;  // index of the current file
     std::int64_t currentSize = 0;
@@ -20,7 +20,7 @@ struct JobProgress {
     std::int64_t currentRate = 0;
     std::int64_t currentLeft = 0;
     std::int32_t currentPercent = 0;
-    char currentName[66] = {};      // at most 65 characters, always NUL-terminated
+    char currentName[66] = {};  // at most 65 characters, always NUL-terminated
 };
 static_assert(sizeof(JobProgress) == 160);
 

@@ -35,7 +35,9 @@ void ForgetServiceLogPathForTesting() {
     g_cachedPath.clear();
 }
 
-int ServiceLogHeapFormatsForTesting() { return g_heapFormats.load(); }
+int ServiceLogHeapFormatsForTesting() {
+    return g_heapFormats.load();
+}
 
 void WriteServiceLog(const char* message) {
     std::string path = GetServiceLogPath();

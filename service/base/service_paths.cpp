@@ -9,4 +9,6 @@ std::string ServiceBaseFolder() {
     return base + "Norvex" + plat::kPathSeparator;
 }
 
-std::string ServiceDataFolder() { return ServiceBaseFolder() + "tlxDownloadV32" + plat::kPathSeparator; }
+std::string ServiceDataFolder() {
+    return ServiceBaseFolder() + "tlxDownloadV32" + plat::kPathSeparator;
+}

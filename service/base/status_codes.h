@@ -13,14 +13,20 @@
 // answers one has its answer looked at, or visibly dropped with a reason
 // ("(void)call; // why"). Its values are the 32-bit codes below; other
 // codes are made with vzMakeStatus.
-enum [[nodiscard]] vzStatus : std::uint32_t {};
+enum [[nodiscard]] vzStatus : std::uint32_t{};
 
-inline constexpr vzStatus vzMakeStatus(std::uint32_t code) { return static_cast<vzStatus>(code); }
+inline constexpr vzStatus vzMakeStatus(std::uint32_t code) {
+    return static_cast<vzStatus>(code);
+}
 
 inline constexpr std::uint32_t kStatusSuccessMask = 0x40000000;
 inline constexpr std::uint32_t kStatusDetailMask = 0xFFFFF;
-inline constexpr bool vzSucceeded(vzStatus s) { return (s & kStatusSuccessMask) != 0; }
-inline constexpr bool vzFailed(vzStatus s) { return (s & kStatusSuccessMask) == 0; }
+inline constexpr bool vzSucceeded(vzStatus s) {
+    return (s & kStatusSuccessMask) != 0;
+}
+inline constexpr bool vzFailed(vzStatus s) {
+    return (s & kStatusSuccessMask) == 0;
+}
 
 inline constexpr vzStatus kVzOk = vzMakeStatus(0x40000000);  // AddRef / Release
 inline constexpr vzStatus kTransportOk = vzMakeStatus(0x40200000);
@@ -39,12 +45,14 @@ inline constexpr vzStatus kWouldBlock = vzMakeStatus(0x8022000A);
 inline constexpr vzStatus kLayerFail = vzMakeStatus(0x80300000);
 inline constexpr vzStatus kUriFail = vzMakeStatus(0x80600000);
 
-inline constexpr bool vzIsWouldBlock(vzStatus s) { return (s & kStatusDetailMask) == 0x2000A; }
+inline constexpr bool vzIsWouldBlock(vzStatus s) {
+    return (s & kStatusDetailMask) == 0x2000A;
+}
 
 // Service result codes (entry points, job downloaders). Like vzStatus the
 // type is [[nodiscard]], so a result is looked at (or visibly dropped) also
 // where it comes through an interface.
-enum [[nodiscard]] ServiceResult : int {
+enum [[nodiscard]] ServiceResult : int{
     kResultOk = 512,
     kResultBadUrl = 513,
     kResultBadFolder = 514,

@@ -6,7 +6,9 @@ namespace {
 std::atomic<vzClassFactory> g_factory{nullptr};
 }
 
-void vzSetClassFactory(vzClassFactory factory) { g_factory.store(factory); }
+void vzSetClassFactory(vzClassFactory factory) {
+    g_factory.store(factory);
+}
 
 bool vzSmartPtr::CreateInstance(std::uint32_t classId) {
     Reset();

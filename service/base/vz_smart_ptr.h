@@ -57,7 +57,7 @@ public:
         if (p == p_) return *this;
         vzIUnknown* old = p_;
         p_ = p;
-        if (p_) (void)p_->AddRef();  // counting cannot fail
+        if (p_) (void)p_->AddRef();     // counting cannot fail
         if (old) (void)old->Release();  // a release cannot fail
         return *this;
     }
@@ -68,7 +68,8 @@ public:
     [[nodiscard]] bool CreateInstance(std::uint32_t classId);
 
     void Reset() {
-        if (vzIUnknown* old = std::exchange(p_, nullptr)) (void)old->Release();  // a release cannot fail
+        if (vzIUnknown* old = std::exchange(p_, nullptr))
+            (void)old->Release();  // a release cannot fail
     }
     vzIUnknown* Get() const { return p_; }
     template <class T>

@@ -21,7 +21,9 @@ vzCString& vzCString::operator=(const vzCString& other) {
     return *this;
 }
 
-vzCString::~vzCString() { delete[] heap_; }
+vzCString::~vzCString() {
+    delete[] heap_;
+}
 
 void vzCString::Clear() {
     delete[] heap_;
@@ -35,7 +37,9 @@ void vzCString::Assign(const char* text, int mode, std::uint32_t count) {
         Clear();
         return;
     }
-    std::uint32_t n = mode == kMeasure ? static_cast<std::uint32_t>(std::strlen(text)) : mode == kCount ? count : 0;
+    std::uint32_t n = mode == kMeasure ? static_cast<std::uint32_t>(std::strlen(text))
+                      : mode == kCount ? count
+                                       : 0;
     if (n == 0) {
         Clear();
         return;

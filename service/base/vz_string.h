@@ -8,8 +8,8 @@
 
 class vzCString {
 public:
-    static constexpr int kMeasure = 1;       // Assign: text is NUL-terminated
-    static constexpr int kCount = 2;         // Assign: take `count` characters
+    static constexpr int kMeasure = 1;        // Assign: text is NUL-terminated
+    static constexpr int kCount = 2;          // Assign: take `count` characters
     static constexpr int kAppendMeasure = 3;  // Append: text is NUL-terminated
     static constexpr int kAppendCount = 4;    // Append: take `count` characters
     static constexpr std::uint32_t kMaxMid = 0x100000;

@@ -12,10 +12,10 @@
 #include "Lib_SSL/COpenSSL.h"
 #include "Lib_SSL/secure_socket_client_layer.h"
 #include "tests/Lib_SSL/tls_fixture.h"
-#include "tests/support/wait_for.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/tls_peer_server.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -83,7 +83,8 @@ TEST_F(TlsFaultTest, PostBodyAskedForPieceByPieceGoesOutInOrder) {
         void OnSendReady(std::uint32_t) override {
             std::string piece(pieces == 0 ? 60 : 40, pieces == 0 ? 'a' : 'b');
             if (pieces++ < 2) {
-                EXPECT_TRUE(vzSucceeded(Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
+                EXPECT_TRUE(vzSucceeded(
+                    Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
             }
         }
     } up;

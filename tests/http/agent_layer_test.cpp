@@ -22,7 +22,8 @@ class AgentChannel : public nwIAgentListener {
 public:
     AgentChannel() {
         EXPECT_TRUE(context_.CreateInstance(kClassQoSContext));
-        EXPECT_TRUE(vzSucceeded(Context()->Open(1, kFlagReportConnectFailure | kFlagReportIdle, nullptr)));
+        EXPECT_TRUE(
+            vzSucceeded(Context()->Open(1, kFlagReportConnectFailure | kFlagReportIdle, nullptr)));
         std::uint32_t timeout = 5;
         EXPECT_TRUE(vzSucceeded(Context()->SetOption(kOptionConnectTimeout, &timeout)));
         EXPECT_TRUE(vzSucceeded(Context()->SetOption(kOptionIdleTimeout, &timeout)));
@@ -41,7 +42,8 @@ public:
     vzIQoSContext* Context() const { return context_.As<vzIQoSContext>(); }
     vzIAgentLayer* Layer() const { return static_cast<vzIAgentLayer*>(Context()->GetTopLayer()); }
     void ConnectTo(const plat::SockAddrIn& address) {
-        EXPECT_TRUE(vzSucceeded(Context()->Connect(cpSocketAddress{address.addrNet, plat::NetToHost16(address.portNet)})));
+        EXPECT_TRUE(vzSucceeded(Context()->Connect(
+            cpSocketAddress{address.addrNet, plat::NetToHost16(address.portNet)})));
     }
     bool Has(const std::string& event) const {
         for (const std::string& e : events)

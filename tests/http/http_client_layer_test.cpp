@@ -7,9 +7,9 @@
 #include "platform/resolver.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/network_fixture.h"
-#include "transport/qos_context.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
+#include "transport/qos_context.h"
 
 namespace {
 
@@ -56,7 +56,8 @@ TEST_F(HttpClientLayerTest, HeadSplitAcrossWritesIsParsedWhenItsLastByteArrives)
     ScriptedServer server;
     server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Le"),
                       ScriptStep::Sleep(50), ScriptStep::Send("ngth: 10\r\nX-Note: a%20b\r"),
-                      ScriptStep::Sleep(50), ScriptStep::Send("\n\r\n0123456789"), ScriptStep::Stall()});
+                      ScriptStep::Sleep(50), ScriptStep::Send("\n\r\n0123456789"),
+                      ScriptStep::Stall()});
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/file.bin")));
     ASSERT_TRUE(Pump([&] { return fetch.Ended(); }));
@@ -69,8 +70,8 @@ TEST_F(HttpClientLayerTest, HeadSplitAcrossWritesIsParsedWhenItsLastByteArrives)
 
 TEST_F(HttpClientLayerTest, RequestIsAGetWithHostAndRange) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(kOkHead), ScriptStep::Send("0123456789"),
-                      ScriptStep::Stall()});
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(kOkHead),
+                      ScriptStep::Send("0123456789"), ScriptStep::Stall()});
     HttpFetch fetch;
     fetch.closeOnComplete = false;
     ASSERT_TRUE(fetch.Start(server.Url("/dir/file.bin?x=1"), {{"Range", "bytes=100-"}}));
@@ -92,8 +93,8 @@ TEST_F(HttpClientLayerTest, RequestIsAGetWithHostAndRange) {
 
 TEST_F(HttpClientLayerTest, PartialConsumptionCompletesAfterTheLastPiece) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(std::string(kOkHead) + "0123456789"),
-                      ScriptStep::Stall()});
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send(std::string(kOkHead) + "0123456789"), ScriptStep::Stall()});
     HttpFetch fetch;
     fetch.consumeAtMost = 6;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
@@ -107,7 +108,8 @@ TEST_F(HttpClientLayerTest, PartialConsumptionCompletesAfterTheLastPiece) {
 
 TEST_F(HttpClientLayerTest, ZeroContentLengthGivesNoBodyAndNoCompletion) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"),
                       ScriptStep::Close()});
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
@@ -118,7 +120,8 @@ TEST_F(HttpClientLayerTest, ZeroContentLengthGivesNoBodyAndNoCompletion) {
 
 TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceMakesNoRecord) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length:4\r\n\r\nabcd"),
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length:4\r\n\r\nabcd"),
                       ScriptStep::Close()});
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
@@ -130,9 +133,10 @@ TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceMakesNoRecord) {
 
 TEST_F(HttpClientLayerTest, CloseMidBodyEndsWithClosedAndNoCompletion) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(),
-                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'x')),
-                      ScriptStep::Close()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'x')),
+         ScriptStep::Close()});
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
     ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
@@ -148,7 +152,8 @@ TEST_F(HttpClientLayerTest, UnusableResponsesCloseWithoutAHead) {
     };
     for (const std::string& response : bad) {
         ScriptedServer server;
-        server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(response), ScriptStep::Stall()});
+        server.AddScript(
+            {ScriptStep::WaitRequest(), ScriptStep::Send(response), ScriptStep::Stall()});
         HttpFetch fetch;
         ASSERT_TRUE(fetch.Start(server.Url("/")));
         ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; })) << response.substr(0, 60);
@@ -159,9 +164,10 @@ TEST_F(HttpClientLayerTest, UnusableResponsesCloseWithoutAHead) {
 
 TEST_F(HttpClientLayerTest, SameContentLengthTwiceIsAccepted) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(),
-                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nabc"),
-                      ScriptStep::Stall()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\nabc"),
+         ScriptStep::Stall()});
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
     ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
@@ -171,7 +177,8 @@ TEST_F(HttpClientLayerTest, SameContentLengthTwiceIsAccepted) {
 TEST_F(HttpClientLayerTest, RefusedConnectReportsConnectFailedThenClosed) {
     HttpFetch fetch;
     plat::SockAddrIn port = UnusedLoopbackPort();
-    ASSERT_TRUE(fetch.Start("http://127.0.0.1:" + std::to_string(plat::NetToHost16(port.portNet)) + "/x"));
+    ASSERT_TRUE(
+        fetch.Start("http://127.0.0.1:" + std::to_string(plat::NetToHost16(port.portNet)) + "/x"));
     ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
     std::vector<std::string> expected = {"connect-failed", "closed"};
     EXPECT_EQ(fetch.events, expected);
@@ -200,14 +207,16 @@ TEST_F(HttpClientLayerTest, OpenRefusesWhatItCannotConnectTo) {
 TEST_F(HttpClientLayerTest, PostSendsBodyPiecesThenTheTrailerOnce) {
     ScriptedServer server;
     server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Sleep(300),
-                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"), ScriptStep::Stall()});
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+                      ScriptStep::Stall()});
     struct Uploader : HttpFetch {
         int pieces = 0;
         void OnSendReady(std::uint32_t) override {
             events.push_back("send-ready");
             std::string piece(pieces == 0 ? 60 : 40, pieces == 0 ? 'a' : 'b');
             if (pieces++ < 2) {
-                EXPECT_TRUE(vzSucceeded(Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
+                EXPECT_TRUE(vzSucceeded(
+                    Layer()->SendBody(piece.data(), static_cast<std::uint32_t>(piece.size()))));
             }
         }
     } up;
@@ -295,7 +304,8 @@ TEST_F(HttpNginxTest, ReceiveBudgetHoldsTheRateOverWholeTicks) {
     ASSERT_TRUE(Pump([&] { return sampler.Poll(fetch.body.size()) == 7; }, 15000));
     for (std::size_t i = 2; i < sampler.samples.size(); ++i)
         EXPECT_LE(sampler.samples[i].second - sampler.samples[i - 1].second, kRate) << "tick " << i;
-    EXPECT_NEAR(sampler.Rate(1, 6), kRate, kRate * 0.05) << "over " << sampler.Seconds(1, 6) << " s";
+    EXPECT_NEAR(sampler.Rate(1, 6), kRate, kRate * 0.05)
+        << "over " << sampler.Seconds(1, 6) << " s";
 }
 
 // The whole 64 MiB under the 393216 B/s budget: about three minutes, so it

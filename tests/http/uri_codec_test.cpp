@@ -24,8 +24,7 @@ TEST(UriCodec, EncodeKeepsOnlyTheUnreservedSetInUpperCaseHex) {
     int kept = 0;
     for (int c = 1; c < 256; ++c) {
         std::string one(1, static_cast<char>(c));
-        if (Encoded(one) == one)
-            ++kept;
+        if (Encoded(one) == one) ++kept;
     }
     EXPECT_EQ(kept, 68);
     EXPECT_EQ(Encoded(""), "");

@@ -12,8 +12,8 @@
 #include "platform/instance_lock.h"
 #include "platform/text.h"
 #include "tests/launcher/cli_process.h"
-#include "tests/support/scoped_env.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/wait_for.h"
 

@@ -14,8 +14,8 @@
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "tests/launcher/recording_window.h"
-#include "tests/support/scoped_env.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

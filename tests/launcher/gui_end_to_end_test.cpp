@@ -15,9 +15,9 @@
 
 #include "launcher/gui/layout.h"
 #include "platform/kernel.h"
-#include "tests/support/scoped_env.h"
 #include "tests/support/child_process.h"
 #include "tests/support/nginx_server.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -14,7 +14,9 @@
 
 class RecordingService : public IServiceClient {
 public:
-    ServiceResult InitializeService() override { return Log("InitializeService()", initializeResult); }
+    ServiceResult InitializeService() override {
+        return Log("InitializeService()", initializeResult);
+    }
     void FinalizeService() override { calls.push_back("FinalizeService()"); }
     ServiceResult LoadDocument(const std::string& url) override {
         return Log("LoadDocument(" + url + ")", loadResult);
@@ -42,14 +44,19 @@ public:
     ServiceResult SetJobEngineFlag(CJob* job) override {
         return Log("SetJobEngineFlag(" + Name(job) + ")", kResultOk);
     }
-    ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) override {
+    ServiceResult AddJobFile(CJob* job, const std::string& url,
+                             const std::string& folder) override {
         return Log("AddJobFile(" + Name(job) + "," + url + "," + folder + ")", addFileResult);
     }
     ServiceResult StartJob(CJob* job, std::int32_t speed) override {
         return Log("StartJob(" + Name(job) + "," + std::to_string(speed) + ")", startResult);
     }
-    ServiceResult StopJob(CJob* job) override { return Log("StopJob(" + Name(job) + ")", kResultOk); }
-    ServiceResult RemoveJob(CJob* job) override { return Log("RemoveJob(" + Name(job) + ")", kResultOk); }
+    ServiceResult StopJob(CJob* job) override {
+        return Log("StopJob(" + Name(job) + ")", kResultOk);
+    }
+    ServiceResult RemoveJob(CJob* job) override {
+        return Log("RemoveJob(" + Name(job) + ")", kResultOk);
+    }
     ServiceResult AnswerResume(CJob* job, bool cont, bool all) override {
         return Log("AnswerResume(" + Name(job) + "," + std::to_string(cont) + "," +
                        std::to_string(all) + ")",

@@ -25,7 +25,8 @@ struct Note {
 std::vector<Note> g_notes;
 
 plat::LResult NoteProc(plat::Hwnd, std::uint32_t message, plat::WParam, plat::LParam lParam) {
-    if (message == kNotify) g_notes.push_back({plat::SelectEvent(lParam), plat::SelectError(lParam)});
+    if (message == kNotify)
+        g_notes.push_back({plat::SelectEvent(lParam), plat::SelectError(lParam)});
     return 0;
 }
 
@@ -221,7 +222,8 @@ TEST(Winsock, ErrorsUseWinsockNumbers) {
     EXPECT_EQ(plat::CloseSocket(987654), plat::kSocketError);
     EXPECT_EQ(plat::WSAGetLastError(), plat::kWsaEnotsock);
     plat::Socket s = plat::CreateSocket(plat::SocketKind::kStream);
-    EXPECT_EQ(plat::WSAAsyncSelect(s, reinterpret_cast<plat::Hwnd>(1), 0x500, 63), plat::kSocketError);
+    EXPECT_EQ(plat::WSAAsyncSelect(s, reinterpret_cast<plat::Hwnd>(1), 0x500, 63),
+              plat::kSocketError);
     EXPECT_EQ(plat::WSAGetLastError(), plat::kWsaEinval);
     plat::CloseSocket(s);
 }

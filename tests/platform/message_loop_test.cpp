@@ -75,7 +75,8 @@ struct LoopThread {
 TEST_F(MessageLoopTest, PostsFromAnotherThreadAreDispatchedOnTheOwningThreadInOrder) {
     LoopThread loop;
     loop.Start();
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(plat::PostMessage(loop.window, plat::kWmUser + 1, i, 0));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(plat::PostMessage(loop.window, plat::kWmUser + 1, i, 0));
     ASSERT_TRUE(WaitFor([] { return SeenCount() == 100; }));
     {
         std::lock_guard lock(g_seenMutex);
@@ -174,7 +175,8 @@ TEST_F(MessageLoopTest, GetMessageForTimesOutOnAnEmptyQueue) {
 
 TEST_F(MessageLoopTest, ForwardingWindowHandsMessagesToTheForeignLoop) {
     std::vector<plat::Msg> forwarded;
-    plat::Hwnd window = plat::CreateForwardingWindow([&](const plat::Msg& m) { forwarded.push_back(m); });
+    plat::Hwnd window =
+        plat::CreateForwardingWindow([&](const plat::Msg& m) { forwarded.push_back(m); });
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(plat::PostMessage(window, 0x2B10, 513, 42));
     ASSERT_EQ(forwarded.size(), 1u);

@@ -8,8 +8,8 @@
 
 #include "platform/kernel.h"
 #include "platform/resolver.h"
-#include "service/download_service.h"
 #include "service/base/service_log.h"
+#include "service/download_service.h"
 #include "tests/support/data_home.h"
 #include "tests/support/service_fixture.h"
 
@@ -56,10 +56,11 @@ TEST_F(StartupTest, StartAndStopWriteTheirLogLinesInOrder) {
     ASSERT_NE(GetServiceJobManager(), nullptr);
     FinalizeService();
     EXPECT_EQ(GetServiceJobManager(), nullptr);
-    std::vector<std::string> expected = {"[OstrelLib] Launch(3.4.0.10)", "[OstrelLib] Initialize",
-                                         "[OstrelLib] Finalize Begin",
-                                         "[OstrelLib] Exit GetMessage Loop", "[OstrelLib] Destroy JobManager",
-                                         "[OstrelLib] CPlatFormDownloader Destroy", "[OstrelLib] Finalize End"};
+    std::vector<std::string> expected = {
+        "[OstrelLib] Launch(3.4.0.10)",   "[OstrelLib] Initialize",
+        "[OstrelLib] Finalize Begin",     "[OstrelLib] Exit GetMessage Loop",
+        "[OstrelLib] Destroy JobManager", "[OstrelLib] CPlatFormDownloader Destroy",
+        "[OstrelLib] Finalize End"};
     EXPECT_EQ(ServiceLogMessages(), expected);
 }
 

@@ -20,7 +20,9 @@ protected:
     }
     CJob* JobWithFile() {
         CJob* job = NewJob();
-        EXPECT_EQ(Manager()->AddJobFile(job, "http://files.example/zk4/ZK4Setup.exe", Folder().c_str()), 512);
+        EXPECT_EQ(
+            Manager()->AddJobFile(job, "http://files.example/zk4/ZK4Setup.exe", Folder().c_str()),
+            512);
         return job;
     }
     std::string Folder() const { return downloads_.Path() + "game"; }
@@ -79,7 +81,9 @@ TEST_F(JobManagerTest, ServiceKeyIsCutAtThirtyTwoCharacters) {
 TEST_F(JobManagerTest, AddJobFileNormalisesTheFolderAndTakesTheLastUrlSegment) {
     CJob* job = NewJob();
     std::string messy = downloads_.Path() + "a\\b/c";
-    ASSERT_EQ(Manager()->AddJobFile(job, "  http://files.example/zk4/data1.pak \r\n", messy.c_str()), 512);
+    ASSERT_EQ(
+        Manager()->AddJobFile(job, "  http://files.example/zk4/data1.pak \r\n", messy.c_str()),
+        512);
     ASSERT_EQ(job->FileCount(), 1u);
     const JobFileEntry& file = *job->Files()[0];
     EXPECT_EQ(file.folder, downloads_.Path() + "a/b/c/");
@@ -101,7 +105,8 @@ TEST_F(JobManagerTest, UrlWithoutSlashGivesAnEmptyLocalName) {
 TEST_F(JobManagerTest, SameFolderAndNameDifferingOnlyInCaseIsADuplicate) {
     CJob* job = NewJob();
     ASSERT_EQ(Manager()->AddJobFile(job, "http://a.example/x/Data.PAK", Folder().c_str()), 512);
-    EXPECT_EQ(Manager()->AddJobFile(job, "http://b.example/y/data.pak", (Folder() + "/").c_str()), 517);
+    EXPECT_EQ(Manager()->AddJobFile(job, "http://b.example/y/data.pak", (Folder() + "/").c_str()),
+              517);
     EXPECT_EQ(job->FileCount(), 1u);
     EXPECT_EQ(Manager()->AddJobFile(job, "http://b.example/y/data2.pak", Folder().c_str()), 512);
     EXPECT_EQ(job->Files()[1]->index, 1);
@@ -130,7 +135,8 @@ TEST_F(JobManagerTest, FolderThatCannotBeCreatedReportsPathFailure) {
     ASSERT_TRUE(events_.WaitFor(528));
     EXPECT_EQ(events_.Events().back().lParam, reinterpret_cast<plat::LParam>(Manager()));
     auto lines = ServiceLogMessages();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[OstrelLib] download path access failed"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "[OstrelLib] download path access failed"),
+              lines.end());
     EXPECT_EQ(job->FileCount(), 0u);
 }
 
@@ -232,10 +238,13 @@ TEST_F(JobManagerTest, FileEventsQueueInOrderWithUrlAndPath) {
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     std::string folder = Folder() + "/";
     UnderLock([&] {
-        direct->NotifyJobFileCompleted(job, folder + "ONE.pak", nullptr, "http://a.example/one.pak");
-        direct->NotifyJobFileCompleted(job, folder + "one.pak", nullptr, "http://a.example/one.pak");  // done
+        direct->NotifyJobFileCompleted(job, folder + "ONE.pak", nullptr,
+                                       "http://a.example/one.pak");
+        direct->NotifyJobFileCompleted(job, folder + "one.pak", nullptr,
+                                       "http://a.example/one.pak");  // done
         direct->NotifyJobFileCompleted(job, folder + "missing.pak", nullptr, "http://x/");
-        direct->NotifyJobFileCompleted(job, folder + "Two.pak", "alt text", "http://a.example/Two.pak");
+        direct->NotifyJobFileCompleted(job, folder + "Two.pak", "alt text",
+                                       "http://a.example/Two.pak");
     });
     ASSERT_TRUE(events_.WaitFor(515, 2));
     JobFileEvent first, second, none;
@@ -268,7 +277,8 @@ TEST_F(JobManagerTest, MessagesQueueInOrderAndAnEmptyQueueAnswersCode512) {
     EXPECT_EQ(buffer[0], '#');
     ASSERT_EQ(Manager()->PeekJobMessageLength(job, &length), 512);
     EXPECT_EQ(length, 12u);
-    ASSERT_EQ(Manager()->PopJobMessage(job, &code, buffer, 5), 512);  // a short buffer is never overrun
+    ASSERT_EQ(Manager()->PopJobMessage(job, &code, buffer, 5),
+              512);  // a short buffer is never overrun
     EXPECT_EQ(code, 517);
     EXPECT_STREQ(buffer, "TryM");
     ASSERT_EQ(Manager()->PopJobMessage(job, &code, buffer, sizeof buffer), 512);

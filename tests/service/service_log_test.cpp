@@ -31,8 +31,9 @@ TEST_F(ServiceLogTest, PathIsBelowTheApplicationDataFolder) {
 TEST_F(ServiceLogTest, RecordIsTimeStampMessageAndCrLf) {
     ResetServiceLog();
     WriteServiceLog("[OstrelLib] Initialize");
-    std::regex record(R"(^\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\] )"
-                      R"(\[OstrelLib\] Initialize\r\n$)");
+    std::regex record(
+        R"(^\[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\] )"
+        R"(\[OstrelLib\] Initialize\r\n$)");
     EXPECT_TRUE(std::regex_match(LogText(), record)) << LogText();
 }
 

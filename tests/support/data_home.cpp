@@ -8,4 +8,6 @@ ScopedDataHome::ScopedDataHome() : variable_("XDG_DATA_HOME", folder_.Path().c_s
     ForgetServiceLogPathForTesting();
 }
 
-ScopedDataHome::~ScopedDataHome() { ForgetServiceLogPathForTesting(); }
+ScopedDataHome::~ScopedDataHome() {
+    ForgetServiceLogPathForTesting();
+}

@@ -1,6 +1,7 @@
 #include "tests/support/loopback_peer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,8 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 int ListenOnLoopback(int backlog, int* port) {
     *port = 0;
@@ -24,7 +23,8 @@ int ListenOnLoopback(int backlog, int* port) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         ADD_FAILURE() << "listening on loopback: " << std::strerror(errno);
         close(fd);
@@ -34,7 +34,9 @@ int ListenOnLoopback(int backlog, int* port) {
     return fd;
 }
 
-LoopbackListener::LoopbackListener() { fd_ = ListenOnLoopback(128, &port_); }
+LoopbackListener::LoopbackListener() {
+    fd_ = ListenOnLoopback(128, &port_);
+}
 
 LoopbackListener::~LoopbackListener() {
     if (fd_ >= 0) close(fd_);

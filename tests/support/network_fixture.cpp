@@ -34,13 +34,16 @@ HttpFetch::HttpFetch(int actionType, std::uint32_t rate, std::uint32_t flags) {
     EXPECT_TRUE(vzSucceeded(Layer()->SetListener(this, 7)));
 }
 
-HttpFetch::~HttpFetch() { Close(); }
+HttpFetch::~HttpFetch() {
+    Close();
+}
 
 vzIHttpClientExLayer* HttpFetch::Layer() const {
     return static_cast<vzIHttpClientExLayer*>(Context()->GetTopLayer());
 }
 
-bool HttpFetch::Start(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers) {
+bool HttpFetch::Start(const std::string& url,
+                      const std::vector<std::pair<std::string, std::string>>& headers) {
     if (vzFailed(Layer()->Open(url.c_str()))) return false;
     for (const auto& [name, value] : headers) {
         EXPECT_TRUE(vzSucceeded(Layer()->SetHeader(name.c_str(), value.c_str())));

@@ -33,7 +33,8 @@ protected:
         plat::Msg msg;
         while (!stop()) {
             if (plat::MonotonicMs() >= end) return false;
-            if (plat::GetMessageFor(&msg, 10) == plat::WaitResult::kMessage) plat::DispatchMessage(msg);
+            if (plat::GetMessageFor(&msg, 10) == plat::WaitResult::kMessage)
+                plat::DispatchMessage(msg);
         }
         return true;
     }
@@ -55,7 +56,8 @@ public:
     ~HttpFetch();
 
     // Opens the URL and sends the GET; false when Open refused it.
-    bool Start(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers = {});
+    bool Start(const std::string& url,
+               const std::vector<std::pair<std::string, std::string>>& headers = {});
     void Close();
 
     vzIQoSContext* Context() const { return context_.As<vzIQoSContext>(); }
@@ -67,7 +69,7 @@ public:
     std::string body;
     int status = 0;
     std::int64_t contentLength = -1;
-    std::int32_t consumeAtMost = -1;  // per OnBodyData; -1 takes everything
+    std::int32_t consumeAtMost = -1;    // per OnBodyData; -1 takes everything
     std::vector<std::int32_t> offered;  // the length of every OnBodyData
     bool closeOnComplete = true;
 

@@ -1,6 +1,7 @@
 #include "tests/support/nginx_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,8 +9,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cstring>
 #include <filesystem>
@@ -55,15 +54,20 @@ NginxServer::NginxServer(std::string serverConfig, std::string httpConfig)
     std::filesystem::create_directories(dir_.Path() + "tmp");
 }
 
-NginxServer::~NginxServer() { Stop(); }
+NginxServer::~NginxServer() {
+    Stop();
+}
 
-bool NginxServer::Available() { return access(kNginx, X_OK) == 0; }
+bool NginxServer::Available() {
+    return access(kNginx, X_OK) == 0;
+}
 
 void NginxServer::AddTlsListener(const std::string& certFile, const std::string& keyFile) {
     tls_.push_back({certFile, keyFile, 0});
 }
 
-std::string NginxServer::TlsUrl(const std::string& host, const std::string& path, std::size_t index) const {
+std::string NginxServer::TlsUrl(const std::string& host, const std::string& path,
+                                std::size_t index) const {
     return "https://" + host + ":" + std::to_string(TlsPort(index)) + path;
 }
 
@@ -96,10 +100,11 @@ bool NginxServer::Start() {
             tls_.empty() ? "" : "    set $tls_port " + std::to_string(tls_.front().port) + ";\n";
         std::string tlsServers;
         for (const TlsListener& listener : tls_) {
-            tlsServers += "  server {\n    listen 127.0.0.1:" + std::to_string(listener.port) + " ssl;\n" +
-                          "    ssl_certificate " + listener.certFile + ";\n    ssl_certificate_key " +
-                          listener.keyFile + ";\n" + tlsPortVariable + "    root " + Root() + ";\n" +
-                          serverConfig_ + "\n  }\n";
+            tlsServers += "  server {\n    listen 127.0.0.1:" + std::to_string(listener.port) +
+                          " ssl;\n" + "    ssl_certificate " + listener.certFile +
+                          ";\n    ssl_certificate_key " + listener.keyFile + ";\n" +
+                          tlsPortVariable + "    root " + Root() + ";\n" + serverConfig_ +
+                          "\n  }\n";
         }
         std::string d = dir_.Path();
         std::ofstream conf(d + "nginx.conf");
@@ -107,8 +112,10 @@ bool NginxServer::Start() {
              << "error_log " << d << "error.log warn;\npid " << d << "nginx.pid;\n"
              << "events { worker_connections 512; }\n"
              << "http {\n  access_log off;\n  default_type application/octet-stream;\n"
-             << "  client_body_temp_path " << d << "tmp/body;\n  proxy_temp_path " << d << "tmp/proxy;\n"
-             << "  fastcgi_temp_path " << d << "tmp/fastcgi;\n  uwsgi_temp_path " << d << "tmp/uwsgi;\n"
+             << "  client_body_temp_path " << d << "tmp/body;\n  proxy_temp_path " << d
+             << "tmp/proxy;\n"
+             << "  fastcgi_temp_path " << d << "tmp/fastcgi;\n  uwsgi_temp_path " << d
+             << "tmp/uwsgi;\n"
              << "  scgi_temp_path " << d << "tmp/scgi;\n  sendfile on;\n  keepalive_timeout 5;\n"
              << httpConfig_ << "\n"
              << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << Root() << ";\n"
@@ -117,11 +124,13 @@ bool NginxServer::Start() {
         conf.close();
 
         std::string confPath = d + "nginx.conf";
-        const char* argv[] = {kNginx, "-p", d.c_str(), "-c", confPath.c_str(), "-e", "stderr", nullptr};
+        const char* argv[] = {kNginx,           "-p", d.c_str(), "-c",
+                              confPath.c_str(), "-e", "stderr",  nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         std::string log = d + "stderr.log";
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         int rc = posix_spawn(&pid_, kNginx, &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {

@@ -2,9 +2,10 @@
 // a temporary folder. Started by the test that needs it, stopped with it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "tests/support/temp_folder.h"
@@ -35,7 +36,8 @@ public:
     std::string Url(const std::string& path) const;
     int TlsPort(std::size_t index = 0) const { return tls_.at(index).port; }
     // "https://" + host + ":" + the TLS listener's port + path.
-    std::string TlsUrl(const std::string& host, const std::string& path, std::size_t index = 0) const;
+    std::string TlsUrl(const std::string& host, const std::string& path,
+                       std::size_t index = 0) const;
     const std::string& Error() const { return error_; }
     // Writes a file below the root (folders are created) with `size`
     // pseudo-random bytes seeded by `seed`; returns the content.

@@ -46,7 +46,8 @@ void ScriptedServer::AcceptLoop() {
         Script script;
         {
             std::lock_guard lock(mutex_);
-            if (!scripts_.empty()) script = scripts_[std::min<std::size_t>(index, scripts_.size() - 1)];
+            if (!scripts_.empty())
+                script = scripts_[std::min<std::size_t>(index, scripts_.size() - 1)];
         }
         workers_.emplace_back([this, fd, script] { Play(fd, script); });
     }
@@ -74,7 +75,8 @@ void ScriptedServer::Play(int fd, const Script& script) {
             case ScriptStep::kSend: {
                 std::size_t done = 0;
                 while (done < step.bytes.size()) {
-                    ssize_t n = send(fd, step.bytes.data() + done, step.bytes.size() - done, MSG_NOSIGNAL);
+                    ssize_t n =
+                        send(fd, step.bytes.data() + done, step.bytes.size() - done, MSG_NOSIGNAL);
                     if (n <= 0) {
                         open = false;
                         break;
@@ -83,7 +85,9 @@ void ScriptedServer::Play(int fd, const Script& script) {
                 }
                 break;
             }
-            case ScriptStep::kSleep: std::this_thread::sleep_for(std::chrono::milliseconds(step.ms)); break;
+            case ScriptStep::kSleep:
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+                break;
             case ScriptStep::kClose:
                 close(fd);
                 open = false;

@@ -4,9 +4,9 @@
 #include <cstdlib>
 
 #include "platform/files.h"
-#include "service/download_service.h"
 #include "service/base/job.h"
 #include "service/base/service_log.h"
+#include "service/download_service.h"
 
 EventRecorder::EventRecorder() {
     window_ = plat::CreateForwardingWindow([this](const plat::Msg& msg) {
@@ -17,7 +17,9 @@ EventRecorder::EventRecorder() {
     });
 }
 
-EventRecorder::~EventRecorder() { plat::DestroyWindow(window_); }
+EventRecorder::~EventRecorder() {
+    plat::DestroyWindow(window_);
+}
 
 std::vector<RecordedEvent> EventRecorder::Events() const {
     std::lock_guard lock(mutex_);
@@ -71,9 +73,13 @@ ServiceResult TestDownloader::Begin(CJob* job) {
     return beginResult;
 }
 
-void TestDownloader::End(CJob* job) { ended.push_back(job); }
+void TestDownloader::End(CJob* job) {
+    ended.push_back(job);
+}
 
-void TestDownloader::CheckJob(CJob* job) { checked.push_back(job); }
+void TestDownloader::CheckJob(CJob* job) {
+    checked.push_back(job);
+}
 
 ServiceResult TestDownloader::OnResumeAnswer(CJob*, std::int32_t first, std::int32_t second) {
     answers.emplace_back(first, second);
@@ -86,7 +92,9 @@ void ServiceTest::SetUp() {
     ASSERT_NE(Manager(), nullptr);
 }
 
-void ServiceTest::TearDown() { FinalizeService(); }
+void ServiceTest::TearDown() {
+    FinalizeService();
+}
 
 TestDownloader* ServiceTest::InstallDirectDownloader() {
     auto downloader = std::make_unique<TestDownloader>(Manager());

@@ -50,7 +50,8 @@ std::vector<std::string> ServiceLogMessages();
 // A job downloader that records the strategy calls.
 class TestDownloader : public CJobDownloader {
 public:
-    explicit TestDownloader(CJobManager* manager) : CJobDownloader(manager, manager ? manager->Lock() : nullptr) {}
+    explicit TestDownloader(CJobManager* manager)
+        : CJobDownloader(manager, manager ? manager->Lock() : nullptr) {}
     ServiceResult Begin(CJob* job) override;
     void End(CJob* job) override;
     void CheckJob(CJob* job) override;

@@ -93,7 +93,8 @@ TEST_F(ReceiveBudgetCarryTest, CarryFromAnEarlierSecondIsIgnored) {
     FetchAndDrop("/a.bin", first);
     cpQoS()->RunSecondTickForTesting();
     BodyListener second;
-    EXPECT_EQ(BudgetOfNewConnection(second), kRate);  // a whole second is left with the timer stopped
+    EXPECT_EQ(BudgetOfNewConnection(second),
+              kRate);  // a whole second is left with the timer stopped
 }
 
 }  // namespace

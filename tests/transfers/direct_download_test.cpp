@@ -44,7 +44,8 @@ protected:
     CJob* NewJob(const std::vector<std::string>& urls) {
         CJob* job = nullptr;
         EXPECT_EQ(Manager()->CreateJob(&job, "joltwave_zorakine4"), 512);
-        for (const std::string& url : urls) EXPECT_EQ(Manager()->AddJobFile(job, url.c_str(), Folder().c_str()), 512);
+        for (const std::string& url : urls)
+            EXPECT_EQ(Manager()->AddJobFile(job, url.c_str(), Folder().c_str()), 512);
         return job;
     }
     std::string Folder() const { return downloads_.Path() + "ZK4/"; }
@@ -76,7 +77,8 @@ TEST_F(DirectDownloadTest, JobDownloadsByteIdenticalWithItsEventsInOrder) {
     std::vector<std::string> contents;
     std::vector<std::string> urls;
     for (int i = 0; i < 3; ++i) {
-        contents.push_back(nginx_->WriteFile("/zk4/data" + std::to_string(i) + ".pak", (1u << 20) + 1000 * i, i + 1));
+        contents.push_back(nginx_->WriteFile("/zk4/data" + std::to_string(i) + ".pak",
+                                             (1u << 20) + 1000 * i, i + 1));
         urls.push_back(nginx_->Url("/zk4/data" + std::to_string(i) + ".pak"));
     }
     CJob* job = NewJob(urls);
@@ -121,7 +123,9 @@ TEST_F(DirectDownloadTest, StoppedJobContinuesFromTheBytesOnDisk) {
     CJob* job = NewJob({nginx_->Url("/big.bin")});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     std::string path = Folder() + "big.bin";
-    ASSERT_TRUE(WaitFor([&] { return plat::PathExists(path) && std::filesystem::file_size(path) > 300000; }, 15000));
+    ASSERT_TRUE(
+        WaitFor([&] { return plat::PathExists(path) && std::filesystem::file_size(path) > 300000; },
+                15000));
     ASSERT_EQ(Manager()->StopJob(job), 512);
     std::uintmax_t kept = std::filesystem::file_size(path);
     EXPECT_LT(kept, content.size());
@@ -137,21 +141,25 @@ TEST_F(DirectDownloadTest, StoppedJobContinuesFromTheBytesOnDisk) {
 TEST_F(DirectDownloadTest, CloseMidBodyIsContinuedWithARangeRequest) {
     std::string body = PseudoRandomBytes(5000, 4);
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(Ok(body)), ScriptStep::Close()});  // probe
-    server.AddScript({ScriptStep::WaitRequest(),
-                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000)),
-                      ScriptStep::Close()});
-    server.AddScript({ScriptStep::WaitRequest(),
-                      ScriptStep::Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2000-4999/5000\r\n"
-                                       "Content-Length: 3000\r\n\r\n" +
-                                       body.substr(2000)),
-                      ScriptStep::Stall()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(), ScriptStep::Send(Ok(body)), ScriptStep::Close()});  // probe
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body.substr(0, 2000)),
+         ScriptStep::Close()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2000-4999/5000\r\n"
+                          "Content-Length: 3000\r\n\r\n" +
+                          body.substr(2000)),
+         ScriptStep::Stall()});
     CJob* job = NewJob({server.Url("/f.bin")});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     ASSERT_TRUE(events_.WaitFor(516, 1, 20000));
     ASSERT_GE(server.Requests().size(), 3u);
     EXPECT_NE(server.Requests()[1].find("Range: bytes=0-"), std::string::npos);
-    EXPECT_NE(server.Requests()[2].find("Range: bytes=2000-"), std::string::npos) << server.Requests()[2];
+    EXPECT_NE(server.Requests()[2].find("Range: bytes=2000-"), std::string::npos)
+        << server.Requests()[2];
     EXPECT_TRUE(ReadFile(Folder() + "f.bin") == body);
 }
 
@@ -160,12 +168,14 @@ TEST_F(DirectDownloadTest, AnswersThatDoNotContinueWhereAskedStartTheFileOver) {
     std::string half = "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + body.substr(0, 1500);
     for (const std::string& retry : {
              Ok(body),  // a 200 to a ranged request
-             "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-3999/4000\r\nContent-Length: 4000\r\n\r\n" +
+             "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-3999/4000\r\nContent-Length: "
+             "4000\r\n\r\n" +
                  body,  // a 206 from the wrong offset
          }) {
         std::filesystem::remove_all(Folder());
         ScriptedServer server;
-        server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(Ok(body)), ScriptStep::Close()});
+        server.AddScript(
+            {ScriptStep::WaitRequest(), ScriptStep::Send(Ok(body)), ScriptStep::Close()});
         server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(half), ScriptStep::Close()});
         server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(retry), ScriptStep::Stall()});
         events_.Clear();
@@ -184,7 +194,8 @@ TEST_F(DirectDownloadTest, FirstAlternativeThatRefusesGivesWayToTheSecond) {
     StartNginx();
     std::string content = nginx_->WriteFile("/mirror/setup.bin", 70000, 6);
     plat::SockAddrIn dead = UnusedLoopbackPort();
-    std::string deadUrl = "http://127.0.0.1:" + std::to_string(plat::NetToHost16(dead.portNet)) + "/mirror/setup.bin";
+    std::string deadUrl =
+        "http://127.0.0.1:" + std::to_string(plat::NetToHost16(dead.portNet)) + "/mirror/setup.bin";
     CJob* job = NewJob({deadUrl + "|" + nginx_->Url("/mirror/setup.bin")});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     ASSERT_TRUE(events_.WaitFor(516, 1, 30000));
@@ -202,9 +213,11 @@ TEST_F(DirectDownloadTest, RedirectIsFollowed) {
 
 TEST_F(DirectDownloadTest, FileThatKeepsFailingEndsWithTryMaxOverAndMessage517) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(Ok("0123456789")), ScriptStep::Close()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(), ScriptStep::Send(Ok("0123456789")), ScriptStep::Close()});
     server.AddScript({ScriptStep::WaitRequest(),
-                      ScriptStep::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"), ScriptStep::Stall()});
+                      ScriptStep::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
+                      ScriptStep::Stall()});
     std::string url = server.Url("/gone.bin");
     CJob* job = NewJob({url});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
@@ -219,8 +232,8 @@ TEST_F(DirectDownloadTest, FileThatKeepsFailingEndsWithTryMaxOverAndMessage517) 
 
 TEST_F(DirectDownloadTest, ProbesRunFiveAtATimeAndAFileLargerThanTheDiskFailsWith513) {
     ScriptedServer server;
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Sleep(400), ScriptStep::Send(Ok("abcdefghij")),
-                      ScriptStep::Close()});
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Sleep(400),
+                      ScriptStep::Send(Ok("abcdefghij")), ScriptStep::Close()});
     std::vector<std::string> urls;
     for (int i = 0; i < 7; ++i) urls.push_back(server.Url("/p" + std::to_string(i)));
     CJob* job = NewJob(urls);
@@ -229,12 +242,14 @@ TEST_F(DirectDownloadTest, ProbesRunFiveAtATimeAndAFileLargerThanTheDiskFailsWit
     plat::SleepMs(150);
     EXPECT_EQ(server.Connections(), 5);
     ASSERT_TRUE(events_.WaitFor(516, 1, 30000));
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(ReadFile(Folder() + "p" + std::to_string(i)), "abcdefghij");
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(ReadFile(Folder() + "p" + std::to_string(i)), "abcdefghij");
 
     ScriptedServer huge;
-    huge.AddScript({ScriptStep::WaitRequest(),
-                    ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n"),
-                    ScriptStep::Stall()});
+    huge.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n"),
+         ScriptStep::Stall()});
     events_.Clear();
     std::string url = huge.Url("/huge.bin");
     CJob* big = NewJob({url});

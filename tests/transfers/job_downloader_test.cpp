@@ -18,7 +18,9 @@ protected:
     CJob* StartedJob() {
         CJob* job = nullptr;
         EXPECT_EQ(Manager()->CreateJob(&job, "k"), 512);
-        EXPECT_EQ(Manager()->AddJobFile(job, "http://a.example/f.pak", (downloads_.Path() + "d").c_str()), 512);
+        EXPECT_EQ(
+            Manager()->AddJobFile(job, "http://a.example/f.pak", (downloads_.Path() + "d").c_str()),
+            512);
         EXPECT_EQ(Manager()->StartJob(job, 1), 512);
         return job;
     }
@@ -78,7 +80,8 @@ TEST_F(JobDownloaderTest, TickChecksEveryJobButReportsProgressOnlyOnceBytesArriv
         }
     }
     cpLockGuard guard(Manager()->Lock());
-    EXPECT_NE(std::find(direct_->checked.begin(), direct_->checked.end(), quiet), direct_->checked.end());
+    EXPECT_NE(std::find(direct_->checked.begin(), direct_->checked.end(), quiet),
+              direct_->checked.end());
 }
 
 TEST_F(JobDownloaderTest, ForwardersIgnoreJobsTheDownloaderDoesNotHold) {

@@ -33,14 +33,13 @@ void PinClock(std::int64_t seconds) {
 }
 
 class HostCacheTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         cpHostCache().ClearForTesting();
         PinClock(kStart);
         plat::SetResolverForTesting([this](const std::string& host) {
             ++calls_[host];
-            if (slowTo_ != 0)
-                PinClock(slowTo_);
+            if (slowTo_ != 0) PinClock(slowTo_);
             return answers_[host];
         });
     }
@@ -161,7 +160,7 @@ TEST_F(HostCacheTest, IntervalRunsFromTheResolversAnswerAndSurvivesClockSetBack)
 }
 
 class ResolverTest : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override {
         plat::SetResolverForTesting(nullptr);
         plat::ClearHostOverridesForTesting();

@@ -47,7 +47,8 @@ public:
         if (code == kEventSendQueueEmpty && !refill.empty()) {
             std::string more = std::move(refill);
             refill.clear();
-            EXPECT_TRUE(vzSucceeded(owner->SendRaw(more.data(), static_cast<std::uint32_t>(more.size()))));
+            EXPECT_TRUE(
+                vzSucceeded(owner->SendRaw(more.data(), static_cast<std::uint32_t>(more.size()))));
         }
         return true;
     }
@@ -363,7 +364,8 @@ TEST_F(QoSContextTest, ControllerSendBudgetStarvesAndResumesAtTheTick) {
     int peer = listener.AcceptOne();
     ASSERT_TRUE(Pump([&] { return layer_->Count("connected") == 1; }));
     std::string payload(300, 's');
-    EXPECT_TRUE(vzSucceeded(context->SendRaw(payload.data(), static_cast<std::uint32_t>(payload.size()))));
+    EXPECT_TRUE(
+        vzSucceeded(context->SendRaw(payload.data(), static_cast<std::uint32_t>(payload.size()))));
     EXPECT_EQ(DrainFor(peer, 300), 100);
     cpQoS()->SetBudgetForTesting(1u << 30, 100);
     cpQoS()->RunSecondTickForTesting();  // refills to the full limit and re-arms

@@ -123,7 +123,8 @@ TEST_F(SocketWindowTest, ConnectErrorsRouteByTheirWinsockNumber) {
     post(plat::kFdConnect, plat::kWsaEtimedout);  // dropped: the connect time-out decides
     post(plat::kFdConnect, plat::kWsaEhostunreach);
     post(plat::kFdAccept, 0);
-    plat::PostMessage(window, message, static_cast<plat::WParam>(plat::kInvalidSocket), plat::kFdRead);
+    plat::PostMessage(window, message, static_cast<plat::WParam>(plat::kInvalidSocket),
+                      plat::kFdRead);
     Pump([&] { return c->Count("unreachable") > 0; });
     std::vector<std::string> expected = {"connect-failed", "unreachable"};
     EXPECT_EQ(c->calls, expected);

@@ -118,8 +118,10 @@ TEST_F(DispatcherTest, IncompleteFrameWaitsAtEverySplitPoint) {
 
 TEST_F(DispatcherTest, UnknownTypeOrSubtypeFailsEvenAfterAGoodFrame) {
     EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<1>, this)));
-    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<2>, this)));  // never reached
-    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0x100, 0x10001, &Record<3>, this)));  // above 16 bits
+    EXPECT_TRUE(
+        vzSucceeded(dispatcher_.RegisterHandler(0x100, 1, &Record<2>, this)));  // never reached
+    EXPECT_TRUE(vzSucceeded(
+        dispatcher_.RegisterHandler(0x100, 0x10001, &Record<3>, this)));  // above 16 bits
 
     EXPECT_EQ(Parse(Join(Frame(0x100, 1, "a"), Frame(0x100, 2, "b"))),
               nwCStreamDispatcher::kParseNoHandler);
@@ -168,7 +170,8 @@ std::int32_t TakeFour(const void*, std::int32_t length, void*) {
 
 TEST_F(DispatcherTest, RawModeFeedsTheRestUntilTheHandlerWantsMore) {
     rawLengths.clear();
-    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterHandler(0, 0, &Record<1>, this)));  // no header in raw mode
+    EXPECT_TRUE(
+        vzSucceeded(dispatcher_.RegisterHandler(0, 0, &Record<1>, this)));  // no header in raw mode
     EXPECT_EQ(dispatcher_.RegisterRawHandler(nullptr, nullptr), kLayerFail);
     EXPECT_FALSE(dispatcher_.IsRawMode());
     EXPECT_EQ(dispatcher_.RegisterRawHandler(&TakeFour, nullptr), kLayerOk);
@@ -180,13 +183,14 @@ TEST_F(DispatcherTest, RawModeFeedsTheRestUntilTheHandlerWantsMore) {
 
 TEST_F(DispatcherTest, RawHandlerFailureAndOverclaimAreNegative) {
     nwCStreamDispatcher refusing;
-    EXPECT_TRUE(vzSucceeded(refusing.RegisterRawHandler([](const void*, std::int32_t, void*) { return -7; }, nullptr)));
+    EXPECT_TRUE(vzSucceeded(
+        refusing.RegisterRawHandler([](const void*, std::int32_t, void*) { return -7; }, nullptr)));
     std::int32_t consumed = 0;
     EXPECT_TRUE(vzSucceeded(refusing.Parse("abc", 3, &consumed)));
     EXPECT_EQ(consumed, -7);
 
-    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterRawHandler([](const void*, std::int32_t n, void*) { return n + 1; },
-        nullptr)));
+    EXPECT_TRUE(vzSucceeded(dispatcher_.RegisterRawHandler(
+        [](const void*, std::int32_t n, void*) { return n + 1; }, nullptr)));
     EXPECT_EQ(Parse(Bytes(3, 0)), nwCStreamDispatcher::kParseOverrun);
 }
 

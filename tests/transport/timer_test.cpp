@@ -145,10 +145,10 @@ TEST_F(TimerTest, CallbackMayStopAndReleaseItsOwnTimer) {
     EXPECT_TRUE(vzSucceeded(self.holder.As<cpCTimer>()->Start(
         100,
         [](void* v) {
-        auto* s = static_cast<Self*>(v);
-        ++s->fired;
-        EXPECT_TRUE(vzSucceeded(s->holder.As<cpCTimer>()->Stop()));
-        s->holder.Reset();  // the tick's own reference keeps it alive until the pass ends
+            auto* s = static_cast<Self*>(v);
+            ++s->fired;
+            EXPECT_TRUE(vzSucceeded(s->holder.As<cpCTimer>()->Stop()));
+            s->holder.Reset();  // the tick's own reference keeps it alive until the pass ends
         },
         &self, kTimerIdNone, nullptr)));
     manager_->Tick();
