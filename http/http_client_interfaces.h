@@ -23,7 +23,8 @@ public:
     // Body bytes; returns how many were consumed. The rest stays buffered and
     // comes again with newer bytes behind it. Negative closes the connection.
     virtual std::int32_t OnBodyData(std::uint32_t value, const void* data, std::int32_t length) = 0;
-    // The consumed body reached the response's Content-Length (when above 0).
+    // The consumed body reached the response's Content-Length (when above
+    // 0), or the last chunk of a chunked body that the listener accepted.
     virtual void OnComplete(std::uint32_t value) = 0;
     // The send queue ran dry: an announced upload wants more body data.
     virtual void OnSendReady(std::uint32_t value) = 0;
@@ -49,10 +50,26 @@ public:
     virtual vzStatus SetParameter(const char* name, const char* value) = 0;
     virtual vzStatus GetStatusCode(int* code) = 0;
     virtual vzStatus GetContentLength(std::int64_t* length) = 0;
-    // The first response header whose name begins with `name` (any case).
+    // The first response header whose name begins with `name` (any case),
+    // its value percent-decoded.
     virtual vzStatus GetHeader(const char* name, std::string* value) = 0;
     virtual vzStatus GetRawHeader(std::string* head) = 0;
     virtual vzStatus Get() = 0;
     virtual vzStatus Post(std::int64_t bodyLength) = 0;
     virtual vzStatus SendBody(const void* data, std::uint32_t length) = 0;
+
+    // How the response body is framed (an HttpBodyFraming value,
+    // http/http_response_head.h); kUntilClose before a head arrived.
+    virtual vzStatus GetBodyFraming(int* framing) = 0;
+    // Lets a chunked body through, decoded. Without it a chunked body is
+    // never delivered: the connection closes after the head.
+    virtual vzStatus AcceptChunkedBody() = 0;
+    // Whether the response was read to its exact end (a length or chunked
+    // body complete, or no body) with nothing surplus after it, and the
+    // server did not ask to close: the state in which a connection could
+    // carry another exchange.
+    virtual vzStatus GetResponseComplete(bool* complete, bool* reusable) = 0;
+    // GetHeader's record with its value as sent, not percent-decoded (the
+    // Location of a redirect is resolved from this).
+    virtual vzStatus GetUndecodedHeader(const char* name, std::string* value) = 0;
 };

@@ -4,29 +4,8 @@
 #include <limits>
 
 #include "http/split_url.h"
-#include "http/uri_codec.h"
-#include "platform/text.h"
 #include "service/base/vz_smart_ptr.h"
 #include "transport/host_cache.h"
-
-namespace {
-
-constexpr char kHeadEnd[] = "\r\n\r\n";
-
-// The leading decimal digits of `text`; false when they overflow 64 bits.
-bool LeadingNumber(const std::string& text, std::int64_t* value) {
-    std::int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') break;
-        int digit = c - '0';
-        if (v > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    *value = v;
-    return true;
-}
-
-}  // namespace
 
 nwCHttpClientExLayer::nwCHttpClientExLayer() {
     RegisterHandlers();
@@ -79,37 +58,51 @@ vzStatus nwCHttpClientExLayer::SetParameter(const char* name, const char* value)
 }
 
 vzStatus nwCHttpClientExLayer::GetStatusCode(int* code) {
-    std::int64_t status = 0;
-    if (headParsed_ && !response_.empty()) LeadingNumber(response_.front().second, &status);
-    if (code) *code = status > 999 ? 0 : static_cast<int>(status);
+    if (code) *code = headParsed_ ? head_.StatusCode() : 0;
     return kLayerOk;
 }
 
 vzStatus nwCHttpClientExLayer::GetContentLength(std::int64_t* length) {
-    if (length) *length = contentLength_;
+    if (length) *length = headParsed_ ? head_.ContentLength() : 0;
     return kLayerOk;
 }
 
-const nwCHttpClientExLayer::Record* nwCHttpClientExLayer::FindRecord(
-    const std::string& name) const {
-    std::string wanted = plat::AsciiLower(name);
-    for (const Record& record : response_) {
-        if (plat::AsciiLower(record.first).compare(0, wanted.size(), wanted) == 0) return &record;
-    }
-    return nullptr;
-}
-
 vzStatus nwCHttpClientExLayer::GetHeader(const char* name, std::string* value) {
-    if (!name || !*name) return kLayerFail;
-    const Record* record = FindRecord(name);
+    if (!name || !*name || !headParsed_) return kLayerFail;
+    const HttpResponseHead::Record* record = head_.Find(name);
     if (!record) return kLayerFail;
     if (value) *value = record->second;
     return kLayerOk;
 }
 
+vzStatus nwCHttpClientExLayer::GetUndecodedHeader(const char* name, std::string* value) {
+    if (!name || !*name || !headParsed_) return kLayerFail;
+    const std::string* found = head_.FindUndecoded(name);
+    if (!found) return kLayerFail;
+    if (value) *value = *found;
+    return kLayerOk;
+}
+
 vzStatus nwCHttpClientExLayer::GetRawHeader(std::string* head) {
-    if (rawHead_.empty()) return kLayerFail;
-    if (head) *head = rawHead_;
+    if (!headParsed_ || head_.Raw().empty()) return kLayerFail;
+    if (head) *head = head_.Raw();
+    return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::GetBodyFraming(int* framing) {
+    if (!framing) return kLayerFail;
+    *framing = static_cast<int>(headParsed_ ? head_.Framing() : HttpBodyFraming::kUntilClose);
+    return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::AcceptChunkedBody() {
+    acceptChunked_ = true;
+    return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::GetResponseComplete(bool* complete, bool* reusable) {
+    if (complete) *complete = complete_;
+    if (reusable) *reusable = complete_ && !surplus_ && !head_.CloseRequested();
     return kLayerOk;
 }
 
@@ -188,8 +181,9 @@ void nwCHttpClientExLayer::OnClosed() {
     // seconds in the deferred-release collector, so what only served the
     // exchange goes now: thousands of short downloads would otherwise keep
     // every head they ever received.
-    std::vector<Record>().swap(response_);
-    std::string().swap(rawHead_);
+    head_ = HttpResponseHead();
+    headParsed_ = false;
+    chunked_.reset();
     request_ = nwCHttpRequestDraft();
     builder_.reset();
 }
@@ -209,58 +203,106 @@ std::int32_t nwCHttpClientExLayer::ReadResponse(const void* data, std::int32_t l
 }
 
 std::int32_t nwCHttpClientExLayer::Read(const char* data, std::int32_t length) {
-    if (!headParsed_) {
-        if (length < 4) return 0;
-        std::string_view buffered(data, static_cast<std::size_t>(length));
-        std::size_t end = buffered.find(kHeadEnd);
-        if (end == std::string_view::npos) {
+    return headParsed_ ? ReadBody(data, length) : ReadHead(data, length);
+}
+
+std::int32_t nwCHttpClientExLayer::ReadHead(const char* data, std::int32_t length) {
+    std::size_t headLength = 0;
+    std::size_t skipped = 0;
+    const std::string_view buffered(data, static_cast<std::size_t>(length));
+    switch (HttpResponseHead::FindEnd(buffered, &headLength, &skipped)) {
+        case HttpResponseHead::Scan::kIncomplete:
+            return 0;
+        case HttpResponseHead::Scan::kTooLong:
             // A head that never ends must not grow the buffer without bound.
-            return buffered.size() > kMaxHead ? -1 : 0;
-        }
-        if (end + 4 > kMaxHead) return -1;
-        headParsed_ = true;
-        if (!ParseHead(data, end + 4)) return -1;
-        if (auto* listener = Listener()) listener->OnHeaderReceived(ListenerValue());
-        return static_cast<std::int32_t>(end + 4);
+            return -1;
+        case HttpResponseHead::Scan::kComplete:
+            break;
+    }
+    if (!head_.Parse(buffered.substr(skipped, headLength))) return -1;
+    const auto used = static_cast<std::int32_t>(skipped + headLength);
+    if (head_.IsInterim()) {
+        // "100 Continue" and its kind come before the real answer.
+        if (++interimHeads_ > kMaxInterimHeads) return -1;
+        head_ = HttpResponseHead();
+        return used;
+    }
+    headParsed_ = true;
+    if (head_.Framing() == HttpBodyFraming::kNone) complete_ = true;
+    if (head_.Framing() == HttpBodyFraming::kChunked) chunked_ = std::make_unique<ChunkedBodyReader>();
+    if (auto* listener = Listener()) listener->OnHeaderReceived(ListenerValue());
+    return used;
+}
+
+void nwCHttpClientExLayer::Complete() {
+    complete_ = true;
+    if (auto* listener = Listener()) listener->OnComplete(ListenerValue());
+}
+
+std::int32_t nwCHttpClientExLayer::ReadBody(const char* data, std::int32_t length) {
+    switch (head_.Framing()) {
+        case HttpBodyFraming::kNone:
+            // Nothing belongs to this response; bytes after it are the
+            // server's error and are thrown away.
+            surplus_ = true;
+            return length;
+        case HttpBodyFraming::kUnsupported:
+            // An encoding the layer cannot undo is never handed on as data.
+            return -1;
+        case HttpBodyFraming::kChunked:
+            return ReadChunked(data, length);
+        case HttpBodyFraming::kLength:
+        case HttpBodyFraming::kUntilClose:
+            break;
     }
     auto* listener = Listener();
     if (!listener) return 0;
-    std::uint32_t value = ListenerValue();
-    std::int32_t consumed = listener->OnBodyData(value, data, length);
-    if (consumed < 0 || consumed > length) return -1;
-    delivered_ += consumed;
-    if (contentLength_ > 0 && delivered_ >= contentLength_ && consumed > 0) {
-        if (auto* still = Listener()) still->OnComplete(ListenerValue());
+    std::int32_t offer = length;
+    if (head_.Framing() == HttpBodyFraming::kLength) {
+        const std::int64_t remaining = head_.ContentLength() - delivered_;
+        if (remaining <= 0) {
+            // Past the announced length: never the body's bytes.
+            surplus_ = true;
+            return length;
+        }
+        if (remaining < offer) offer = static_cast<std::int32_t>(remaining);
     }
+    std::int32_t consumed = listener->OnBodyData(ListenerValue(), data, offer);
+    if (consumed < 0 || consumed > offer) return -1;
+    delivered_ += consumed;
+    if (head_.Framing() == HttpBodyFraming::kLength && consumed > 0 &&
+        delivered_ == head_.ContentLength())
+        Complete();
     return consumed;
 }
 
-bool nwCHttpClientExLayer::ParseHead(const char* head, std::size_t length) {
-    rawHead_.assign(head, length);
-    std::size_t start = 0;
-    while (start < rawHead_.size()) {
-        std::size_t lf = rawHead_.find('\n', start);
-        if (lf == std::string::npos) break;  // text after the last LF is ignored
-        std::string line;
-        for (std::size_t i = start; i < lf; ++i)
-            if (rawHead_[i] != '\r') line.push_back(rawHead_[i]);
-        start = lf + 1;
-        std::size_t space = line.find(' ');
-        if (line.empty() || space == std::string::npos) continue;
-        std::string value = line.substr(space + 1);
-        DecodeText(&value);
-        response_.emplace_back(line.substr(0, space), std::move(value));
+std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t length) {
+    if (!acceptChunked_ || !chunked_) return -1;
+    if (chunked_->Done()) {
+        surplus_ = true;
+        return length;
     }
-    // Every Content-Length must agree and fit: a wrong length would end a
-    // body early or let it run past what was announced.
-    bool seen = false;
-    for (const Record& record : response_) {
-        if (plat::AsciiLower(record.first).rfind("content-length", 0) != 0) continue;
-        std::int64_t length64 = 0;
-        if (!LeadingNumber(record.second, &length64)) return false;
-        if (seen && length64 != contentLength_) return false;
-        if (!seen) contentLength_ = length64;
-        seen = true;
-    }
-    return true;
+    bool listenerGone = false;
+    auto sink = [&](std::string_view piece) -> std::size_t {
+        auto* listener = Listener();
+        if (!listener) {
+            listenerGone = true;
+            return 0;
+        }
+        std::int32_t consumed =
+            listener->OnBodyData(ListenerValue(), piece.data(), static_cast<std::int32_t>(piece.size()));
+        if (consumed < 0 || static_cast<std::size_t>(consumed) > piece.size()) {
+            listenerGone = true;
+            return 0;
+        }
+        delivered_ += consumed;
+        return static_cast<std::size_t>(consumed);
+    };
+    std::size_t used = 0;
+    ChunkedBodyReader::Result result =
+        chunked_->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
+    if (result == ChunkedBodyReader::Result::kMalformed) return -1;
+    if (result == ChunkedBodyReader::Result::kDone) Complete();
+    if (listenerGone && result == ChunkedBodyReader::Result::kBlocked && used == 0) return 0;
+    return static_cast<std::int32_t>(used);
 }

@@ -1,15 +1,21 @@
 // nwCHttpClientExLayer: HTTP/1.1 client on one connection. It sends one GET
-// or multipart POST, parses the response head, hands the body to its
-// listener piece by piece and reports completion, time-outs and failures.
+// or multipart POST, parses the response head (http/http_response_head.h),
+// hands the body to its listener piece by piece and reports completion,
+// time-outs and failures.
 //
-// The body is passed on exactly as it arrives: no transfer or content
-// encoding is interpreted, and without a Content-Length there is no
-// OnComplete (the end shows as OnClosed or OnIdleTimeout).
+// The body is delivered exactly as framed: with a Content-Length, at most
+// that many bytes reach the listener, whatever the server sends after them
+// (surplus bytes are dropped, and the connection is then not fit for
+// another exchange); a body that ends short never completes. A chunked body
+// is decoded for a listener that accepted it (AcceptChunkedBody) and refused
+// otherwise; a body in any other transfer coding is never delivered. No
+// content coding is interpreted: the exchange policy of the sessions
+// refuses a response whose Content-Encoding is not identity. Interim 1xx
+// heads are skipped (at most kMaxInterimHeads).
 //
 // A response the layer cannot use closes the connection (the listener sees
-// OnClosed without OnHeaderReceived): a head longer than 64 KiB, or a
-// Content-Length that overflows 64 bits or is given twice with different
-// values.
+// OnClosed without OnHeaderReceived): a head longer than 64 KiB, no status
+// line, or Content-Length values that are not digits, overflow or disagree.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +24,17 @@
 #include <utility>
 #include <vector>
 
+#include "http/chunked_body_reader.h"
 #include "http/http_client_interfaces.h"
 #include "http/http_request_draft.h"
+#include "http/http_response_head.h"
 #include "transport/application_stack.h"
 
 class nwCHttpClientExLayer final
     : public nwCLayer<vzIHttpClientExLayer, nwIHttpClientExEventListener> {
 public:
-    static constexpr std::size_t kMaxHead = 64 * 1024;
+    static constexpr std::size_t kMaxHead = HttpResponseHead::kMaxHead;
+    static constexpr int kMaxInterimHeads = 8;
 
     nwCHttpClientExLayer();
 
@@ -41,6 +50,10 @@ public:
     vzStatus Get() override;
     vzStatus Post(std::int64_t bodyLength) override;
     vzStatus SendBody(const void* data, std::uint32_t length) override;
+    vzStatus GetBodyFraming(int* framing) override;
+    vzStatus AcceptChunkedBody() override;
+    vzStatus GetResponseComplete(bool* complete, bool* reusable) override;
+    vzStatus GetUndecodedHeader(const char* name, std::string* value) override;
 
     // nwIQoSNetStack, per layer
     bool OnConnected() override;
@@ -52,23 +65,25 @@ public:
     void RegisterHandlers() override;
 
 private:
-    using Record = std::pair<std::string, std::string>;
-
     static std::int32_t ReadResponse(const void* data, std::int32_t length, void* self);
     std::int32_t Read(const char* data, std::int32_t length);
-    // Parses the head; false when the response is unusable.
-    bool ParseHead(const char* head, std::size_t length);
-    const Record* FindRecord(const std::string& name) const;
+    std::int32_t ReadHead(const char* data, std::int32_t length);
+    std::int32_t ReadBody(const char* data, std::int32_t length);
+    std::int32_t ReadChunked(const char* data, std::int32_t length);
+    void Complete();
     vzStatus SendText(const std::string& text);
 
     nwCHttpRequestDraft request_;
     std::unique_ptr<nwCHttpRequestHeaderBuilder> builder_;
-    std::vector<Record> response_;
-    std::string rawHead_;
+    HttpResponseHead head_;
+    std::unique_ptr<ChunkedBodyReader> chunked_;
     bool requested_ = false;
     bool headParsed_ = false;
     bool trailerSent_ = false;
-    std::int64_t contentLength_ = 0;
+    bool acceptChunked_ = false;
+    bool complete_ = false;
+    bool surplus_ = false;
+    int interimHeads_ = 0;
     std::int64_t delivered_ = 0;
     std::int64_t uploadLength_ = 0;
     std::int64_t uploadSent_ = 0;

@@ -26,6 +26,34 @@ void AppendLine(std::string* text, std::string_view name, std::string_view value
     text->append(name).append(": ").append(value).append(kCrLf);
 }
 
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Percent-encodes a path piece or a query value, keeping the escapes it
+// already holds: a URL from a file list or a signed CDN address is a URL,
+// so its "%2B" must reach the server as "%2B", not "%252B". Text without a
+// valid escape is encoded exactly as EncodeText does.
+void EncodeKeepingEscapes(std::string* text) {
+    std::string out;
+    std::size_t run = 0;
+    auto flushRun = [&](std::size_t end) {
+        std::string piece = text->substr(run, end - run);
+        EncodeText(&piece);
+        out += piece;
+    };
+    for (std::size_t i = 0; i < text->size(); ++i) {
+        if ((*text)[i] == '%' && i + 2 < text->size() && IsHex((*text)[i + 1]) && IsHex((*text)[i + 2])) {
+            flushRun(i);
+            out.append(*text, i, 3);
+            i += 2;
+            run = i + 1;
+        }
+    }
+    flushRun(text->size());
+    *text = std::move(out);
+}
+
 }  // namespace
 
 std::unique_ptr<nwCHttpRequestHeaderBuilder> nwCHttpRequestHeaderBuilder::Create(int type) {
@@ -100,7 +128,7 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
         std::size_t slash = rest.find('/');
         std::string piece(rest.substr(0, slash));
         if (!piece.empty()) {
-            EncodeText(&piece);
+            EncodeKeepingEscapes(&piece);
             target.append("/").append(piece);
         }
         if (slash == std::string_view::npos) break;
@@ -111,8 +139,8 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
     for (std::size_t i = 0; i < parameters_.size(); ++i) {
         std::string name = parameters_[i].name;
         std::string value = parameters_[i].value;
-        EncodeText(&name);
-        EncodeText(&value);
+        EncodeKeepingEscapes(&name);
+        EncodeKeepingEscapes(&value);
         target.append(i == 0 ? "?" : "&").append(name).append("=").append(value);
     }
     return target;

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "http/url_file_name.h"
 #include "platform/text.h"
 
 namespace {
@@ -40,6 +41,8 @@ int ReadLikeAtoi(std::string_view text) {
 
 bool SplitUrl(std::string_view url, std::string* host, std::string* path, std::uint16_t* port,
               int* scheme) {
+    // A fragment belongs to the reader of a page, never to the request.
+    url = WithoutFragment(url);
     int foundScheme = 0;
     std::uint16_t defaultPort = 0;
     std::string_view rest;

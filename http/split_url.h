@@ -13,7 +13,7 @@ inline constexpr int kUrlSchemeHttps = 3;  // "https://", default port 443
 
 // The scheme is matched case-insensitively; everything after it keeps its
 // case. The path runs from the first "/" after the host to the end, query
-// included, and is empty when there is no such "/". A port text is read the
+// included, fragment ("#...") not, and is empty when there is no such "/". A port text is read the
 // way atoi reads it, so "h:abc" gives port 0 and the connect fails later.
 // Fails for any other scheme and for nothing after the scheme; the outputs
 // are then left untouched. Every output pointer must be non-null.

@@ -20,11 +20,18 @@ void CTLXDownloaderDlg::OnFileListFetched() {
 
 bool CTLXDownloaderDlg::ParseFileList(const std::string& bytes) {
     FileListParse parse = ParseFileListBytes(bytes);
+    if (!parse.overlongLine) ValidateFileList(&parse);
     // Replaced, not appended: a list delivered twice must not double the job.
     fileUrls_ = std::move(parse.urls);
     fileUrlSet_ = FileUrlSet(fileUrls_.begin(), fileUrls_.end());
-    if (!parse.overlongLine) return true;
-    ShowGameBox(u"輸入了錯誤的URL");
+    if (!parse.overlongLine && !parse.problem) return true;
+    std::u16string text = u"輸入了錯誤的URL";
+    if (parse.problem) {
+        // Which line, and why: the publisher must be able to mend the list.
+        text += u"\n" + plat::AnsiToWide("line " + std::to_string(parse.problem->line) + ": ") +
+                parse.problem->url + u"\n" + plat::AnsiToWide(parse.problem->reason);
+    }
+    ShowGameBox(text);
     StopDownload();
     window_.PostQuit(1);
     // The program is ending: a size check over part of the list would only

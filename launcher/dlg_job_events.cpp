@@ -88,7 +88,7 @@ void CTLXDownloaderDlg::OnJobMessage() {
             ShowGameBox(u"您的網路回復正常");
             break;
         case kReasonDownloadFailed:
-            ShowGameBox(u"下載ZK4失敗\n請稍候再試");
+            ShowGameBox(WithCause(u"下載ZK4失敗\n請稍候再試", text));
             break;
         default:
             break;  // 512: nothing was queued; 518: the job went to direct download

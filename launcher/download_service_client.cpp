@@ -51,6 +51,11 @@ bool CDownloadServiceClient::FetchDocument(std::string* bytes) {
     return true;
 }
 
+std::string CDownloadServiceClient::DocumentFailure() {
+    CJobManager* manager = GetServiceJobManager();
+    return manager ? manager->DocumentFailure() : std::string();
+}
+
 bool CDownloadServiceClient::AddSizeCheckUrl(const std::string& url) {
     CJobManager* manager = GetServiceJobManager();
     CContentLengthChecker* checker = manager ? manager->EnsureContentLengthChecker() : nullptr;

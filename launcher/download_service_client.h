@@ -19,6 +19,7 @@ public:
     ServiceResult LoadDocument(const std::string& url) override;
     ServiceResult SetServiceKey(const std::string& key) override;
     bool FetchDocument(std::string* bytes) override;
+    std::string DocumentFailure() override;
     bool AddSizeCheckUrl(const std::string& url) override;
     void StartSizeCheck() override;
     std::int64_t SizeCheckTotal() override;

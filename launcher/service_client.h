@@ -26,6 +26,8 @@ public:
     // GetDocumentSize, then GetDocument into a buffer of that size. False
     // when there is no document; an empty document gives true and "".
     virtual bool FetchDocument(std::string* bytes) = 0;
+    // Why the last document fetch failed, in words; "" when unknown.
+    virtual std::string DocumentFailure() = 0;
 
     // The content-length checker of the job manager (created on first use).
     // False when there is no service to add the URL to.

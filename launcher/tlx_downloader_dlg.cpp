@@ -102,7 +102,7 @@ void CTLXDownloaderDlg::OnServiceEvent(int code, plat::LParam job) {
             OnFileListFetched();
             break;
         case kEventDocumentFailed:
-            ShowGameBox(u"下載檔案目錄失敗");
+            ShowGameBox(WithCause(u"下載檔案目錄失敗", service_.DocumentFailure()));
             StopDownload();
             window_.PostQuit(1);
             break;
@@ -148,6 +148,11 @@ void CTLXDownloaderDlg::SetDownloadFolder(std::u16string folder) {
 
 void CTLXDownloaderDlg::ShowProgramBox(const std::u16string& text, MessageBoxIcon icon) {
     window_.ShowMessageBox(text, programName_, MessageBoxButtons::kOk, icon);
+}
+
+std::u16string CTLXDownloaderDlg::WithCause(const std::u16string& text, const std::string& cause) {
+    if (cause.empty()) return text;
+    return text + u"\n\n" + plat::AnsiToWide(cause);
 }
 
 void CTLXDownloaderDlg::ShowGameBox(const std::u16string& text) {

@@ -122,6 +122,9 @@ private:
     void ShowProgramBox(const std::u16string& text,
                         MessageBoxIcon icon = MessageBoxIcon::kExclamation);
     void ShowGameBox(const std::u16string& text);
+    // The box text followed by what caused it (a server's answer, a system
+    // error), when the service named a cause.
+    static std::u16string WithCause(const std::u16string& text, const std::string& cause);
     MessageBoxAnswer Ask(const std::u16string& text, const std::u16string& caption);
 
     IWindowSystem& window_;

@@ -72,20 +72,42 @@ bool File::Truncate(std::int64_t length) {
     return true;
 }
 
-std::int64_t FreeDiskBytes(const std::string& path) {
-    // Ask the nearest parent that exists: the folder may not be made yet.
+namespace {
+
+// The nearest parent of `path` that exists (the folder may not be made yet).
+bool StatNearest(const std::string& path, struct statvfs* vfs, struct stat* st) {
     std::filesystem::path probe =
         path.empty() ? std::filesystem::path(".") : std::filesystem::path(path);
     for (int depth = 0; depth < 256; ++depth) {
-        struct statvfs st;
-        if (statvfs(probe.c_str(), &st) == 0)
-            return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+        if ((vfs == nullptr || statvfs(probe.c_str(), vfs) == 0) &&
+            (st == nullptr || stat(probe.c_str(), st) == 0))
+            return true;
         std::filesystem::path parent = probe.has_relative_path() ? probe.parent_path() : probe;
         if (parent.empty()) parent = ".";
-        if (parent == probe) return -1;
+        if (parent == probe) return false;
         probe = parent;
     }
-    return -1;
+    return false;
+}
+
+}  // namespace
+
+std::int64_t FreeDiskBytes(const std::string& path) {
+    struct statvfs st;
+    if (!StatNearest(path, &st, nullptr)) return -1;
+    return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
+}
+
+std::uint64_t FileSystemId(const std::string& path) {
+    struct stat st;
+    if (!StatNearest(path, nullptr, &st)) return 0;
+    return static_cast<std::uint64_t>(st.st_dev);
+}
+
+std::int64_t FileLength(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<std::int64_t>(st.st_size);
 }
 
 }  // namespace plat

@@ -43,5 +43,10 @@ private:
 // Free bytes for an unprivileged writer on the file system that holds
 // `path`, or its nearest existing parent; -1 when nothing can be asked.
 std::int64_t FreeDiskBytes(const std::string& path);
+// Which file system holds `path` (or its nearest existing parent): equal
+// numbers share their free space. 0 when nothing can be asked.
+std::uint64_t FileSystemId(const std::string& path);
+// The length of a regular file, or -1 when there is none.
+std::int64_t FileLength(const std::string& path);
 
 }  // namespace plat

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace plat {
 
@@ -69,7 +70,7 @@ bool TruncateFile(const std::string& path) {
     return close(fd) == 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* out) {
+bool ReadWholeFile(const std::string& path, std::string* out, std::size_t limit) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     out->clear();
@@ -81,8 +82,17 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
             close(fd);
             return n == 0;
         }
+        if (out->size() + static_cast<std::size_t>(n) > limit) {
+            close(fd);
+            out->clear();
+            return false;
+        }
         out->append(buf, static_cast<std::size_t>(n));
     }
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
 }
 
 int EnsureFolderPath(const std::string& path) {

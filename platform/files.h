@@ -29,7 +29,11 @@ int EnsureFolderPath(const std::string& path);
 bool AppendToFile(const std::string& path, std::string_view data);
 // Creates the file or empties it.
 bool TruncateFile(const std::string& path);
-// Reads a whole (small) file; false when it cannot be read.
-bool ReadWholeFile(const std::string& path, std::string* out);
+// Reads a whole (small) file; false when it cannot be read, or when it holds
+// more than `limit` bytes (nothing larger is read into memory).
+bool ReadWholeFile(const std::string& path, std::string* out,
+                   std::size_t limit = static_cast<std::size_t>(-1));
+// Renames atomically, replacing `to`; false with errno set when it cannot.
+bool RenameFile(const std::string& from, const std::string& to);
 
 }  // namespace plat

@@ -107,4 +107,21 @@ std::string AsciiLower(std::string_view text) {
     return out;
 }
 
+namespace {
+template <class Char>
+bool IsSpace(Char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+template <class View>
+View TrimView(View text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && IsSpace(text[begin])) ++begin;
+    while (end > begin && IsSpace(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+}  // namespace
+
+std::string_view Trim(std::string_view text) { return TrimView(text); }
+std::u16string_view Trim(std::u16string_view text) { return TrimView(text); }
+
 }  // namespace plat

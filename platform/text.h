@@ -17,4 +17,9 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // Lower-cases ASCII letters only, as the service compares paths.
 std::string AsciiLower(std::string_view text);
 
+// The text without leading and trailing white space (space, tab, CR, LF,
+// vertical tab, form feed): the one trim of the program.
+std::string_view Trim(std::string_view text);
+std::u16string_view Trim(std::u16string_view text);
+
 }  // namespace plat

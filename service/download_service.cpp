@@ -17,6 +17,7 @@
 namespace {
 
 std::atomic<int> g_startupTimeoutMs{3000};
+std::atomic<int> g_reportDrainMs{3000};
 std::atomic<int> g_stopTimeoutMs{3000};
 std::mutex g_hookMutex;
 std::function<void()> g_workerStartHook;
@@ -177,7 +178,12 @@ ServiceResult InitializeService(plat::Hwnd notifyWindow) {
 
 void FinalizeService() {
     WriteServiceLog("[OstrelLib] Finalize Begin");
-    if (CDownloadLibThread* service = g_service.load()) delete service;
+    CDownloadLibThread* service = g_service.load();
+    // Results of finished files go out before the network stops; what does
+    // not make it in time is kept for the next start.
+    if (CJobManager* manager = service ? service->JobManager() : nullptr)
+        manager->WaitForReports(g_reportDrainMs.load());
+    if (service) delete service;
     g_service = nullptr;
     WriteServiceLog("[OstrelLib] Finalize End");
 }
@@ -227,6 +233,8 @@ ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count) {
 int ServiceWorkerExitsForTesting() {
     return g_workerExits.load();
 }
+
+void SetReportDrainForTesting(int ms) { g_reportDrainMs = ms; }
 
 void SetServiceTimeoutsForTesting(int startupMs, int stopMs) {
     g_startupTimeoutMs = startupMs;

@@ -37,6 +37,8 @@ ServiceResult GetRemainingBytes(CJob* job, std::int64_t* count);
 // Test seams: the start-up and stop time-outs (3000 ms each by default), and
 // a hook the worker runs first, before it builds anything.
 void SetServiceTimeoutsForTesting(int startupMs, int stopMs);
+// Test seam: how long FinalizeService waits for pending reports (3000 ms).
+void SetReportDrainForTesting(int ms);
 void SetWorkerStartHookForTesting(std::function<void()> hook);
 // Test seam: how many worker threads have ended so far.
 int ServiceWorkerExitsForTesting();

@@ -3,24 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "http/url_file_name.h"
 #include "platform/files.h"
+#include "platform/kernel.h"
+#include "platform/text.h"
 #include "service/base/service_log.h"
 #include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
-
-namespace {
-
-std::string Trim(const char* text) {
-    std::string s(text);
-    const char* space = " \t\r\n\v\f";
-    std::size_t first = s.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    std::size_t last = s.find_last_not_of(space);
-    return s.substr(first, last - first + 1);
-}
-
-}  // namespace
 
 CJobManager::CJobManager(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
     zel_ = std::make_unique<CZel>(lock_);
@@ -143,9 +133,12 @@ ServiceResult CJobManager::AddJobFile(CJob* job, const char* url, const char* fo
     if (!url || !*url) return kResultBadUrl;
     if (normalized.empty()) return kResultBadFolder;
 
-    std::string trimmed = Trim(url);
-    std::size_t slash = trimmed.rfind('/');
-    std::string localName = slash == std::string::npos ? std::string() : trimmed.substr(slash + 1);
+    std::string trimmed(plat::Trim(url));
+    // The file is stored under its URL's last segment, decoded, without query
+    // or fragment; a name that is no file's name (empty, "..", a separator,
+    // a control character) would be written somewhere else, or nowhere.
+    std::string localName = FileNameOfUrlField(trimmed);
+    if (CheckFileName(localName) != FileNameProblem::kNone) return kResultBadUrl;
     return job->AddFile(std::move(trimmed), std::move(normalized), std::move(localName))
                ? kResultOk
                : kResultFailed;
@@ -189,9 +182,13 @@ ServiceResult CJobManager::RemoveJob(CJob* job) {
 ServiceResult CJobManager::AnswerResume(CJob* job, std::int32_t first, std::int32_t second) {
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
-    CJobDownloader* downloader = engine_ ? engine_.get() : direct_.get();
-    if (!downloader) return kResultNotAttached;
-    return downloader->AnswerResume(job, first, second);
+    // Kept with the job, so that the answer holds on whichever downloader
+    // carries it, now or after a move to direct download.
+    job->SetResumeAnswer(first != 0);
+    // The answer goes to the downloader that holds the job.
+    if (engine_ && engine_->Holds(job)) return engine_->AnswerResume(job, first, second);
+    if (direct_ && direct_->Holds(job)) return direct_->AnswerResume(job, first, second);
+    return kResultNotAttached;
 }
 
 ServiceResult CJobManager::GetJobStartInfo(CJob* job, JobStartInfo* out) {
@@ -259,6 +256,26 @@ ServiceResult CJobManager::PopJobMessage(CJob* job, std::int32_t* code, char* bu
         buffer[n] = '\0';
     }
     return kResultOk;
+}
+
+void CJobManager::WaitForReports(int timeoutMs) {
+    const std::int64_t deadline = plat::MonotonicMs() + timeoutMs;
+    for (;;) {
+        {
+            cpLockGuard guard(Lock());
+            if (!direct_ || !direct_->ReportsPending()) return;
+        }
+        if (plat::MonotonicMs() >= deadline) {
+            WriteServiceLog("[OstrelLib] Reports still pending at the end; kept for the next start");
+            return;
+        }
+        plat::SleepMs(20);
+    }
+}
+
+std::string CJobManager::DocumentFailure() const {
+    cpLockGuard guard(Lock());
+    return document_ ? document_->FailureText() : std::string();
 }
 
 bool CJobManager::DocumentBytes(const char** data, std::int64_t* length) const {

@@ -56,6 +56,15 @@ public:
     ServiceResult PopJobMessage(CJob* job, std::int32_t* code, char* buffer,
                                 std::size_t bufferSize);
 
+    // Gives the results still on their way to the report server up to
+    // `timeoutMs` to go out, while the worker keeps running the network.
+    // Called by FinalizeService on the caller's thread, without the lock.
+    void WaitForReports(int timeoutMs);
+
+    // Why the last document fetch failed ("" when none did or there is no
+    // document session).
+    std::string DocumentFailure() const;
+
     // The document fetched by LoadDocument; false while there is no session.
     bool DocumentBytes(const char** data, std::int64_t* length) const;
     // The content-length checker's sum; false while there is no checker.

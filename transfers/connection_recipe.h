@@ -1,20 +1,22 @@
-// How every direct-download session (document, size probe, file) gets its
-// HTTP connection, and how it gives one up.
+// How every session of the direct path (document, size probes, file, the
+// reporter, the engine update) gets its connection, and how it gives one up.
 //
-// OpenHttpConnection creates a connection, opens it with the session's
-// action type and flags 5 (report connect failures and idle time-outs),
-// sets both time-outs, stacks the HTTP client layer on top, applies the
-// session's pacing, makes `listener` the layer's listener (value 0), opens
-// the URL, adds the headers and sends the GET. The service lock is held for
-// the whole set-up.
+// OpenConnection creates a connection, opens it with the session's action
+// type and flags 5 (report connect failures and idle time-outs), sets the
+// connect and idle time-outs and the low-speed watchdog, and stacks the
+// session's top layer. OpenHttpConnection does that with the HTTP client
+// layer, applies the session's pacing, makes `listener` the layer's
+// listener (value 0), opens the URL, adds the headers and sends the GET.
+// The service lock is held for the whole set-up.
 //
 // A URL that cannot be opened (bad URL, no address for the host) still ends
 // in the listener's OnClosed, delivered later from the message loop, so a
 // session always hears how its attempt ended and can retry or fail.
 //
-// DropHttpConnection detaches the listener, closes the connection and hands
-// it to the deferred-release collector, so it may be called from inside the
-// connection's own callbacks.
+// DropConnection closes a connection (unless it is already shutting down)
+// and hands it to the deferred-release collector, so it may be called from
+// inside the connection's own callbacks; DropHttpConnection first detaches
+// the listener from the HTTP layer.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +38,26 @@ struct ReceiveBudgetCarry {
     std::uint32_t left = 0;
 };
 
-struct HttpConnectionSettings {
+// The low-speed watchdog every exchange runs under: fewer than `bytes` in
+// `seconds` and the exchange counts as stalled (an idle time-out). 1 KiB in
+// 30 s is far below anything a working transfer moves, the normal-speed
+// budget included.
+struct LowSpeedLimit {
+    std::uint32_t bytes = 1024;
+    std::uint32_t seconds = 30;
+};
+// The limit new connections get; tests shorten it.
+LowSpeedLimit DefaultLowSpeedLimit();
+void SetLowSpeedLimitForTesting(LowSpeedLimit limit);
+
+struct ConnectionSettings {
     int actionType = 1;
     std::uint32_t connectTimeoutSeconds = 4;
     std::uint32_t idleTimeoutSeconds = 4;
+    LowSpeedLimit lowSpeed = DefaultLowSpeedLimit();
+};
+
+struct HttpConnectionSettings : ConnectionSettings {
     // When not 0: switch to this action type after opening and give it
     // `receiveRate` bytes per second of receive budget.
     int pacedActionType = 0;
@@ -50,16 +68,26 @@ struct HttpConnectionSettings {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
-// Fills `holder` with the new connection. False when it could not even be
-// created; a URL that cannot be opened answers true and fails through
-// OnClosed as described above.
-bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
-                        nwIHttpClientExEventListener* listener, const std::string& url,
-                        const HttpHeaders& headers = {});
+// Fills `holder` with a new, opened connection carrying the layer of class
+// `topLayer`. False (holder empty) when it could not be made; *whyNot, when
+// given, then says why ("the system is out of file descriptors", ...).
+[[nodiscard]] bool OpenConnection(vzSmartPtr& holder, const ConnectionSettings& settings,
+                                  std::uint32_t topLayer, std::string* whyNot = nullptr);
+
+// Fills `holder` with the new connection and sends the GET. False when it
+// could not even be created (see OpenConnection); a URL that cannot be
+// opened answers true and fails through OnClosed as described above.
+[[nodiscard]] bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
+                                      nwIHttpClientExEventListener* listener,
+                                      const std::string& url, const HttpHeaders& headers = {},
+                                      std::string* whyNot = nullptr);
 
 // The HTTP layer of a held connection (null when none).
 vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder);
 
+// Gives the held connection up: closed first unless `close` is false (it is
+// already shutting down), then handed to the deferred-release collector.
+void DropConnection(vzSmartPtr& holder, bool close = true);
 void DropHttpConnection(vzSmartPtr& holder);
 // The same, first saving what the connection left of this second's receive
 // budget into `carry`.

@@ -1,91 +1,62 @@
 #include "transfers/content_length_check_session.h"
 
 #include "http/code_page.h"
+#include "http/http_status.h"
+#include "service/base/service_log.h"
 #include "transfers/connection_recipe.h"
-
-namespace {
-
-constexpr int kStatusOk = 200;
-constexpr int kStatusFound = 302;
-constexpr int kStatusSeeOther = 303;
-
-std::string TrimSpace(const std::string& text) {
-    const char* space = " \t\r\n\v\f";
-    std::size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
-}  // namespace
-
-std::vector<std::string> SplitUrlAlternatives(const std::string& field) {
-    std::vector<std::string> alternatives;
-    std::size_t start = 0;
-    while (start <= field.size()) {
-        std::size_t bar = field.find('|', start);
-        if (bar == std::string::npos) bar = field.size();
-        std::string piece = TrimSpace(field.substr(start, bar - start));
-        if (!piece.empty()) alternatives.push_back(std::move(piece));
-        start = bar + 1;
-    }
-    if (alternatives.empty()) alternatives.emplace_back();
-    return alternatives;
-}
+#include "transfers/http_response_check.h"
 
 CContentLengthCheckSession::CContentLengthCheckSession(
     IContentLengthCheckSessionEventListener* owner, std::int32_t index, const std::string& urlField)
     : index_(index),
       field_(urlField),
-      alternatives_(SplitUrlAlternatives(urlField)),
-      owner_(owner) {}
-
-CContentLengthCheckSession::~CContentLengthCheckSession() {
-    Close();
+      cursor_(ExchangeLimits{kAttemptsPerUrl, 20}),
+      owner_(owner) {
+    cursor_.Reset(field_);
 }
 
-void CContentLengthCheckSession::Close() {
-    DropHttpConnection(connection_);
-}
+CContentLengthCheckSession::~CContentLengthCheckSession() { Close(); }
+
+void CContentLengthCheckSession::Close() { DropHttpConnection(connection_); }
 
 void CContentLengthCheckSession::Reset() {
     Close();
-    attempts_ = 0;
-    current_ = 0;
-    redirect_.clear();
+    cursor_.Reset(field_);
     length_ = 0;
 }
 
-bool CContentLengthCheckSession::NextAlternative() {
-    if (current_ + 1 >= alternatives_.size()) return false;
-    ++current_;
-    attempts_ = 0;
-    redirect_.clear();  // a redirect belongs to the mirror that sent it
-    return true;
+std::string CContentLengthCheckSession::RedirectAddress() const {
+    return cursor_.Url() == cursor_.Alternative() ? std::string() : cursor_.Url();
+}
+
+void CContentLengthCheckSession::Failed() {
+    WriteServiceLogFormat("[OstrelLib] Size check failed : %s (%s)", field_.c_str(),
+                          cursor_.LastFailure().c_str());
+    if (owner_) owner_->OnProbeFailed(index_, field_.c_str());
 }
 
 void CContentLengthCheckSession::Probe() {
+    if (connection_) return;
     // A loop rather than recursion: a connection that cannot even be
     // created uses up the attempts at once.
     for (;;) {
-        if (++attempts_ > kAttemptsPerUrl) {
-            if (!NextAlternative()) {
-                if (owner_) owner_->OnProbeFailed(index_, field_.c_str());
-                return;
-            }
-            attempts_ = 1;
+        if (!cursor_.TakeAttempt()) {
+            Failed();
+            return;
         }
-        if (connection_) return;
         HttpConnectionSettings settings;
         settings.actionType = 1;
         settings.connectTimeoutSeconds = kConnectTimeoutSeconds;
         settings.idleTimeoutSeconds = kIdleTimeoutSeconds;
-        const std::string& target = redirect_.empty() ? Url() : redirect_;
-        if (OpenHttpConnection(connection_, settings, this, target)) return;
+        std::string whyNot;
+        if (OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot)) return;
+        cursor_.NoteFailure(whyNot);
     }
 }
 
-void CContentLengthCheckSession::Retry() {
+void CContentLengthCheckSession::Retry(std::string reason) {
     Close();
+    if (!reason.empty()) cursor_.NoteFailure(std::move(reason));
     Probe();
 }
 
@@ -98,37 +69,45 @@ void CContentLengthCheckSession::OnHeaderReceived(std::uint32_t) {
     // The getters leave 0 and "" when the head has no such value.
     (void)layer->GetStatusCode(&status);
     (void)layer->GetContentLength(&length);
-    (void)layer->GetHeader("Location:", &location);
-    // The head is all a size check needs; the body is never read.
-    Close();
-    if (status == kStatusOk) {
+    (void)layer->GetUndecodedHeader("Location:", &location);
+    if (status == eNWHSC_HTTP_OK) {
+        ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLengthOrChunked);
+        if (!check.ok) {
+            Retry(check.reason);
+            return;
+        }
+        // The head is all a size check needs; the body is never read.
+        Close();
         length_ = length;
         if (owner_) owner_->OnLength(index_, length);
         return;
     }
-    if (status == kStatusFound || status == kStatusSeeOther) redirect_ = FromUtf8(location);
-    Probe();
+    Close();
+    if (IsRedirectStatus(status)) {
+        (void)cursor_.OnRedirect(status, FromUtf8(location));  // a refused one is a failed attempt
+        Probe();
+        return;
+    }
+    Retry(UnexpectedStatusText(status));
 }
 
-std::int32_t CContentLengthCheckSession::OnBodyData(std::uint32_t, const void*,
-                                                    std::int32_t length) {
+std::int32_t CContentLengthCheckSession::OnBodyData(std::uint32_t, const void*, std::int32_t length) {
     return length < 0 ? 0 : length;
 }
 
 void CContentLengthCheckSession::OnClosed(std::uint32_t) {
-    Retry();
+    Retry("the connection closed before an answer");
 }
-void CContentLengthCheckSession::OnConnectFailed(std::uint32_t) {
-    Retry();
-}
+void CContentLengthCheckSession::OnConnectFailed(std::uint32_t) { Retry("the connection failed"); }
 void CContentLengthCheckSession::OnIdleTimeout(std::uint32_t) {
-    Retry();
+    Retry("the server stopped answering (or answered too slowly)");
 }
 
 void CContentLengthCheckSession::OnHostUnreachable(std::uint32_t) {
     Close();
+    cursor_.NoteFailure("the host is unreachable");
     // A dead mirror is no reason to give up while another one is listed.
-    if (NextAlternative()) {
+    if (cursor_.NextAlternative()) {
         Probe();
         return;
     }

@@ -9,12 +9,12 @@
 // it on the caller's thread); the HTTP events arrive on the worker thread
 // with the lock held.
 //
-// Attempts: each URL gets kAttemptsPerUrl requests, redirects (302, 303)
-// and retries (another status, a close, a failed connect, an idle time-out)
-// included. A field may hold alternatives separated by "|": the first is
-// probed, and only when it is used up (or its host is unreachable) the next
-// one gets its own attempts. When none is left the owner hears
-// OnProbeFailed (or OnProbeUnreachable).
+// Attempts follow the exchange cursor (transfers/http_exchange_cursor.h):
+// each alternative of the field gets kAttemptsPerUrl requests, redirects
+// included; a retry follows another status, a close, a failed connect, an
+// idle time-out, or an answer whose body is not the file (a content coding);
+// an unreachable host moves to the next alternative at once. When none is
+// left the owner hears OnProbeFailed (or OnProbeUnreachable).
 //
 // Every report to the owner is the last thing a session call does, so the
 // owner may close the session from inside the report.
@@ -26,6 +26,7 @@
 
 #include "http/http_client_interfaces.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/http_exchange_cursor.h"
 
 class IContentLengthCheckSessionEventListener {
 public:
@@ -52,9 +53,9 @@ public:
     CContentLengthCheckSession(const CContentLengthCheckSession&) = delete;
     CContentLengthCheckSession& operator=(const CContentLengthCheckSession&) = delete;
 
-    // One attempt: counts it, and when the current URL has none left moves
-    // to the next alternative or reports the failure; otherwise sends a GET
-    // unless a request is already on its way.
+    // One attempt: takes it, and when every alternative is used up reports
+    // the failure; otherwise sends a GET unless a request is already on its
+    // way.
     void Probe();
     // Drops the connection; no report follows.
     void Close();
@@ -62,12 +63,15 @@ public:
     void Reset();
 
     std::int32_t Index() const { return index_; }
-    int Attempts() const { return attempts_; }
-    // The URL being probed: the current alternative.
-    const std::string& Url() const { return alternatives_[current_]; }
-    const std::string& RedirectAddress() const { return redirect_; }
+    int Attempts() const { return cursor_.Attempts(); }
+    // The alternative being probed.
+    const std::string& Url() const { return cursor_.Alternative(); }
+    // Where the next request goes when a redirect was followed ("" else).
+    std::string RedirectAddress() const;
     std::int64_t LengthFound() const { return length_; }
     bool Connected() const { return static_cast<bool>(connection_); }
+    // Why the last attempt failed.
+    const std::string& LastFailure() const { return cursor_.LastFailure(); }
 
     // nwIHttpClientExEventListener
     void OnConnected(std::uint32_t value) override;
@@ -81,22 +85,14 @@ public:
     void OnHostUnreachable(std::uint32_t value) override;
 
 private:
-    // Moves to the next alternative with fresh attempts; false at the last.
-    bool NextAlternative();
-    // Drops the connection and makes the next attempt.
-    void Retry();
+    // Drops the connection, notes why and makes the next attempt.
+    void Retry(std::string reason);
+    void Failed();
 
-    int attempts_ = 0;
     std::int32_t index_;
     vzSmartPtr connection_;
     std::int64_t length_ = 0;
     std::string field_;
-    std::vector<std::string> alternatives_;  // never empty
-    std::size_t current_ = 0;
-    std::string redirect_;
+    CHttpExchangeCursor cursor_;
     IContentLengthCheckSessionEventListener* owner_;
 };
-
-// The non-empty alternatives of a URL field, trimmed of white space; a field
-// without any gives one empty URL (which fails its attempts).
-std::vector<std::string> SplitUrlAlternatives(const std::string& field);

@@ -4,30 +4,26 @@
 #include <cstring>
 
 #include "http/code_page.h"
+#include "http/http_response_head.h"
+#include "http/http_status.h"
 #include "service/base/service_log.h"
 #include "transfers/connection_recipe.h"
+#include "transfers/http_response_check.h"
 #include "transport/cp_timer.h"
 #include "transport/net_interfaces.h"
 
-namespace {
-
-constexpr int kStatusOk = 200;
-constexpr int kStatusFound = 302;
-constexpr int kStatusSeeOther = 303;
-
-}  // namespace
-
 CDataDownloadSession::CDataDownloadSession(IDataDownloadSessionEventListener* listener)
-    : listener_(listener) {}
+    : listener_(listener), cursor_(ExchangeLimits{1 + kMaxRedirects, kMaxRedirects}) {}
 
-CDataDownloadSession::~CDataDownloadSession() {
-    Stop(false);
-}
+CDataDownloadSession::~CDataDownloadSession() { Stop(false); }
 
 void CDataDownloadSession::SetUrl(const char* url) {
     url_ = url ? url : "";
-    redirect_.clear();
-    redirects_ = 0;
+    cursor_.Reset(url_);
+}
+
+std::string CDataDownloadSession::RedirectTarget() const {
+    return cursor_.Url() == cursor_.Alternative() ? std::string() : cursor_.Url();
 }
 
 void CDataDownloadSession::Fetch(const char* url) {
@@ -40,17 +36,31 @@ void CDataDownloadSession::Start() {
     // connection must not stay open with this session as its listener.
     if (connection_) DropHttpConnection(connection_);
     DropDocument();
-    if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer))
+    failure_.clear();
+    if (!tickTimer_ && tickTimer_.CreateInstance(kClassTimer)) {
         // A timer that cannot start only never fires.
         (void)tickTimer_.As<cpCTimer>()->Start(kTickMs, &CDataDownloadSession::OnTickTimer, this,
                                                kTimerIdNone, nullptr);
+    }
+    Request();
+}
+
+void CDataDownloadSession::Request() {
+    if (!cursor_.TakeAttempt()) {
+        Fail(false, kDocumentBadResponse, cursor_.LastFailure());
+        return;
+    }
     HttpConnectionSettings settings;
     settings.actionType = 1;
     settings.connectTimeoutSeconds = kTimeoutSeconds;
     settings.idleTimeoutSeconds = kTimeoutSeconds;
-    const std::string& target = redirect_.empty() ? url_ : redirect_;
-    if (!OpenHttpConnection(connection_, settings, this, target))
-        Fail(false, kDocumentConnectFailed);
+    std::string whyNot;
+    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot)) {
+        Fail(false, kDocumentConnectFailed, whyNot);
+        return;
+    }
+    // The list may come chunked from an application server.
+    if (vzIHttpClientExLayer* layer = HttpLayerOf(connection_)) (void)layer->AcceptChunkedBody();
 }
 
 void CDataDownloadSession::Stop(bool abort) {
@@ -59,30 +69,29 @@ void CDataDownloadSession::Stop(bool abort) {
         tickTimer_.Reset();
     }
     if (!connection_) return;
-    if (abort)
-        (void)connection_.As<vzIQoSContext>()
-            ->MarkAddressBad();  // a host unknown to the cache is simply not marked
+    // A host unknown to the cache is simply not marked.
+    if (abort) (void)connection_.As<vzIQoSContext>()->MarkAddressBad();
     DropHttpConnection(connection_);
 }
 
 const char* CDataDownloadSession::DocumentData() const {
-    return complete_ ? buffer_.get() : nullptr;
+    return complete_ ? buffer_.data() : nullptr;
 }
 
-std::int64_t CDataDownloadSession::DocumentLength() const {
-    return complete_ ? announced_ : 0;
-}
+std::int64_t CDataDownloadSession::DocumentLength() const { return complete_ ? received_ : 0; }
 
 void CDataDownloadSession::DropDocument() {
-    buffer_.reset();
+    std::vector<char>().swap(buffer_);
     received_ = 0;
     announced_ = 0;
     complete_ = false;
 }
 
-void CDataDownloadSession::Fail(bool abort, int reason) {
+void CDataDownloadSession::Fail(bool abort, int reason, std::string why) {
     Stop(abort);
     DropDocument();
+    failure_ = why.empty() ? "the file list could not be fetched" : std::move(why);
+    WriteServiceLogFormat("[OstrelLib] Document failed : %s (%s)", url_.c_str(), failure_.c_str());
     if (listener_) listener_->OnDocumentFailed(reason);
 }
 
@@ -91,72 +100,95 @@ void CDataDownloadSession::OnTickTimer(void* self) {
     if (session->listener_) session->listener_->OnDocumentTick();
 }
 
-void CDataDownloadSession::OnConnected(std::uint32_t) {
-    announced_ = 0;
-}
+void CDataDownloadSession::OnConnected(std::uint32_t) { announced_ = 0; }
 
 void CDataDownloadSession::OnHeaderReceived(std::uint32_t) {
     vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
     if (!layer) return;
     int status = 0;
     (void)layer->GetStatusCode(&status);  // 0 without a status line
-    if (status == kStatusOk) {
-        std::int64_t length = 0;
-        (void)layer->GetContentLength(&length);  // 0 without a length
-        OnStatusOk(length);
-    } else if (status == kStatusFound || status == kStatusSeeOther) {
+    if (status == eNWHSC_HTTP_OK) {
+        OnStatusOk(layer);
+    } else if (IsRedirectStatus(status)) {
         std::string location;
-        (void)layer->GetHeader("Location:", &location);  // "" without one, refused below
-        OnRedirect(FromUtf8(location));
+        (void)layer->GetUndecodedHeader("Location:", &location);  // "" without one, refused below
+        OnRedirect(status, FromUtf8(location));
     } else {
-        Fail(true, kDocumentBadResponse);
+        Fail(true, kDocumentBadResponse, UnexpectedStatusText(status) + " for " + cursor_.Url());
     }
 }
 
-void CDataDownloadSession::OnStatusOk(std::int64_t contentLength) {
+void CDataDownloadSession::OnStatusOk(vzIHttpClientExLayer* layer) {
+    ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLengthOrChunked);
+    if (!check.ok) {
+        Fail(true, kDocumentBadResponse, check.reason);
+        return;
+    }
+    int framing = 0;
+    (void)layer->GetBodyFraming(&framing);  // a parsed head always has one
+    if (static_cast<HttpBodyFraming>(framing) == HttpBodyFraming::kChunked) {
+        received_ = 0;
+        announced_ = -1;
+        return;
+    }
+    std::int64_t contentLength = 0;
+    (void)layer->GetContentLength(&contentLength);  // 0 without a length
     // Without an announced length there is no way to tell a whole document
     // from a cut one, so such answers are not read at all.
     if (contentLength <= 0) {
-        Fail(true, kDocumentBadResponse);
+        Fail(true, kDocumentBadResponse, "the server sent an empty file list");
         return;
     }
     if (contentLength > kMaxDocumentBytes) {
         WriteServiceLogFormat("[OstrelLib] document too large : %lld",
                               static_cast<long long>(contentLength));
-        Fail(false, kDocumentBadResponse);
+        Fail(false, kDocumentBadResponse, "the file list is larger than 16 MiB");
         return;
     }
-    buffer_ = std::make_unique<char[]>(static_cast<std::size_t>(contentLength));  // zero-filled
+    buffer_.assign(static_cast<std::size_t>(contentLength), '\0');
     received_ = 0;
     announced_ = contentLength;
 }
 
-void CDataDownloadSession::OnRedirect(const std::string& location) {
+void CDataDownloadSession::OnRedirect(int status, const std::string& location) {
     // The server answered, so its address is fine: neither failure marks it.
-    if (location.empty() || ++redirects_ > kMaxRedirects) {
-        Fail(false, kDocumentBadResponse);
+    if (cursor_.OnRedirect(status, location) != CHttpExchangeCursor::Redirect::kFollow) {
+        Fail(false, kDocumentBadResponse, cursor_.LastFailure());
         return;
     }
-    Stop(false);
-    redirect_ = location;
-    Start();
+    DropHttpConnection(connection_);
+    DropDocument();
+    Request();
 }
 
-std::int32_t CDataDownloadSession::OnBodyData(std::uint32_t, const void* data,
-                                              std::int32_t length) {
+std::int32_t CDataDownloadSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
     if (!connection_ || length <= 0) return 0;
-    if (buffer_ && received_ < announced_) {
-        std::int64_t take = std::min<std::int64_t>(length, announced_ - received_);
-        std::memcpy(buffer_.get() + received_, data, static_cast<std::size_t>(take));
+    if (announced_ < 0) {
+        // Chunked: the body grows as it comes, never past the bound.
+        if (received_ + length > kMaxDocumentBytes) {
+            Fail(false, kDocumentBadResponse, "the file list is larger than 16 MiB");
+            return length;
+        }
+        buffer_.insert(buffer_.end(), static_cast<const char*>(data),
+                       static_cast<const char*>(data) + length);
+        received_ += length;
+        return length;
+    }
+    // The layer never hands over more than the announced length.
+    const std::int64_t take = std::min<std::int64_t>(length, announced_ - received_);
+    if (take > 0) {
+        std::memcpy(buffer_.data() + received_, data, static_cast<std::size_t>(take));
         received_ += take;
     }
-    // Bytes past the announced length are taken and thrown away; the buffer
-    // never grows beyond what the head promised.
     return length;
 }
 
 void CDataDownloadSession::OnComplete(std::uint32_t) {
-    if (!connection_ || !buffer_ || received_ < announced_) return;
+    if (!connection_ || (announced_ >= 0 && received_ < announced_)) return;
+    if (announced_ < 0 && received_ == 0) {
+        Fail(false, kDocumentBadResponse, "the server sent an empty file list");
+        return;
+    }
     Stop(false);
     complete_ = true;
     if (listener_) listener_->OnDocumentComplete();
@@ -167,17 +199,19 @@ void CDataDownloadSession::OnSendReady(std::uint32_t) {}
 // Completion drops the connection before anything else could arrive, so a
 // close seen here always means the document is missing or cut short.
 void CDataDownloadSession::OnClosed(std::uint32_t) {
-    Fail(true, kDocumentClosedEarly);
+    Fail(true, kDocumentClosedEarly,
+         announced_ != 0 ? "the connection closed before the whole file list arrived"
+                         : "the connection closed before an answer");
 }
 
 void CDataDownloadSession::OnConnectFailed(std::uint32_t) {
-    Fail(false, kDocumentConnectFailed);
+    Fail(false, kDocumentConnectFailed, "the connection to " + cursor_.Url() + " failed");
 }
 
 void CDataDownloadSession::OnIdleTimeout(std::uint32_t) {
-    Fail(false, kDocumentIdleTimeout);
+    Fail(false, kDocumentIdleTimeout, "the server stopped answering (or answered too slowly)");
 }
 
 void CDataDownloadSession::OnHostUnreachable(std::uint32_t) {
-    Fail(false, kDocumentHostUnreachable);
+    Fail(false, kDocumentHostUnreachable, "the host is unreachable");
 }

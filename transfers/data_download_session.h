@@ -11,19 +11,24 @@
 // the service lock held.
 //
 // One fetch: the response must be 200 with a positive Content-Length of at
-// most kMaxDocumentBytes; the body goes into a buffer of exactly that length
-// and the listener hears OnDocumentComplete. 302 and 303 are followed to
-// their Location. While a fetch runs, the listener hears OnDocumentTick once
-// a second. Every failure is reported once, with a reason code below, and
-// leaves no document behind.
+// most kMaxDocumentBytes (the body goes into a buffer of exactly that length)
+// or a chunked body, decoded and held to the same bound; then the listener
+// hears OnDocumentComplete. A body in a content coding (gzip) is refused.
+// Redirects are followed as the exchange cursor allows (at most
+// kMaxRedirects, each one an attempt; transfers/http_exchange_cursor.h).
+// While a fetch runs, the listener hears OnDocumentTick once a second.
+// Every failure is reported once, with a reason code below and a text
+// (FailureText), and leaves no document behind.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/http_client_interfaces.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/http_exchange_cursor.h"
 
 // What the document session reports to its owner (the job manager, which
 // posts events 522, 523 and 529). Calls arrive with the service lock held.
@@ -46,6 +51,9 @@ public:
     virtual std::int64_t DocumentLength() const = 0;
     // Starts fetching `url` into memory; completion arrives through the listener.
     virtual void Fetch(const char* url) = 0;
+    // Why the last fetch failed, in words ("HTTP 404", "the system is out of
+    // file descriptors", ...); "" while none failed.
+    virtual std::string FailureText() const = 0;
 };
 
 // Reasons given to IDataDownloadSessionEventListener::OnDocumentFailed.
@@ -88,10 +96,12 @@ public:
     std::int64_t DocumentLength() const override;
     // SetUrl, then Start.
     void Fetch(const char* url) override;
+    std::string FailureText() const override { return failure_; }
 
     bool Fetching() const { return static_cast<bool>(connection_); }
     bool Ticking() const { return static_cast<bool>(tickTimer_); }
-    const std::string& RedirectTarget() const { return redirect_; }
+    // The address a redirect sent the fetch to ("" when none did).
+    std::string RedirectTarget() const;
 
     // nwIHttpClientExEventListener
     void OnConnected(std::uint32_t value) override;
@@ -106,20 +116,23 @@ public:
 
 private:
     static void OnTickTimer(void* self);
-    void OnStatusOk(std::int64_t contentLength);
-    void OnRedirect(const std::string& location);
-    // Stops, drops any partial document and reports `reason`.
-    void Fail(bool abort, int reason);
+    // Opens the connection to the cursor's URL (the fetch's next request).
+    void Request();
+    void OnStatusOk(vzIHttpClientExLayer* layer);
+    void OnRedirect(int status, const std::string& location);
+    // Stops, drops any partial document and reports `reason`, with `why`
+    // as the failure text.
+    void Fail(bool abort, int reason, std::string why);
     void DropDocument();
 
     IDataDownloadSessionEventListener* listener_;
-    std::unique_ptr<char[]> buffer_;
+    std::vector<char> buffer_;
     std::int64_t received_ = 0;
-    std::int64_t announced_ = 0;
+    std::int64_t announced_ = 0;  // -1 for a chunked body, whose length comes at its end
     bool complete_ = false;
     vzSmartPtr tickTimer_;
     vzSmartPtr connection_;
     std::string url_;
-    std::string redirect_;
-    int redirects_ = 0;
+    CHttpExchangeCursor cursor_;
+    std::string failure_;
 };

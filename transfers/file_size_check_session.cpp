@@ -1,61 +1,50 @@
 #include "transfers/file_size_check_session.h"
 
-#include <algorithm>
-
 #include "http/code_page.h"
-#include "platform/file_handle.h"
+#include "http/http_status.h"
+#include "service/base/service_log.h"
 #include "service/base/status_codes.h"
-#include "service/base/vz_ptr_list.h"
 #include "transfers/connection_recipe.h"
-#include "transport/net_interfaces.h"
+#include "transfers/http_response_check.h"
 
 CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(
     IPlatformFileSizeCheckSessionEventListener* listener, JobFileEntry* entry)
-    : entry_(entry), listener_(listener) {}
+    : entry_(entry), cursor_(ExchangeLimits{kAttemptsPerUrl, 20}), listener_(listener) {}
 
-CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() {
-    DropHttpConnection(connection_);
-}
+CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() { DropHttpConnection(connection_); }
 
-void CPlatformFileSizeCheckSession::SetUrls(const std::string& urlField) {
-    vzCTokenList tokens;
-    tokens.Split(urlField, '|');
-    alternatives_.clear();
-    for (int i = 0; i < tokens.Count(); ++i) alternatives_.push_back(*tokens.At(i));
-    alternative_ = 0;
-    attempts_ = 0;
-    currentUrl_ = alternatives_.empty() ? std::string() : alternatives_.front();
-}
+void CPlatformFileSizeCheckSession::SetUrls(const std::string& urlField) { cursor_.Reset(urlField); }
 
 void CPlatformFileSizeCheckSession::Probe() {
-    if (attempts_ >= kAttemptsPerUrl) {
-        ++alternative_;
-        attempts_ = 0;
-        if (alternative_ >= alternatives_.size()) {
-            Fail(kResultFailed);
+    if (connection_) return;
+    for (;;) {
+        if (!cursor_.TakeAttempt()) {
+            Fail(kResultFailed, cursor_.LastFailure());
             return;
         }
-        currentUrl_ = alternatives_[alternative_];
-        redirect_.clear();
+        HttpConnectionSettings settings;
+        settings.actionType = 1;
+        settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
+        std::string whyNot;
+        if (OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot)) return;
+        cursor_.NoteFailure(whyNot);
     }
-    if (alternatives_.empty()) {
-        Fail(kResultFailed);
-        return;
-    }
-    if (connection_) return;
-    HttpConnectionSettings settings;
-    settings.actionType = 1;
-    settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
-    if (!OpenHttpConnection(connection_, settings, this,
-                            redirect_.empty() ? currentUrl_ : redirect_)) {
-        Fail(kResultFailed);
-        return;
-    }
-    ++attempts_;
 }
 
-void CPlatformFileSizeCheckSession::Fail(int code) {
-    if (listener_) listener_->OnProbeFailed(this, code, entry_->url);
+void CPlatformFileSizeCheckSession::Fail(int code, const std::string& reason) {
+    DropHttpConnection(connection_);
+    WriteServiceLogFormat("[OstrelLib] Size probe failed : %s (%s)", entry_->url.c_str(),
+                          reason.c_str());
+    // The text names the file and why: it becomes the job's message.
+    std::string text = entry_->url;
+    if (!reason.empty()) text += ": " + reason;
+    if (listener_) listener_->OnProbeFailed(this, code, text);
+}
+
+void CPlatformFileSizeCheckSession::Retry(std::string reason) {
+    DropHttpConnection(connection_);
+    cursor_.NoteFailure(std::move(reason));
+    Probe();
 }
 
 void CPlatformFileSizeCheckSession::OnHeaderReceived(std::uint32_t) {
@@ -63,33 +52,31 @@ void CPlatformFileSizeCheckSession::OnHeaderReceived(std::uint32_t) {
     int status = 0;
     std::int64_t length = 0;
     std::string location;
-    // The getters leave 0 when the head has no such value.
+    // The getters leave 0 and "" when the head has no such value.
     (void)layer->GetStatusCode(&status);
     (void)layer->GetContentLength(&length);
-    bool hasLocation = vzSucceeded(layer->GetHeader("Location:", &location));
-    DropHttpConnection(connection_);
+    (void)layer->GetUndecodedHeader("Location:", &location);
 
-    if (status == 200) {
-        // A free-space query that fails counts as no space at all.
-        std::int64_t freeBytes = std::max<std::int64_t>(0, plat::FreeDiskBytes(entry_->folder));
-        if (length <= 0) {
-            Fail(kResultFailed);
-        } else if (freeBytes > length) {
+    if (status == eNWHSC_HTTP_OK) {
+        ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLength);
+        DropHttpConnection(connection_);
+        if (!check.ok) {
+            Fail(kResultFailed, check.reason);
+        } else if (length <= 0) {
+            Fail(kResultFailed, "the server announced an empty file");
+        } else {
             entry_->remoteSize = length;
             if (listener_) listener_->OnProbeDone(this);  // may delete this session
-        } else if (freeBytes < length) {
-            Fail(kResultBadUrl);  // 513: not enough disk space
-        } else {
-            Fail(kResultFailed);
         }
         return;
     }
-    if (status == 302 || status == 303) {
-        redirect_ = hasLocation ? FromUtf8(location) : std::string();
+    DropHttpConnection(connection_);
+    if (IsRedirectStatus(status)) {
+        (void)cursor_.OnRedirect(status, FromUtf8(location));  // a refused one is a failed attempt
         Probe();
         return;
     }
-    Fail(kResultFailed);
+    Fail(kResultFailed, UnexpectedStatusText(status));
 }
 
 std::int32_t CPlatformFileSizeCheckSession::OnBodyData(std::uint32_t, const void*,
@@ -99,14 +86,13 @@ std::int32_t CPlatformFileSizeCheckSession::OnBodyData(std::uint32_t, const void
 }
 
 void CPlatformFileSizeCheckSession::OnClosed(std::uint32_t) {
-    DropHttpConnection(connection_);
-    Probe();
+    Retry("the connection closed before an answer");
 }
 
 void CPlatformFileSizeCheckSession::OnConnectFailed(std::uint32_t) {
-    if (connection_) (void)connection_.As<vzIQoSContext>()->Close();  // a close always completes
+    Retry("the connection failed");
 }
 
 void CPlatformFileSizeCheckSession::OnIdleTimeout(std::uint32_t) {
-    if (connection_) (void)connection_.As<vzIQoSContext>()->Close();  // a close always completes
+    Retry("the server stopped answering (or answered too slowly)");
 }

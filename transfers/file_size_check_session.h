@@ -1,7 +1,10 @@
-// One remote size probe: a GET whose response head gives the file's length,
-// compared with the free space where the file will go; the body is never
-// read. Each alternative URL of the file gets three attempts (a redirect
-// uses one up); a bad status fails the probe at once.
+// One remote size probe: a GET whose response head gives the file's length;
+// the body is never read. Attempts follow the exchange cursor
+// (transfers/http_exchange_cursor.h): each alternative URL of the file gets
+// three requests, a redirect included; a bad status, or an answer that does
+// not announce the file's size or sends something other than the file
+// itself, fails the probe at once. Whether the files fit on the disk is the
+// checker's question, asked once every size is known.
 #pragma once
 
 #include <string>
@@ -10,6 +13,7 @@
 #include "http/http_client_interfaces.h"
 #include "service/base/job.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/http_exchange_cursor.h"
 #include "transfers/size_check_listeners.h"
 
 class CPlatformFileSizeCheckSession final : public nwIHttpClientExEventListener {
@@ -39,14 +43,11 @@ public:
     void OnHostUnreachable(std::uint32_t) override {}
 
 private:
-    void Fail(int code);
+    void Fail(int code, const std::string& reason);
+    void Retry(std::string reason);
 
     vzSmartPtr connection_;
     JobFileEntry* entry_;
-    int attempts_ = 0;
-    std::size_t alternative_ = 0;
-    std::string currentUrl_;
-    std::string redirect_;
-    std::vector<std::string> alternatives_;
+    CHttpExchangeCursor cursor_;
     IPlatformFileSizeCheckSessionEventListener* listener_;
 };

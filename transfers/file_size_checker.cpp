@@ -1,5 +1,12 @@
 #include "transfers/file_size_checker.h"
 
+#include <algorithm>
+#include <map>
+
+#include "platform/file_handle.h"
+#include "service/base/service_log.h"
+#include "service/base/status_codes.h"
+
 CPlatformFileSizeChecker::CPlatformFileSizeChecker(ICheckerEventListener* listener, void* context)
     : listener_(listener), context_(context) {}
 
@@ -8,10 +15,14 @@ CPlatformFileSizeChecker::~CPlatformFileSizeChecker() {
     running_.clear();
 }
 
-void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEntry>>& files) {
+void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEntry>>& files,
+                                     bool keepOnDisk) {
+    keepOnDisk_ = keepOnDisk;
     knownTotals_ = SizeTotals{};
     known_.clear();
+    placements_.clear();
     for (const auto& file : files) {
+        placements_.push_back({file->folder, file->folder + file->localName, file->remoteSize});
         if (file->remoteSize != -1) {
             knownTotals_.totalSize += file->remoteSize;
             knownTotals_.writtenBefore += file->bytesWritten;
@@ -23,8 +34,8 @@ void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEn
     }
     if (!probes_.empty()) {
         ProbeNext();
-    } else if (listener_) {
-        listener_->OnSizeCheckCompleted(context_, knownTotals_);
+    } else {
+        Finish(knownTotals_);
     }
 }
 
@@ -48,8 +59,49 @@ void CPlatformFileSizeChecker::ProbeNext() {
             totals.writtenBefore += probe->bytesWritten;
         }
         totals.fileCount += static_cast<std::int32_t>(probes_.size());
-        listener_->OnSizeCheckCompleted(context_, totals);
+        Finish(totals);
     }
+}
+
+void CPlatformFileSizeChecker::Finish(const SizeTotals& totals) {
+    if (!listener_) return;
+    std::string shortage = SpaceShortage();
+    if (!shortage.empty()) {
+        WriteServiceLogFormat("[OstrelLib] Not enough disk space : %s", shortage.c_str());
+        listener_->OnSizeCheckFailed(context_, kResultBadUrl, shortage);  // 513
+        return;
+    }
+    listener_->OnSizeCheckCompleted(context_, totals);
+}
+
+std::string CPlatformFileSizeChecker::SpaceShortage() const {
+    struct Need {
+        std::string folder;
+        std::int64_t bytes = 0;
+    };
+    std::map<std::uint64_t, Need> needs;  // by file system
+    for (const Placement& placement : placements_) {
+        std::int64_t size = placement.size;
+        for (const auto& probe : probes_)
+            if (size == -1 && probe->folder + probe->localName == placement.path)
+                size = probe->remoteSize;
+        if (size <= 0) continue;
+        // What is on disk stays (the transfer continues it) unless the job
+        // starts every file over.
+        const std::int64_t onDisk =
+            keepOnDisk_ ? std::max<std::int64_t>(0, plat::FileLength(placement.path)) : 0;
+        Need& need = needs[plat::FileSystemId(placement.folder)];
+        if (need.folder.empty()) need.folder = placement.folder;
+        need.bytes += std::max<std::int64_t>(0, size - onDisk);
+    }
+    for (const auto& [id, need] : needs) {
+        // A free-space query that fails counts as no space at all.
+        const std::int64_t freeBytes = std::max<std::int64_t>(0, plat::FreeDiskBytes(need.folder));
+        if (need.bytes > freeBytes)
+            return need.folder + " needs " + std::to_string(need.bytes) + " more bytes, " +
+                   std::to_string(freeBytes) + " are free";
+    }
+    return {};
 }
 
 void CPlatformFileSizeChecker::OnProbeDone(CPlatformFileSizeCheckSession* session) {

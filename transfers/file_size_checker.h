@@ -1,6 +1,9 @@
 // Sums the remote sizes of a job's files before the transfer: sizes already
 // known are added up, the others are probed over HTTP, at most five at a
-// time. The result (or the first failure) goes to the direct downloader
+// time. Once every size is known the job as a whole must fit: for each file
+// system its files go to, what they still need (remote size less what is
+// already on disk) must not exceed its free space, else the check fails
+// with 513. The result (or the first failure) goes to the direct downloader
 // with the context it gave. Runs under the service lock; a failure report
 // may delete the checker, so nothing touches it after reporting.
 #pragma once
@@ -20,7 +23,9 @@ public:
     CPlatformFileSizeChecker(ICheckerEventListener* listener, void* context);
     ~CPlatformFileSizeChecker();
 
-    void Check(const std::vector<std::unique_ptr<JobFileEntry>>& files);
+    // `keepOnDisk`: the transfer continues what is on disk, so only the rest
+    // of each file needs room; false when every file starts over.
+    void Check(const std::vector<std::unique_ptr<JobFileEntry>>& files, bool keepOnDisk = true);
     // The remote size found for the file with `index` (-1 when unknown).
     std::int64_t RemoteSizeOf(std::int32_t index) const;
     void DetachListener() { listener_ = nullptr; }
@@ -32,12 +37,25 @@ public:
 
 private:
     void ProbeNext();
+    // Reports the totals, or 513 when the job does not fit.
+    void Finish(const SizeTotals& totals);
+    // The remaining bytes of every file against the free space of its file
+    // system; the text of the first that does not fit, or "".
+    std::string SpaceShortage() const;
 
     std::size_t next_ = 0;
     std::size_t finished_ = 0;
     std::vector<std::unique_ptr<JobFileEntry>> probes_;
     std::list<std::unique_ptr<CPlatformFileSizeCheckSession>> running_;
     std::vector<std::pair<std::int32_t, std::int64_t>> known_;  // index, size
+    // Where each file goes, with its size: index, folder + name, size.
+    struct Placement {
+        std::string folder;
+        std::string path;
+        std::int64_t size;
+    };
+    std::vector<Placement> placements_;
+    bool keepOnDisk_ = true;
     SizeTotals knownTotals_;
     ICheckerEventListener* listener_;
     void* context_;

@@ -52,6 +52,10 @@ public:
     virtual void CheckJob(CJob* job) = 0;
     // The user's answer to the resume question; only the engine downloader cares.
     virtual ServiceResult OnResumeAnswer(CJob* job, std::int32_t first, std::int32_t second);
+    // Whether results are still on their way to the report server (queued or
+    // unanswered); asking drives them out. The service waits a few seconds
+    // on this at its end.
+    virtual bool ReportsPending() { return false; }
 
     // 515 when already held; otherwise holds the job (state running), starts
     // the tick with the first job, and answers Begin's result.

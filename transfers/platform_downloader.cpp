@@ -15,7 +15,13 @@
 
 namespace {
 constexpr std::size_t kMaxCurrentName = 65;
+
+// The user answered "start over" to the resume question (or --resume=no).
+bool StartsOver(const CJob* job) {
+    std::optional<bool> answer = job->ResumeAnswer();
+    return answer.has_value() && !*answer;
 }
+}  // namespace
 
 CPlatFormDownloader::CPlatFormDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock)
     : CJobDownloader(listener, serviceLock), reporter_(std::make_unique<CPlatformReporter>()) {}
@@ -67,13 +73,14 @@ void CPlatFormDownloader::End(CJob* job) {
 void CPlatFormDownloader::StartSizeCheck(JobContext* context) {
     if (context->checker) context->checker->DetachListener();
     context->checker = std::make_unique<CPlatformFileSizeChecker>(this, context);
-    context->checker->Check(context->job->Files());
+    context->checker->Check(context->job->Files(), !StartsOver(context->job));
 }
 
 void CPlatFormDownloader::StartSession(JobContext* context) {
     if (context->session) context->session->DetachListener();
     context->session = std::make_unique<CPlatformSession>(this, context);
     context->session->SetSpeedFlag(context->job->SpeedFlag());
+    context->session->SetStartOver(StartsOver(context->job));
     CPlatformFileSizeChecker* checker = context->checker.get();
     context->session->Begin(context->job->Files(), [checker](std::int32_t index) {
         return checker ? checker->RemoteSizeOf(index) : -1;
@@ -118,8 +125,8 @@ void CPlatFormDownloader::OnSessionComplete(void* value) {
     DestroyContext(context);
 }
 
-void CPlatFormDownloader::OnSessionFailed(void* value, const std::string& url) {
-    NotifyJobMessage(static_cast<JobContext*>(value)->job, kReasonDownloadFailed, url.c_str());
+void CPlatFormDownloader::OnSessionFailed(void* value, const std::string& text) {
+    NotifyJobMessage(static_cast<JobContext*>(value)->job, kReasonDownloadFailed, text.c_str());
 }
 
 void CPlatFormDownloader::OnFileCompleted(void* value, const SessionFile& file) {
@@ -199,6 +206,8 @@ void CPlatFormDownloader::DestroyContext(JobContext* context) {
 void CPlatFormDownloader::DeleteRetired() {
     retired_.clear();
 }
+
+bool CPlatFormDownloader::ReportsPending() { return reporter_ && reporter_->Pending(); }
 
 void CPlatFormDownloader::CheckJob(CJob* job) {
     DeleteRetired();

@@ -41,13 +41,14 @@ public:
     void End(CJob* job) override;
     // The network watch.
     void CheckJob(CJob* job) override;
+    bool ReportsPending() override;
 
     // ICheckerEventListener
     void OnSizeCheckCompleted(void* context, const SizeTotals& totals) override;
     void OnSizeCheckFailed(void* context, int code, const std::string& text) override;
     // IPlatFormSessionEventListener
     void OnSessionComplete(void* context) override;
-    void OnSessionFailed(void* context, const std::string& url) override;
+    void OnSessionFailed(void* context, const std::string& text) override;
     void OnFileCompleted(void* context, const SessionFile& file) override;
     void OnProgress(void* context) override;
     void OnFileOpened(const std::string& path, void* context) override;

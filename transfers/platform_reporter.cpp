@@ -2,7 +2,9 @@
 
 #include <utility>
 
-#include "transport/garbage_collector.h"
+#include "service/base/service_log.h"
+#include "transfers/connection_recipe.h"
+#include "transfers/pending_reports.h"
 #include "transport/host_cache.h"
 #include "transport/net_interfaces.h"
 
@@ -12,13 +14,32 @@ constexpr int kActionUnpaced = 1;
 
 }  // namespace
 
-CPlatformReporter::CPlatformReporter() : CPlatformReporter(ReportServerEndpoint()) {}
+CPlatformReporter::CPlatformReporter()
+    : CPlatformReporter(ReportServerEndpoint(), PendingReportsPath()) {}
 
-CPlatformReporter::CPlatformReporter(ReportServerAddress endpoint)
-    : endpoint_(std::move(endpoint)) {}
+CPlatformReporter::CPlatformReporter(ReportServerAddress endpoint, std::string pendingPath)
+    : endpoint_(std::move(endpoint)), pendingPath_(std::move(pendingPath)) {
+    if (pendingPath_.empty()) return;
+    std::vector<ResultRecord> kept = TakePendingReports(pendingPath_);
+    if (kept.empty()) return;
+    WriteServiceLogFormat("[OstrelLib] Sending %zu saved report records", kept.size());
+    Report(static_cast<std::int32_t>(kept.size()), kept.data());
+}
 
 CPlatformReporter::~CPlatformReporter() {
     DropConnection(true);
+    if (pendingPath_.empty() || queue_.empty()) return;
+    std::vector<ResultRecord> unsent;
+    for (const auto& report : queue_) unsent.insert(unsent.end(), report.begin(), report.end());
+    if (!SavePendingReports(pendingPath_, unsent))
+        WriteServiceLogFormat("[OstrelLib] Saving %zu unsent report records failed : %s",
+                              unsent.size(), pendingPath_.c_str());
+}
+
+bool CPlatformReporter::Pending() {
+    if (queue_.empty() && awaitingReplies_ == 0) return false;
+    if (!connection_) (void)Connect();  // a server without an address keeps them queued
+    return connection_ || (awaitingReplies_ > 0);
 }
 
 vzIAgentLayer* CPlatformReporter::Layer() const {
@@ -58,26 +79,22 @@ bool CPlatformReporter::Connect() {
     std::uint32_t address = 0;
     if (!cpHostCache().Lookup(endpoint_.host, endpoint_.port, &address)) return false;
 
+    ConnectionSettings settings;
+    settings.actionType = kActionUnpaced;
+    settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
+    // Replies are a few bytes: a connection waiting for them is not slow.
+    settings.lowSpeed = LowSpeedLimit{0, 0};
     vzSmartPtr connection;
-    if (!connection.CreateInstance(kClassQoSContext)) return false;
-    auto* context = connection.As<vzIQoSContext>();
     // Never registered or connected: nothing can call back into it, so it
-    // may be released right here.
-    if (vzFailed(
-            context->Open(kActionUnpaced, kFlagReportConnectFailure | kFlagReportIdle, nullptr)) ||
-        vzFailed(context->AddLayer(kClassAgentLayer, false))) {
-        (void)context->Close();  // a close always completes
-        return false;
-    }
-    const std::uint32_t timeout = kTimeoutSeconds;
-    (void)context->SetOption(kOptionConnectTimeout, &timeout);  // both options are known ones
-    (void)context->SetOption(kOptionIdleTimeout, &timeout);     // both options are known ones
+    // may be given up right here.
+    if (!OpenConnection(connection, settings, kClassAgentLayer)) return false;
+    auto* context = connection.As<vzIQoSContext>();
     // Host and peer let the connection mark the address good or bad in the
     // host cache, so that a host with several addresses moves on after a
     // failure.
     const cpSocketAddress peer{address, endpoint_.port};
     (void)context->SetHostName(endpoint_.host.c_str());  // the name is cut to what the cache takes
-    (void)context->SetPeerAddress(peer);                 // storing the address cannot fail
+    (void)context->SetPeerAddress(peer);                  // storing the address cannot fail
 
     // Held before Connect: a loopback connect can complete inside the call
     // and deliver the connected event at once.
@@ -136,14 +153,8 @@ void CPlatformReporter::OnIdleTimeout(std::uint32_t) {
 
 void CPlatformReporter::DropConnection(bool close) {
     if (!connection_) return;
-    // Cleared first: the close below may call back (closed event) before
-    // this returns, and must find nothing left to drop.
-    vzSmartPtr held = std::move(connection_);
     connected_ = false;
     awaitingReplies_ = 0;
-    auto* context = held.As<vzIQoSContext>();
-    if (auto* layer = static_cast<vzIAgentLayer*>(context->GetTopLayer()))
-        (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
-    if (close) (void)context->Close();         // a close always completes
-    vzCGarbageCollector::Instance()->DeferRelease(std::move(held));
+    if (auto* layer = Layer()) (void)layer->SetListener(nullptr, 0);  // cannot fail
+    ::DropConnection(connection_, close);
 }

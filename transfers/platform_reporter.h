@@ -15,8 +15,12 @@
 //
 // The queue is bounded: past kMaxQueuedRecords records the oldest records
 // are dropped, so a report server that stays unreachable (no address, or
-// refusing) costs bounded memory. Whatever is queued when the reporter is
-// destroyed is lost.
+// refusing) costs bounded memory.
+//
+// Nothing is lost at the service's end: the job manager gives the reporter
+// a few seconds to send what is queued (see Pending), and what is still
+// unsent when the reporter is destroyed is kept in the service's data folder
+// (transfers/pending_reports.h) and sent by the next reporter, at once.
 //
 // Every call runs with the service lock held: Report on the caller's
 // thread, the listener events on the worker thread. The reporter must
@@ -40,9 +44,10 @@ public:
     // Connect and idle time-out of the report connection, in seconds.
     static constexpr std::uint32_t kTimeoutSeconds = 5;
 
-    // Sends to ReportServerEndpoint(), read once here.
+    // Sends to ReportServerEndpoint(), read once here; reports kept by an
+    // earlier run (at `pendingPath`, "" for none) are queued and sent.
     CPlatformReporter();
-    explicit CPlatformReporter(ReportServerAddress endpoint);
+    explicit CPlatformReporter(ReportServerAddress endpoint, std::string pendingPath = "");
     ~CPlatformReporter() override;
     CPlatformReporter(const CPlatformReporter&) = delete;
     CPlatformReporter& operator=(const CPlatformReporter&) = delete;
@@ -58,6 +63,10 @@ public:
     // Sends every queued report, oldest first, while the held connection is
     // up; does nothing otherwise.
     void Flush();
+    // Whether reports are still on their way: queued, or sent and not yet
+    // answered. Starts a connection for queued ones when none is held, so
+    // that asking repeatedly drives them out.
+    bool Pending();
 
     // nwIAgentListener
     void OnConnected(std::uint32_t value) override;
@@ -82,6 +91,7 @@ private:
     void DropConnection(bool close);
 
     ReportServerAddress endpoint_;
+    std::string pendingPath_;
     vzSmartPtr connection_;  // a cpCQoSContext, or empty
     bool connected_ = false;
     // Reports sent on the held connection that the server has not answered.

@@ -1,49 +1,63 @@
 #include "transfers/platform_session.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
 #include "http/code_page.h"
-#include "http/resolve_location.h"
+#include "http/http_status.h"
 #include "platform/files.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
-#include "service/base/vz_ptr_list.h"
 #include "transfers/connection_recipe.h"
+#include "transfers/http_response_check.h"
 #include "transport/net_interfaces.h"
 
 namespace {
 
-// "bytes A-B/N" -> A and N (N is -1 when "*" or absent); false when unreadable.
-bool ParseContentRange(const std::string& value, std::int64_t* first, std::int64_t* total) {
+struct ContentRange {
+    std::int64_t first = -1;  // -1 for "*"
+    std::int64_t last = -1;
+    std::int64_t total = -1;  // -1 for "*" or absent
+};
+
+bool ReadNumber(const char*& p, std::int64_t* value) {
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(p, &end, 10);
+    if (end == p || n < 0 || errno == ERANGE) return false;
+    *value = n;
+    p = end;
+    return true;
+}
+
+// "bytes A-B/N", "bytes */N" (N may be "*"); false when unreadable.
+bool ParseContentRange(const std::string& value, ContentRange* range) {
     const char* p = value.c_str();
     while (*p == ' ') ++p;
     if (std::strncmp(p, "bytes", 5) != 0) return false;
     p += 5;
     while (*p == ' ') ++p;
-    *first = -1;
-    if (*p != '*') {
-        char* end = nullptr;
-        long long a = std::strtoll(p, &end, 10);
-        if (end == p || a < 0) return false;
-        *first = a;
-        p = end;
+    if (*p == '*') {
+        ++p;
+    } else {
+        if (!ReadNumber(p, &range->first) || *p != '-') return false;
+        ++p;
+        if (!ReadNumber(p, &range->last) || range->last < range->first) return false;
     }
-    const char* slash = std::strchr(p, '/');
-    *total = -1;
-    if (slash && slash[1] != '*') {
-        char* end = nullptr;
-        long long n = std::strtoll(slash + 1, &end, 10);
-        if (end != slash + 1 && n >= 0) *total = n;
-    }
-    return true;
+    if (*p != '/') return false;
+    ++p;
+    if (*p == '*') return true;
+    return ReadNumber(p, &range->total);
 }
+
+std::string SystemError(int error) { return std::strerror(error); }
 
 }  // namespace
 
 CPlatformSession::CPlatformSession(IPlatFormSessionEventListener* listener, void* context)
-    : listener_(listener), context_(context) {}
+    : cursor_(ExchangeLimits{kAttemptsPerUrl, 20}), listener_(listener), context_(context) {}
 
 CPlatformSession::~CPlatformSession() {
     DropHttpConnection(connection_);
@@ -74,7 +88,7 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
         return;
     }
     SelectFile(0);
-    Request(false);
+    Request();
 }
 
 void CPlatformSession::Stop() {
@@ -86,56 +100,71 @@ void CPlatformSession::Stop() {
 
 void CPlatformSession::SelectFile(std::size_t index) {
     current_ = index;
-    alternatives_.clear();
-    alternative_ = 0;
     if (index >= files_.size()) return;
-    vzCTokenList tokens;
-    tokens.Split(files_[index].entry.url, '|');
-    for (int i = 0; i < tokens.Count(); ++i) alternatives_.push_back(*tokens.At(i));
-    currentUrl_ = alternatives_.empty() ? std::string() : alternatives_.front();
+    cursor_.Reset(files_[index].entry.url);
+    requestAlternative_ = cursor_.AlternativeIndex();
 }
 
-void CPlatformSession::Request(bool resetAttempts) {
+std::int64_t CPlatformSession::HeldOfCurrent() const {
+    const SessionFile& file = files_[current_];
+    return file.entry.bytesOnDisk + file.entry.bytesWritten;
+}
+
+void CPlatformSession::Request() {
     if (stopped_ || current_ >= files_.size()) return;
-    std::uint32_t budget = speedFlag_ ? kFastBudget : kNormalBudget;
-    if (resetAttempts) attempts_ = 0;
+    if (!cursor_.TakeAttempt()) {
+        Fail("[OstrelLib] TryMax Over : %s");
+        return;
+    }
     SessionFile& file = files_[current_];
     if (!OpenFile(file)) {
         Fail("[OstrelLib] WriteFileOpen Failed : %s");
         return;
     }
-    std::int64_t known = knownSizes_[current_];
-    if (known >= 0 && file.entry.bytesOnDisk > known && !RestartFile()) {
-        Fail("[OstrelLib] WriteFileOpen Failed : %s");
-        return;
+    const std::int64_t known = knownSizes_[current_];
+    if (cursor_.AlternativeIndex() != requestAlternative_) {
+        // Another mirror may honour ranges where the last one did not.
+        requestAlternative_ = cursor_.AlternativeIndex();
+        wholeFile_ = false;
     }
-    requestedOffset_ = file.entry.bytesOnDisk;
-    char range[48];
-    std::snprintf(range, sizeof range, "bytes=%" PRId64 "-", requestedOffset_);
+    // Only a whole body may replace what is on disk: when the job starts
+    // over, or the bytes on disk cannot be this file's beginning.
+    if ((startOver_ && !file.replaced) || (known >= 0 && file.entry.bytesOnDisk > known))
+        wholeFile_ = true;
+    requestedOffset_ = wholeFile_ ? 0 : file.entry.bytesOnDisk;
+    replacing_ = false;
+    unreachable_ = false;
+    HttpHeaders headers;
+    if (!wholeFile_) {
+        char range[48];
+        std::snprintf(range, sizeof range, "bytes=%" PRId64 "-", requestedOffset_);
+        headers.emplace_back("Range", range);
+    }
     if (connection_) return;
     HttpConnectionSettings settings;
     settings.actionType = 5;
     settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
     settings.pacedActionType = 6;
-    settings.receiveRate = budget;
+    settings.receiveRate = speedFlag_ ? kFastBudget : kNormalBudget;
     settings.carry = &budgetCarry_;
-    if (!OpenHttpConnection(connection_, settings, this, currentUrl_, {{"Range", range}})) {
+    std::string whyNot;
+    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), headers, &whyNot)) {
+        cursor_.NoteFailure(whyNot);
         Fail("[OstrelLib] TryMax Over : %s");
-        return;
     }
-    ++attempts_;
 }
 
 bool CPlatformSession::OpenFile(SessionFile& file) {
     writeFailed_ = false;
     std::string folder = file.entry.folder;
     if (folder.back() != '/' && folder.back() != '\\') folder.push_back('/');
-    plat::EnsureFolderPath(folder);
+    (void)plat::EnsureFolderPath(folder);  // a folder that cannot be made fails the open below
     std::string path = folder + file.entry.localName;
     CloseFile();
     if (!file_.OpenKeep(path)) {
         WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
                               path.c_str());
+        cursor_.NoteFailure("cannot write " + path + ": " + SystemError(file_.LastError()));
         return false;
     }
     openPath_ = path;
@@ -160,95 +189,136 @@ bool CPlatformSession::RestartFile() {
     runningTotal_ -= file.entry.bytesOnDisk + file.entry.bytesWritten;
     file.entry.bytesOnDisk = 0;
     file.entry.bytesWritten = 0;
-    requestedOffset_ = 0;
+    file.replaced = true;
     return true;
 }
 
 void CPlatformSession::Fail(const std::string& logFormat) {
-    WriteServiceLogFormat(logFormat.c_str(), currentUrl_.c_str());
+    const std::string url = cursor_.LastUrl();
+    WriteServiceLogFormat(logFormat.c_str(), url.c_str());
     stopped_ = true;
-    if (listener_) listener_->OnSessionFailed(context_, currentUrl_);
+    DropHttpConnection(connection_);
+    CloseFile();
+    std::string text = url;
+    if (!cursor_.LastFailure().empty()) text += ": " + cursor_.LastFailure();
+    if (listener_) listener_->OnSessionFailed(context_, text);
 }
 
-void CPlatformSession::CloseConnection() {
-    if (connection_) (void)connection_.As<vzIQoSContext>()->Close();  // a close always completes
+void CPlatformSession::Retry(std::string reason) {
+    cursor_.NoteFailure(std::move(reason));
+    DropHttpConnection(connection_, budgetCarry_);
+    CloseFile();
+    if (stopped_ || current_ >= files_.size()) return;
+    Request();
 }
 
 void CPlatformSession::OnHeaderReceived(std::uint32_t) {
     if (current_ >= files_.size()) return;
-    SessionFile& file = files_[current_];
     vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
     int status = 0;
     std::int64_t length = 0;
     // The getters leave 0 when the head has no such value.
     (void)layer->GetStatusCode(&status);
     (void)layer->GetContentLength(&length);
-    std::int64_t known = knownSizes_[current_];
 
-    if (status == 200) {
-        // The whole file. When it is exactly what is on disk, it is complete.
-        if (length > 0 && length == file.entry.bytesOnDisk) {
-            NextFile();
+    if (status == eNWHSC_HTTP_OK || status == eNWHSC_HTTP_PARTIAL_CONTENT) {
+        ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLength);
+        if (!check.ok) {
+            Retry(check.reason);
             return;
         }
-        if (file.entry.bytesOnDisk > 0 && !RestartFile()) {
-            CloseConnection();
+        if (length <= 0) {
+            Retry("the server announced an empty body");
             return;
         }
-        file.entry.remoteSize = length;
+        if (status == eNWHSC_HTTP_OK)
+            OnStatusOk(length);
+        else
+            OnPartialContent(layer, length);
         return;
     }
-    if (status == 206) {
-        std::string contentRange;
-        std::int64_t first = -1, total = -1;
-        if (vzFailed(layer->GetHeader("Content-Range", &contentRange)) ||
-            !ParseContentRange(contentRange, &first, &total) || first != requestedOffset_) {
-            // Not the part we asked for: start the file over from byte 0.
-            DropHttpConnection(connection_, budgetCarry_);
-            CloseFile();
-            if (OpenFile(file) && RestartFile())
-                Request(false);
-            else
-                Fail("[OstrelLib] WriteFileOpen Failed : %s");
-            return;
-        }
-        file.entry.remoteSize = total >= 0 ? total : requestedOffset_ + length;
-        return;
-    }
-    if (status == 302 || status == 303) {
+    if (IsRedirectStatus(status)) {
         std::string location;
-        (void)layer->GetHeader("Location:", &location);  // "" without one, refused below
-        location = ResolveLocation(currentUrl_, FromUtf8(location));
+        (void)layer->GetUndecodedHeader("Location:", &location);  // "" without one, refused below
         DropHttpConnection(connection_, budgetCarry_);
         CloseFile();
-        if (!location.empty()) {
-            currentUrl_ = location;
-            Request(true);
-        } else {
-            Fail("[OstrelLib] eNWHSC_HTTP_SEEOTHER  : %s");
+        switch (cursor_.OnRedirect(status, FromUtf8(location))) {
+            case CHttpExchangeCursor::Redirect::kFollow:
+            case CHttpExchangeCursor::Redirect::kTooMany:
+                // Followed, or a failed attempt: either way the next request.
+                Request();
+                return;
+            case CHttpExchangeCursor::Redirect::kRefused:
+                Fail("[OstrelLib] eNWHSC_HTTP_SEEOTHER  : %s");
+                return;
         }
         return;
     }
-    if (status == 416) {
-        std::string contentRange;
-        std::int64_t first = -1, total = -1;
-        if (vzSucceeded(layer->GetHeader("Content-Range", &contentRange)))
-            ParseContentRange(contentRange, &first, &total);
-        std::int64_t size = known >= 0 ? known : total;
-        if (size >= 0 && file.entry.bytesOnDisk == size) {
-            file.entry.remoteSize = size;
-            NextFile();
-            return;
-        }
-        // What is on disk is not this file: start it over.
-        DropHttpConnection(connection_, budgetCarry_);
-        if (RestartFile())
-            Request(false);
-        else
-            Fail("[OstrelLib] WriteFileOpen Failed : %s");
+    if (status == eNWHSC_HTTP_RANGE_NOT_SATISFIABLE) {
+        OnRangeNotSatisfiable(layer);
         return;
     }
-    CloseConnection();  // the closed event runs the retry
+    Retry(UnexpectedStatusText(status));
+}
+
+void CPlatformSession::OnStatusOk(std::int64_t length) {
+    SessionFile& file = files_[current_];
+    // The whole file. When it is exactly what is on disk (and that may be
+    // kept), it is complete.
+    if (!wholeFile_ && length == file.entry.bytesOnDisk) {
+        file.entry.remoteSize = length;
+        NextFile();
+        return;
+    }
+    // A whole body replaces what is on disk, from its first byte on.
+    file.entry.remoteSize = length;
+    replacing_ = true;
+}
+
+void CPlatformSession::OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length) {
+    SessionFile& file = files_[current_];
+    std::string value;
+    ContentRange range;
+    const bool readable = vzSucceeded(layer->GetHeader("Content-Range", &value)) &&
+                          ParseContentRange(value, &range);
+    const std::int64_t known = knownSizes_[current_];
+    // Exactly the part asked for: from our offset, as long as announced, and
+    // of the file's size when that is known.
+    const bool sane = readable && range.last - range.first + 1 == length &&
+                      (range.total < 0 || range.last < range.total) &&
+                      (range.total < 0 || known < 0 || range.total == known);
+    if (sane && range.first == 0 && range.total == length) {
+        // The whole file, only labelled a part: a whole replacement body.
+        OnStatusOk(length);
+        return;
+    }
+    const bool fits = sane && !wholeFile_ && range.first == requestedOffset_;
+    if (!fits) {
+        // Not the part asked for: nothing of it is written, and the next
+        // attempt asks for the whole file instead.
+        wholeFile_ = true;
+        Retry("the server answered with another part of the file (" +
+              (readable ? value : std::string("no usable Content-Range")) + ")");
+        return;
+    }
+    file.entry.remoteSize = range.total >= 0 ? range.total : requestedOffset_ + length;
+}
+
+void CPlatformSession::OnRangeNotSatisfiable(vzIHttpClientExLayer* layer) {
+    SessionFile& file = files_[current_];
+    std::string value;
+    ContentRange range;
+    if (vzSucceeded(layer->GetHeader("Content-Range", &value))) (void)ParseContentRange(value, &range);
+    const std::int64_t known = knownSizes_[current_];
+    const std::int64_t size = known >= 0 ? known : range.total;
+    if (!wholeFile_ && size > 0 && file.entry.bytesOnDisk == size) {
+        file.entry.remoteSize = size;
+        NextFile();
+        return;
+    }
+    // What is on disk is not this file's beginning: ask for the whole file.
+    wholeFile_ = true;
+    Retry("HTTP 416 for bytes the file should have");
 }
 
 std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
@@ -257,14 +327,29 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
         return length;
     }
     SessionFile& file = files_[current_];
+    if (replacing_) {
+        replacing_ = false;
+        if (!RestartFile()) {
+            writeFailed_ = true;
+            Fail("[OstrelLib] WriteFileOpen Failed : %s");
+            return length;
+        }
+    }
     if (!file_.Append(data, static_cast<std::size_t>(length))) {
         // A short or failed write would leave a hole in the file: stop here
         // rather than report a damaged file as complete.
+        const int error = file_.LastError();
         writeFailed_ = true;
         stopped_ = true;
+        const std::string text = cursor_.LastUrl() + ": writing " + openPath_ + " failed: " +
+                                 SystemError(error);
+        WriteServiceLogFormat("[OstrelLib] WriteFile Failed(%d) : %s", error, openPath_.c_str());
         DropHttpConnection(connection_);
         CloseFile();
-        if (listener_) listener_->OnError(context_, kResultBadUrl, currentUrl_);
+        // A full disk is the job's 513; any other write failure names its cause.
+        const bool diskFull = error == ENOSPC || error == EDQUOT;
+        if (listener_)
+            listener_->OnError(context_, diskFull ? kResultBadUrl : kResultFailed, text);
         return length;
     }
     file.entry.bytesWritten += length;
@@ -275,6 +360,14 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
 }
 
 void CPlatformSession::OnComplete(std::uint32_t) {
+    if (current_ >= files_.size() || writeFailed_) return;
+    const SessionFile& file = files_[current_];
+    if (HeldOfCurrent() < file.entry.remoteSize) {
+        // The server sent a shorter part than the rest of the file: ask for
+        // what is still missing.
+        Retry("the server sent only part of the rest of the file");
+        return;
+    }
     NextFile();
 }
 
@@ -283,42 +376,32 @@ void CPlatformSession::NextFile() {
     DropHttpConnection(connection_, budgetCarry_);
     std::size_t finished = current_;
     SessionFile& done = files_[finished];
-    if (done.entry.remoteSize <= 0)
-        done.entry.remoteSize = done.entry.bytesOnDisk + done.entry.bytesWritten;
+    if (done.entry.remoteSize <= 0) done.entry.remoteSize = HeldOfCurrent();
     done.entry.state = 2;
     SelectFile(finished + 1);
+    wholeFile_ = false;
     if (listener_) listener_->OnFileCompleted(context_, files_[finished]);
     if (!listener_) return;
     if (current_ < files_.size())
-        Request(true);
+        Request();
     else
         listener_->OnSessionComplete(context_);
 }
 
 void CPlatformSession::OnClosed(std::uint32_t) {
-    Retry();
-}
-
-void CPlatformSession::Retry() {
-    DropHttpConnection(connection_, budgetCarry_);
-    CloseFile();
-    if (stopped_ || current_ >= files_.size()) return;
-    if (attempts_ >= kAttemptsPerUrl) {
-        ++alternative_;
-        attempts_ = 0;
-        if (alternative_ >= alternatives_.size()) {
-            Fail("[OstrelLib] TryMax Over : %s");
-            return;
-        }
-        currentUrl_ = alternatives_[alternative_];
-    }
-    Request(false);
+    Retry(replacing_ || HeldOfCurrent() > requestedOffset_
+              ? "the connection closed before the whole file arrived"
+              : "the connection closed before an answer");
 }
 
 void CPlatformSession::OnConnectFailed(std::uint32_t) {
-    CloseConnection();
+    Retry(unreachable_ ? "the host is unreachable" : "the connection failed");
 }
 
 void CPlatformSession::OnIdleTimeout(std::uint32_t) {
-    CloseConnection();
+    Retry("the server stopped sending (or sent too slowly)");
+}
+
+void CPlatformSession::OnHostUnreachable(std::uint32_t) {
+    unreachable_ = true;  // the connect failure follows
 }

@@ -1,18 +1,26 @@
 // CPlatformSession downloads the files of one job to disk, one after the
 // other, over HTTP with a "Range" request. Each file's URL field may hold
-// alternatives separated by "|"; every alternative gets three attempts
-// before the next, and after the last the session gives up.
+// alternatives separated by "|"; the exchange cursor gives every
+// alternative three requests, a redirect included, before the next, and
+// after the last the session gives up (transfers/http_exchange_cursor.h).
 //
-// Files are continued, never corrupted: opening keeps the bytes on disk and
-// asks for the rest. A 206 that starts where we asked is appended; a 206
-// starting elsewhere, or a 200 to a ranged request, starts the file over
-// from byte 0. A 416 completes the file only when the bytes on disk are
-// exactly its remote size; otherwise the file starts over. Bytes on disk
-// beyond the known remote size start the file over too. The running byte
-// total follows every one of these steps exactly.
+// Files are continued, never corrupted, and never thrown away without a
+// replacement: opening keeps the bytes on disk and asks for the rest. A 206
+// whose Content-Range starts exactly there (and agrees with its length) is
+// appended; any other 206 is a failed attempt, and the next request asks
+// for the whole file without "Range". Bytes on disk are discarded only when
+// a whole replacement body arrives: a 200 (to a request without Range, or
+// one the server sent instead of a range). A 416 completes the file only
+// when the bytes on disk are exactly its size; otherwise the next request
+// asks for the whole file. Bytes on disk beyond the known size, and a job
+// whose resume answer is "start over", ask for the whole file as well. A
+// file is complete only when it holds exactly its size. A response whose
+// body is not the file (a content coding) or does not announce its size is
+// a failed attempt. The running byte total follows every one of these steps
+// exactly.
 //
 // The connection runs under its own receive budget: 104857600 B/s with the
-// speed flag set, 393216 B/s without.
+// speed flag set, 393216 B/s without; and under the low-speed watchdog.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +33,7 @@
 #include "platform/file_handle.h"
 #include "service/base/vz_smart_ptr.h"
 #include "transfers/connection_recipe.h"
+#include "transfers/http_exchange_cursor.h"
 #include "transfers/platform_session_listener.h"
 
 class CPlatformSession final : public nwIHttpClientExEventListener {
@@ -38,6 +47,9 @@ public:
     ~CPlatformSession();
 
     void SetSpeedFlag(std::int32_t flag) { speedFlag_ = flag; }
+    // The job's resume answer was "start over": every file is fetched whole
+    // and replaces what is on disk.
+    void SetStartOver(bool startOver) { startOver_ = startOver; }
     // Copies the job's files (those with a URL, folder and local name) and
     // starts with the first. `remoteSize` gives the size found by the size
     // check for a file index (-1 when unknown).
@@ -53,7 +65,7 @@ public:
         return current_ < files_.size() ? &files_[current_] : nullptr;
     }
     const std::vector<SessionFile>& Files() const { return files_; }
-    const std::string& CurrentUrl() const { return currentUrl_; }
+    const std::string& CurrentUrl() const { return cursor_.Url(); }
 
     void OnConnected(std::uint32_t) override {}
     void OnHeaderReceived(std::uint32_t) override;
@@ -63,35 +75,45 @@ public:
     void OnClosed(std::uint32_t) override;
     void OnConnectFailed(std::uint32_t) override;
     void OnIdleTimeout(std::uint32_t) override;
-    void OnHostUnreachable(std::uint32_t) override {}
+    void OnHostUnreachable(std::uint32_t) override;
 
 private:
     void SelectFile(std::size_t index);
-    void Request(bool resetAttempts);
+    // The next request for the current file: takes an attempt (failing the
+    // session when none is left), opens the file and sends the GET.
+    void Request();
     bool OpenFile(SessionFile& file);
     void CloseFile();
     // Throws away what is on disk of the current file: the next byte
-    // written is byte 0.
+    // written is byte 0. Only for a whole body that has begun to arrive.
     bool RestartFile();
+    void OnStatusOk(std::int64_t length);
+    void OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length);
+    void OnRangeNotSatisfiable(vzIHttpClientExLayer* layer);
     void NextFile();
-    void Retry();
+    // The current request failed for `reason`: drop it and make the next.
+    void Retry(std::string reason);
     void Fail(const std::string& logFormat);
-    void CloseConnection();
+    std::int64_t HeldOfCurrent() const;
 
     std::size_t current_ = 0;
     vzSmartPtr connection_;
     ReceiveBudgetCarry budgetCarry_;
-    int attempts_ = 0;
+    CHttpExchangeCursor cursor_;
+    std::size_t requestAlternative_ = 0;
     std::int32_t speedFlag_ = 1;
+    bool startOver_ = false;
     std::int64_t runningTotal_ = 0;
     plat::File file_;
-    std::size_t alternative_ = 0;
-    std::string currentUrl_;
     std::string openPath_;
     std::vector<SessionFile> files_;
     std::vector<std::int64_t> knownSizes_;
-    std::vector<std::string> alternatives_;
+    // What the current request asked for: the whole file, or from an offset.
+    bool wholeFile_ = false;
     std::int64_t requestedOffset_ = 0;
+    // The current response replaces the file: truncate before its first byte.
+    bool replacing_ = false;
+    bool unreachable_ = false;
     bool writeFailed_ = false;
     bool stopped_ = false;
     IPlatFormSessionEventListener* listener_;

@@ -14,12 +14,16 @@
 struct SessionFile {
     JobFileEntry entry;           // remoteSize, bytesWritten, bytesOnDisk are live here
     std::int64_t runWritten = 0;  // bytes written to this file by this run
+    // This run replaced the file from byte 0 (a start-over answer is then
+    // satisfied, and later attempts continue what it wrote).
+    bool replaced = false;
 };
 
 class IPlatFormSessionEventListener {
 public:
     virtual void OnSessionComplete(void* context) = 0;
-    virtual void OnSessionFailed(void* context, const std::string& url) = 0;
+    // `text` names the file and the cause: "URL: why".
+    virtual void OnSessionFailed(void* context, const std::string& text) = 0;
     virtual void OnFileCompleted(void* context, const SessionFile& file) = 0;
     virtual void OnProgress(void* context) = 0;
     virtual void OnFileOpened(const std::string& path, void* context) = 0;

@@ -52,10 +52,20 @@ inline constexpr int kEventSendQueueEmpty = 2;
 inline constexpr int kEventIdleTimeout = 4;
 inline constexpr int kEventCloseRequest = 32;
 inline constexpr int kEvent64 = 64;
+// A deferred code of the context itself: the low-speed watchdog tripped. The
+// layers hear it as kEventIdleTimeout.
+inline constexpr int kEventLowSpeed = 128;
 
 // Context options.
 inline constexpr int kOptionConnectTimeout = 1;  // seconds, default 5
 inline constexpr int kOptionIdleTimeout = 4;     // seconds, default 60
+// The low-speed watchdog beside the idle time-out: a connected context that
+// receives fewer than kOptionLowSpeedBytes bytes in a window of
+// kOptionLowSpeedSeconds seconds reports an idle time-out (with flag 4), as
+// a server that trickles a byte now and then is as stuck as a silent one.
+// Off (0) by default.
+inline constexpr int kOptionLowSpeedSeconds = 8;
+inline constexpr int kOptionLowSpeedBytes = 9;
 
 // Context states.
 enum cpContextState : int {

@@ -141,6 +141,10 @@ vzStatus cpCQoSContext::SetOption(int option, const std::uint32_t* value) {
         connectTimeout_ = *value;
     } else if (option == kOptionIdleTimeout) {
         idleTimeout_ = *value;
+    } else if (option == kOptionLowSpeedSeconds) {
+        lowSpeedSeconds_ = *value;
+    } else if (option == kOptionLowSpeedBytes) {
+        lowSpeedBytes_ = *value;
     } else {
         return kTransportFail;
     }
@@ -272,6 +276,7 @@ void cpCQoSContext::OnReceiveReady() {
     state_ = kStateReceiving;
     std::uint32_t count = action_->Receive();
     if ((flags_ & kFlagMeasureReceive) && count > 0) receiveRate_.Add(count);
+    windowBytes_ += count;
     if (state_ == kStateReceiving) state_ = kStateReady;
     if (count > 0) Deliver();
 }
@@ -327,6 +332,8 @@ void cpCQoSContext::OnConnected() {
     StopConnectTimer();
     connectedFlag_ = 2;
     state_ = kStateConnected;
+    windowSeconds_ = 0;
+    windowBytes_ = 0;
     for (nwIQoSNetStack* layer : LayersBottomUp()) {
         if (!layer->OnConnected()) break;
     }
@@ -413,6 +420,10 @@ void cpCQoSContext::OnDeferredEvent(cpSocketRecord* record) {
             SendEventToLayers(kEventCloseRequest);
             (void)Close();  // a close always completes
             break;
+        case kEventLowSpeed:
+            // The server answers, only too slowly: its address is not bad.
+            SendEventToLayers(kEventIdleTimeout);
+            break;
         default:
             break;
     }
@@ -430,6 +441,12 @@ void cpCQoSContext::OnSecondTick() {
     bool atLimit = idleCounter_ == idleTimeout_;
     ++idleCounter_;
     if (atLimit && (flags_ & kFlagReportIdle)) QueueDeferred(kEventIdleTimeout);
+    if (lowSpeedSeconds_ > 0 && connectedFlag_ == 2 && !Closed() && ++windowSeconds_ >= lowSpeedSeconds_) {
+        const bool slow = windowBytes_ < lowSpeedBytes_;
+        windowSeconds_ = 0;
+        windowBytes_ = 0;
+        if (slow && (flags_ & kFlagReportIdle)) QueueDeferred(kEventLowSpeed);
+    }
     if (action_) {
         action_->Refill();
         if (action_->TakeReceiveStarved() || action_->TakeSendStarved())

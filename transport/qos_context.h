@@ -135,6 +135,12 @@ private:
     cpSocketRecord* socket_ = nullptr;
     std::uint32_t idleTimeout_ = 60;
     std::uint32_t connectTimeout_ = 5;
+    // The low-speed watchdog: a window of whole seconds since the connect
+    // (or the last window), and what arrived in it.
+    std::uint32_t lowSpeedSeconds_ = 0;  // 0: off
+    std::uint32_t lowSpeedBytes_ = 0;
+    std::uint32_t windowSeconds_ = 0;
+    std::uint64_t windowBytes_ = 0;
     std::uint32_t flags_ = 0;
     int state_ = kStateNew;
     // Neither queue allocates before it is used (a deque would, twice per

@@ -22,6 +22,7 @@
 #include "launcher/cli/signal_watcher.h"
 #include "launcher/cli/status_view.h"
 #include "launcher/cli/terminal_window.h"
+#include "launcher/cli/terminal_text.h"
 #include "launcher/download_service_client.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "platform/instance_lock.h"
@@ -35,7 +36,9 @@ constexpr char kProgram[] = "tlxdownloader-cli";
 int Finish(const CliOutcome& outcome) {
     if (outcome.status != 0)
         std::fprintf(stderr, "%s: %s\n", kProgram,
-                     outcome.reason.empty() ? "failed" : outcome.reason.c_str());
+                     outcome.reason.empty()
+                         ? "failed"
+                         : EscapeForTerminal(outcome.reason, false).c_str());
     return outcome.status;
 }
 

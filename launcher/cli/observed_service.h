@@ -37,6 +37,7 @@ public:
         return inner_.SetServiceKey(key);
     }
     bool FetchDocument(std::string* bytes) override { return inner_.FetchDocument(bytes); }
+    std::string DocumentFailure() override { return inner_.DocumentFailure(); }
     bool AddSizeCheckUrl(const std::string& url) override { return inner_.AddSizeCheckUrl(url); }
     void StartSizeCheck() override { inner_.StartSizeCheck(); }
     std::int64_t SizeCheckTotal() override { return inner_.SizeCheckTotal(); }

@@ -1,5 +1,7 @@
 #include "launcher/cli/status_view.h"
 
+#include "launcher/cli/terminal_text.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -44,7 +46,7 @@ std::string Percent(int percent) {
 std::vector<std::string> FormatStatusBlock(const StatusSnapshot& status, int columns) {
     const int barWidth = std::clamp(columns - 16, 10, 40);
     std::vector<std::string> lines = {
-        "  " + status.file,
+        "  " + EscapeForTerminal(status.file, false),
         "  " + status.received + " / " + status.total,
         "  file  " + Bar(status.filePercent, barWidth) + " " + Percent(status.filePercent),
         "  total " + Bar(status.totalPercent, barWidth) + " " + Percent(status.totalPercent),
@@ -55,7 +57,7 @@ std::vector<std::string> FormatStatusBlock(const StatusSnapshot& status, int col
 }
 
 std::string FormatProgressLine(const StatusSnapshot& status) {
-    return "progress: " + status.file + "  " + status.received + " / " + status.total + "  file " +
+    return "progress: " + EscapeForTerminal(status.file, false) + "  " + status.received + " / " + status.total + "  file " +
            std::to_string(status.filePercent) + "%  total " + std::to_string(status.totalPercent) +
            "%  " + status.speed + "  elapsed " + status.elapsed + "  remaining " + status.remaining;
 }
@@ -70,14 +72,14 @@ const char* StatusView::RestoreSequence() {
 
 void StatusView::PrintLine(const std::string& text) {
     EraseBlock();
-    Write(text + "\n");
+    Write(EscapeForTerminal(text) + "\n");
     if (blockOnScreen_) WriteBlock();
 }
 
 void StatusView::PrintPrompt(const std::string& text) {
     EraseBlock();
     blockOnScreen_ = false;
-    Write(text);
+    Write(EscapeForTerminal(text));
 }
 
 void StatusView::DrawBlock(const StatusSnapshot& status) {

@@ -72,6 +72,11 @@ public:
     void SetState(std::int32_t state) { state_ = state; }
     std::int32_t SpeedFlag() const { return speedFlag_; }
     void SetSpeedFlag(std::int32_t flag) { speedFlag_ = flag; }
+    // The user's answer to "continue what is already on disk?" (the resume
+    // prompt, or the terminal program's --resume): unset until answered;
+    // false means every file of the job starts over, on either path.
+    void SetResumeAnswer(bool continueEarlier) { resumeContinue_ = continueEarlier; }
+    std::optional<bool> ResumeAnswer() const { return resumeContinue_; }
     bool EngineFlag() const { return engineFlag_; }
     void SetEngineFlag() { engineFlag_ = true; }
     std::int32_t EngineJobNumber() const { return engineJobNumber_; }
@@ -105,5 +110,6 @@ private:
     std::deque<Message> messages_;
     std::int32_t lastFileEventId_ = 0;
     bool engineFlag_ = false;
+    std::optional<bool> resumeContinue_;
     std::string downloadFolder_;
 };

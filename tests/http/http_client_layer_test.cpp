@@ -118,7 +118,7 @@ TEST_F(HttpClientLayerTest, ZeroContentLengthGivesNoBodyAndNoCompletion) {
     EXPECT_EQ(fetch.events, expected);
 }
 
-TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceMakesNoRecord) {
+TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceIsStillALength) {
     ScriptedServer server;
     server.AddScript({ScriptStep::WaitRequest(),
                       ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length:4\r\n\r\nabcd"),
@@ -126,9 +126,9 @@ TEST_F(HttpClientLayerTest, ContentLengthWithoutSpaceMakesNoRecord) {
     HttpFetch fetch;
     ASSERT_TRUE(fetch.Start(server.Url("/")));
     ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
-    EXPECT_EQ(fetch.contentLength, 0);
+    EXPECT_EQ(fetch.contentLength, 4);
     EXPECT_EQ(fetch.body, "abcd");
-    EXPECT_EQ(fetch.Count("complete"), 0);
+    EXPECT_EQ(fetch.Count("complete"), 1);
 }
 
 TEST_F(HttpClientLayerTest, CloseMidBodyEndsWithClosedAndNoCompletion) {

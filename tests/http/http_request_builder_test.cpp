@@ -47,7 +47,10 @@ TEST(HttpGetBuilder, TargetIsUtf8EncodedPieceByPieceWithQueryAsParameters) {
     EXPECT_EQ(RequestLine("/dir//a b.zip/"), "GET /dir/a%20b.zip HTTP/1.1");
     EXPECT_EQ(RequestLine(""), "GET / HTTP/1.1");
     EXPECT_EQ(RequestLine("///"), "GET / HTTP/1.1");
-    EXPECT_EQ(RequestLine("/a%20b"), "GET /a%2520b HTTP/1.1");
+    // An escape the URL already holds goes out as it is; a lone "%" does not.
+    EXPECT_EQ(RequestLine("/a%20b"), "GET /a%20b HTTP/1.1");
+    EXPECT_EQ(RequestLine("/a%2g%"), "GET /a%252g%25 HTTP/1.1");
+    EXPECT_EQ(RequestLine("/f.bin?sig=a%2Bb&exp=9"), "GET /f.bin?sig=a%2Bb&exp=9 HTTP/1.1");
     EXPECT_EQ(RequestLine("/g/\xEB\x8B\xA4 1.zip"), "GET /g/%EB%8B%A4%201.zip HTTP/1.1");
     EXPECT_EQ(RequestLine("/f.zip?a=1&b"), "GET /f.zip?a=1 HTTP/1.1");
     EXPECT_EQ(RequestLine("/f?x=a b&&=v&y=&z=1=2"), "GET /f?x=a%20b&=v&y=&z=1%3D2 HTTP/1.1");

@@ -206,7 +206,7 @@ TEST_F(CliEndToEnd, FileServerGoneDuringTheDownloadEndsWithTheFailedUrl) {
     const CliResult result{cli.WaitForExit(kRunLimitMs), cli.Out(), cli.Err()};
 
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(OneReasonLine(result, "a download failed: " + files.Url("/big.pak")));
+    EXPECT_TRUE(OneReasonLine(result, "a download failed: " + files.Url("/big.pak") + ": "));
     EXPECT_NE(result.out.find("[ZK4] 下載ZK4失敗\n請稍候再試\n"), std::string::npos) << result.out;
 }
 

@@ -179,7 +179,8 @@ TEST_F(ControllerTest, NetworkAndFailureMessagesAreOnlyReported) {
     ASSERT_EQ(window_.boxes.size(), 3u);
     EXPECT_EQ(window_.boxes[0].text, "您的網路狀態不佳");
     EXPECT_EQ(window_.boxes[1].text, "您的網路回復正常");
-    EXPECT_EQ(window_.boxes[2].text, "下載ZK4失敗\n請稍候再試");
+    // The box names the cause the service gave.
+    EXPECT_EQ(window_.boxes[2].text, "下載ZK4失敗\n請稍候再試\n\n404");
     for (const RecordedBox& box : window_.boxes) EXPECT_EQ(box.caption, "ZK4");
     EXPECT_TRUE(dlg_->HasJob());
 }

@@ -30,6 +30,7 @@ public:
         *bytes = *document;
         return true;
     }
+    std::string DocumentFailure() override { return documentFailure; }
     bool AddSizeCheckUrl(const std::string& url) override {
         calls.push_back("AddSizeCheckUrl(" + url + ")");
         return sizeCheckAvailable;
@@ -108,6 +109,7 @@ public:
     }
 
     std::vector<std::string> calls;
+    std::string documentFailure;
     ServiceResult initializeResult = kResultOk;
     ServiceResult loadResult = kResultOk;
     std::optional<std::string> document;

@@ -38,6 +38,7 @@ public:
     const char* DocumentData() const override { return text_.data(); }
     std::int64_t DocumentLength() const override { return static_cast<std::int64_t>(text_.size()); }
     void Fetch(const char* url) override { fetched = url; }
+    std::string FailureText() const override { return {}; }
     std::string fetched;
 
 private:

@@ -96,10 +96,17 @@ TEST_F(JobManagerTest, AddJobFileNormalisesTheFolderAndTakesTheLastUrlSegment) {
     EXPECT_TRUE(plat::IsFolder(downloads_.Path() + "a/b/c"));
 }
 
-TEST_F(JobManagerTest, UrlWithoutSlashGivesAnEmptyLocalName) {
+TEST_F(JobManagerTest, LocalNameIsTheDecodedLastSegmentAndUnusableNamesAreRefused) {
     CJob* job = NewJob();
-    ASSERT_EQ(Manager()->AddJobFile(job, "noslash", Folder().c_str()), 512);
-    EXPECT_EQ(job->Files()[0]->localName, "");
+    ASSERT_EQ(Manager()->AddJobFile(job, "http://cdn.example/g/f%20b.bin?sig=abc&exp=99#part",
+                                    Folder().c_str()),
+              512);
+    EXPECT_EQ(job->Files()[0]->localName, "f b.bin");
+    // Nothing would be fetched, or it would be written somewhere else.
+    for (const char* url : {"noslash", "http://h.example/dir/", "http://h.example/%2e%2e",
+                            "http://h.example/a%2Fb", "http://h.example/%00x", "http://h.example/x%1B[2J"})
+        EXPECT_EQ(Manager()->AddJobFile(job, url, Folder().c_str()), 513) << url;
+    EXPECT_EQ(job->FileCount(), 1u);
 }
 
 TEST_F(JobManagerTest, SameFolderAndNameDifferingOnlyInCaseIsADuplicate) {

@@ -224,7 +224,7 @@ TEST_F(DirectDownloadTest, FileThatKeepsFailingEndsWithTryMaxOverAndMessage517) 
     ASSERT_TRUE(events_.WaitFor(517, 1, 30000));
     auto messages = Messages(job);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], std::make_pair(517, url));
+    EXPECT_EQ(messages[0], std::make_pair(517, url + ": HTTP 404"));
     EXPECT_EQ(server.Connections(), 1 + 3);  // the probe, then three attempts
     EXPECT_TRUE(LogHas("[OstrelLib] TryMax Over : " + url));
     EXPECT_EQ(events_.CountOf(516), 0);
@@ -257,7 +257,10 @@ TEST_F(DirectDownloadTest, ProbesRunFiveAtATimeAndAFileLargerThanTheDiskFailsWit
     ASSERT_TRUE(events_.WaitFor(517));
     auto messages = Messages(big);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], std::make_pair(513, url));
+    EXPECT_EQ(messages[0].first, 513);
+    // The text says where the room is missing, and how much.
+    EXPECT_EQ(messages[0].second.rfind(Folder() + " needs 999999999999999999 more bytes, ", 0), 0u)
+        << messages[0].second;
     // A failed size check lets the job go: it can be started again.
     EXPECT_EQ(big->State(), kJobIdle);
     EXPECT_EQ(Manager()->StopJob(big), 517);
