@@ -51,6 +51,11 @@ bool CDownloadServiceClient::FetchDocument(std::string* bytes) {
     return true;
 }
 
+std::string CDownloadServiceClient::SizeCheckFailure() {
+    CJobManager* manager = GetServiceJobManager();
+    return manager ? manager->SizeCheckFailure() : std::string();
+}
+
 std::string CDownloadServiceClient::DocumentFailure() {
     CJobManager* manager = GetServiceJobManager();
     return manager ? manager->DocumentFailure() : std::string();

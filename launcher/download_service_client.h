@@ -23,6 +23,7 @@ public:
     bool AddSizeCheckUrl(const std::string& url) override;
     void StartSizeCheck() override;
     std::int64_t SizeCheckTotal() override;
+    std::string SizeCheckFailure() override;
     ServiceResult CreateJob(CJob** job, const std::string& serviceKey) override;
     ServiceResult SetJobEngineFlag(CJob* job) override;
     ServiceResult AddJobFile(CJob* job, const std::string& url, const std::string& folder) override;

@@ -35,6 +35,8 @@ public:
     virtual void StartSizeCheck() = 0;
     // The checker's total, 0 when there is no checker.
     virtual std::int64_t SizeCheckTotal() = 0;
+    // Why the last size check failed, in words; "" when unknown.
+    virtual std::string SizeCheckFailure() = 0;
 
     virtual ServiceResult CreateJob(CJob** job, const std::string& serviceKey) = 0;
     virtual ServiceResult SetJobEngineFlag(CJob* job) = 0;

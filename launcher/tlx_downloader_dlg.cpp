@@ -110,7 +110,8 @@ void CTLXDownloaderDlg::OnServiceEvent(int code, plat::LParam job) {
             OnSizeKnown();
             break;
         case kEventLengthCheckFailed:
-            ShowProgramBox(u"檔案大小確認失敗", MessageBoxIcon::kNone);
+            ShowProgramBox(WithCause(u"檔案大小確認失敗", service_.SizeCheckFailure()),
+                           MessageBoxIcon::kNone);
             window_.PostQuit(1);
             break;
         default:

@@ -92,7 +92,16 @@ bool StatNearest(const std::string& path, struct statvfs* vfs, struct stat* st) 
 
 }  // namespace
 
+namespace {
+std::atomic<std::int64_t> g_freeBytesOverride{-2};
+}
+
+void SetFreeDiskBytesForTesting(std::int64_t bytes) {
+    g_freeBytesOverride = bytes;
+}
+
 std::int64_t FreeDiskBytes(const std::string& path) {
+    if (std::int64_t forced = g_freeBytesOverride.load(); forced != -2) return forced;
     struct statvfs st;
     if (!StatNearest(path, &st, nullptr)) return -1;
     return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);

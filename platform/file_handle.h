@@ -43,6 +43,8 @@ private:
 // Free bytes for an unprivileged writer on the file system that holds
 // `path`, or its nearest existing parent; -1 when nothing can be asked.
 std::int64_t FreeDiskBytes(const std::string& path);
+// Test seam: answers FreeDiskBytes with `bytes` (no seam: -2, the default).
+void SetFreeDiskBytesForTesting(std::int64_t bytes);
 // Which file system holds `path` (or its nearest existing parent): equal
 // numbers share their free space. 0 when nothing can be asked.
 std::uint64_t FileSystemId(const std::string& path);

@@ -266,11 +266,17 @@ void CJobManager::WaitForReports(int timeoutMs) {
             if (!direct_ || !direct_->ReportsPending()) return;
         }
         if (plat::MonotonicMs() >= deadline) {
-            WriteServiceLog("[OstrelLib] Reports still pending at the end; kept for the next start");
+            WriteServiceLog(
+                "[OstrelLib] Reports still pending at the end; kept for the next start");
             return;
         }
         plat::SleepMs(20);
     }
+}
+
+std::string CJobManager::SizeCheckFailure() const {
+    cpLockGuard guard(Lock());
+    return checker_ ? checker_->FailureText() : std::string();
 }
 
 std::string CJobManager::DocumentFailure() const {

@@ -64,6 +64,8 @@ public:
     // Why the last document fetch failed ("" when none did or there is no
     // document session).
     std::string DocumentFailure() const;
+    // Why the last size check failed ("" when it did not, or without checker).
+    std::string SizeCheckFailure() const;
 
     // The document fetched by LoadDocument; false while there is no session.
     bool DocumentBytes(const char** data, std::int64_t* length) const;

@@ -40,6 +40,7 @@ void CContentLengthChecker::Start() {
     ++generation_;
     for (auto& session : sessions_) session->Reset();
     total_ = 0;
+    failure_.clear();
     completed_ = 0;
     next_ = 0;
     running_ = 0;
@@ -84,12 +85,18 @@ void CContentLengthChecker::OnLength(std::int32_t, std::int64_t length) {
     if (listener_) listener_->OnLengthsKnown();
 }
 
-void CContentLengthChecker::OnProbeFailed(std::int32_t, const char*) {
+void CContentLengthChecker::OnProbeFailed(std::int32_t index, const char* url) {
+    const auto i = static_cast<std::size_t>(index);
+    failure_ = std::string(url ? url : "");
+    if (i < sessions_.size() && !sessions_[i]->LastFailure().empty())
+        failure_ += ": " + sessions_[i]->LastFailure();
     EndCheck();
     if (listener_) listener_->OnLengthCheckFailed();
 }
 
-void CContentLengthChecker::OnProbeUnreachable(std::int32_t) {
+void CContentLengthChecker::OnProbeUnreachable(std::int32_t index) {
+    const auto i = static_cast<std::size_t>(index);
+    failure_ = i < sessions_.size() ? sessions_[i]->Url() + ": the host is unreachable" : "";
     EndCheck();
     if (listener_) listener_->OnLengthCheckAborted();
 }

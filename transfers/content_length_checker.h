@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "transfers/content_length_check_session.h"
@@ -49,6 +50,8 @@ class IContentLengthTotal {
 public:
     virtual ~IContentLengthTotal() = default;
     virtual std::int64_t TotalBytes() const = 0;
+    // Why the last check failed: the file and the cause; "" when it did not.
+    virtual std::string FailureText() const { return {}; }
 };
 
 class CContentLengthChecker final : public IContentLengthCheckSessionEventListener,
@@ -72,6 +75,7 @@ public:
 
     // IContentLengthTotal: the sum of the lengths found by the last check.
     std::int64_t TotalBytes() const override { return total_; }
+    std::string FailureText() const override { return failure_; }
 
     int Completed() const { return completed_; }
     int Running() const { return running_; }
@@ -89,6 +93,7 @@ private:
     void EndCheck();
 
     std::int64_t total_ = 0;
+    std::string failure_;
     int completed_ = 0;
     std::size_t next_ = 0;
     int running_ = 0;

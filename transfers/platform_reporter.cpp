@@ -38,8 +38,11 @@ CPlatformReporter::~CPlatformReporter() {
 
 bool CPlatformReporter::Pending() {
     if (queue_.empty() && awaitingReplies_ == 0) return false;
-    if (!connection_) (void)Connect();  // a server without an address keeps them queued
-    return connection_ || (awaitingReplies_ > 0);
+    if (connection_) return true;
+    // A server that just refused (or has no address) is not asked again and
+    // again while the service ends: what is queued is kept for next time.
+    if (unreachable_) return false;
+    return Connect();
 }
 
 vzIAgentLayer* CPlatformReporter::Layer() const {
@@ -94,7 +97,7 @@ bool CPlatformReporter::Connect() {
     // failure.
     const cpSocketAddress peer{address, endpoint_.port};
     (void)context->SetHostName(endpoint_.host.c_str());  // the name is cut to what the cache takes
-    (void)context->SetPeerAddress(peer);                  // storing the address cannot fail
+    (void)context->SetPeerAddress(peer);                 // storing the address cannot fail
 
     // Held before Connect: a loopback connect can complete inside the call
     // and deliver the connected event at once.
@@ -125,6 +128,7 @@ void CPlatformReporter::Flush() {
 
 void CPlatformReporter::OnConnected(std::uint32_t) {
     connected_ = true;
+    unreachable_ = false;
     if (connection_)
         (void)connection_.As<vzIQoSContext>()
             ->MarkAddressGood();  // a host unknown to the cache is simply not marked
@@ -140,10 +144,12 @@ void CPlatformReporter::OnReply(std::uint32_t, std::uint8_t) {
 }
 
 void CPlatformReporter::OnClosed(std::uint32_t) {
+    if (!connected_) unreachable_ = true;
     DropConnection(false);
 }
 
 void CPlatformReporter::OnConnectFailed(std::uint32_t) {
+    unreachable_ = true;
     DropConnection(true);
 }
 

@@ -64,8 +64,9 @@ public:
     // up; does nothing otherwise.
     void Flush();
     // Whether reports are still on their way: queued, or sent and not yet
-    // answered. Starts a connection for queued ones when none is held, so
-    // that asking repeatedly drives them out.
+    // answered, with a connection that may still carry them. Starts one
+    // connection for queued ones when none is held, unless the last attempt
+    // failed before connecting (then the answer is false at once).
     bool Pending();
 
     // nwIAgentListener
@@ -94,6 +95,8 @@ private:
     std::string pendingPath_;
     vzSmartPtr connection_;  // a cpCQoSContext, or empty
     bool connected_ = false;
+    // The last connection failed before it was up.
+    bool unreachable_ = false;
     // Reports sent on the held connection that the server has not answered.
     std::size_t awaitingReplies_ = 0;
     std::deque<std::vector<ResultRecord>> queue_;  // oldest first

@@ -118,7 +118,8 @@ void CliDriver::AfterMessage(const CliQueuedMessage& message) {
 }
 
 void CliDriver::OnFileListTaken() {
-    if (phase_ != Phase::kFileList || dlg_.FileUrls().empty()) return;
+    // A list the controller refused has ended the run (its quit is judged).
+    if (phase_ != Phase::kFileList || dlg_.FileUrls().empty() || window_.QuitCode()) return;
     phase_ = Phase::kSizeCheck;
     Say("file list: " + FileCount(dlg_.FileUrls().size()) + " from " + FileListUrl());
 }

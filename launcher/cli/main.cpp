@@ -21,8 +21,8 @@
 #include "launcher/cli/observed_service.h"
 #include "launcher/cli/signal_watcher.h"
 #include "launcher/cli/status_view.h"
-#include "launcher/cli/terminal_window.h"
 #include "launcher/cli/terminal_text.h"
+#include "launcher/cli/terminal_window.h"
 #include "launcher/download_service_client.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "platform/instance_lock.h"
@@ -35,10 +35,9 @@ constexpr char kProgram[] = "tlxdownloader-cli";
 
 int Finish(const CliOutcome& outcome) {
     if (outcome.status != 0)
-        std::fprintf(stderr, "%s: %s\n", kProgram,
-                     outcome.reason.empty()
-                         ? "failed"
-                         : EscapeForTerminal(outcome.reason, false).c_str());
+        std::fprintf(
+            stderr, "%s: %s\n", kProgram,
+            outcome.reason.empty() ? "failed" : EscapeForTerminal(outcome.reason, false).c_str());
     return outcome.status;
 }
 
@@ -59,6 +58,8 @@ CliOutcome RunController(const CliOptions& options, const std::u16string& progra
 
     CDownloadServiceClient service(notify);
     ObservedServiceClient observed(service);
+    if (options.resume != ResumeAnswer::kAsk)
+        observed.AnswerResumeUpFront(options.resume == ResumeAnswer::kContinue);
     const bool interactive = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
     TerminalWindowSystem window(view, queue, interactive, options.resume);
     CTLXDownloaderDlg dlg(window, observed, programName, plat::AnsiToWide(options.fileListUrl));

@@ -15,6 +15,9 @@ std::vector<std::string> ObservedServiceClient::TakeFinishedFiles() {
 }
 
 ServiceResult ObservedServiceClient::StartJob(CJob* job, std::int32_t speedFlag) {
+    // Before the start, the job is held by nobody: the answer is only kept
+    // with it (516), which is what is wanted.
+    if (upFrontAnswer_) (void)inner_.AnswerResume(job, *upFrontAnswer_, true);
     const ServiceResult result = inner_.StartJob(job, speedFlag);
     if (result == kResultOk) jobStarted_ = true;
     return result;

@@ -23,6 +23,10 @@ class ObservedServiceClient final : public IServiceClient {
 public:
     explicit ObservedServiceClient(IServiceClient& inner) : inner_(inner) {}
 
+    // --resume given: the answer is handed to every job before it starts, so
+    // it holds on the direct path (which asks no question) as on an engine's.
+    void AnswerResumeUpFront(bool continueEarlier) { upFrontAnswer_ = continueEarlier; }
+
     // The last job message with a reason (not the empty-queue answer 512),
     // taken away by the call.
     std::optional<ObservedJobMessage> TakeJobMessage();
@@ -38,6 +42,7 @@ public:
     }
     bool FetchDocument(std::string* bytes) override { return inner_.FetchDocument(bytes); }
     std::string DocumentFailure() override { return inner_.DocumentFailure(); }
+    std::string SizeCheckFailure() override { return inner_.SizeCheckFailure(); }
     bool AddSizeCheckUrl(const std::string& url) override { return inner_.AddSizeCheckUrl(url); }
     void StartSizeCheck() override { inner_.StartSizeCheck(); }
     std::int64_t SizeCheckTotal() override { return inner_.SizeCheckTotal(); }
@@ -75,4 +80,5 @@ private:
     std::optional<ObservedJobMessage> jobMessage_;
     std::vector<std::string> finishedFiles_;
     bool jobStarted_ = false;
+    std::optional<bool> upFrontAnswer_;
 };

@@ -330,3 +330,99 @@ TEST_F(HttpNginxTest, DISABLED_SixtyFourMebibytesPacedAreByteIdenticalAtTheBudge
                 sampler.Seconds(1, 6), content.size() / sampler.Seconds(0, samples.size() - 1));
     EXPECT_NEAR(sampler.Rate(1, 6), kRate, kRate * 0.05);
 }
+
+// The body is exactly what was announced, however the server frames it.
+TEST_F(HttpClientLayerTest, NoByteBeyondTheAnnouncedLengthReachesTheListener) {
+    ScriptedServer server;
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabcde\r\nEXTRA"),
+         ScriptStep::Stall()});
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    PumpFor(50);
+    EXPECT_EQ(fetch.body, "abcde");
+    bool complete = false, reusable = true;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->GetResponseComplete(&complete, &reusable)));
+    EXPECT_TRUE(complete);
+    EXPECT_FALSE(reusable);  // the surplus makes the connection unfit for another exchange
+}
+
+TEST_F(HttpClientLayerTest, BareLineFeedsAndTabsMakeAUsableHead) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\nContent-Length:\t4\nX-A: 1\n\nabcd"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    EXPECT_EQ(fetch.contentLength, 4);
+    EXPECT_EQ(fetch.body, "abcd");
+}
+
+TEST_F(HttpClientLayerTest, InterimHeadsAreSkipped) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"
+                                       "Content-Length: 2\r\n\r\nok"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    EXPECT_EQ(fetch.status, 200);
+    EXPECT_EQ(fetch.Count("header"), 1);
+    EXPECT_EQ(fetch.body, "ok");
+}
+
+TEST_F(HttpClientLayerTest, ChunkedBodyIsDecodedOnlyForAListenerThatAcceptsIt) {
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "4\r\nhttp\r\n3\r\n://\r\n0\r\n\r\n";
+    for (bool accept : {true, false}) {
+        ScriptedServer server;
+        server.AddScript(
+            {ScriptStep::WaitRequest(), ScriptStep::Send(response), ScriptStep::Stall()});
+        HttpFetch fetch;
+        if (accept) {
+            EXPECT_TRUE(vzSucceeded(fetch.Layer()->AcceptChunkedBody()));
+        }
+        ASSERT_TRUE(fetch.Start(server.Url("/")));
+        ASSERT_TRUE(Pump([&] { return fetch.Ended(); })) << accept;
+        if (accept) {
+            EXPECT_EQ(fetch.body, "http://");
+            EXPECT_EQ(fetch.Count("complete"), 1);
+        } else {
+            // The framing is never handed on as if it were the body.
+            EXPECT_EQ(fetch.body, "");
+            EXPECT_EQ(fetch.Count("closed"), 1);
+        }
+    }
+}
+
+TEST_F(HttpClientLayerTest, ABodyInAnUnknownTransferCodingIsNeverDelivered) {
+    ScriptedServer server;
+    server.AddScript(
+        {ScriptStep::WaitRequest(),
+         ScriptStep::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n\x1f\x8b..."),
+         ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    EXPECT_EQ(fetch.Count("header"), 1);
+    EXPECT_TRUE(fetch.body.empty());
+}
+
+TEST_F(HttpClientLayerTest, AFragmentIsNeverSent) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    ASSERT_TRUE(fetch.Start(server.Url("/f.bin?sig=a%2Bb#part")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].rfind("GET /f.bin?sig=a%2Bb HTTP/1.1\r\n", 0), 0u)
+        << server.Requests()[0];
+}

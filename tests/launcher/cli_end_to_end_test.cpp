@@ -278,3 +278,43 @@ TEST(CliUsage, BadUsageExitsWithTwoBeforeStartingAnything) {
     // The service never started, so it never wrote its log.
     EXPECT_FALSE(Exists(data.Path() + "Norvex"));
 }
+
+TEST_F(CliEndToEnd, AListLineThatCannotNameAFileIsRefusedAndNeverEchoedRaw) {
+    nginx_->WriteFile("/files/ok.pak", 1000, 31);
+    nginx_->WriteText(kListPath, "\xEF\xBB\xBF" + nginx_->Url("/files/ok.pak") + "\r\n" +
+                                     nginx_->Url("/files/x\x1b[2Jy.pak") + "\r\n");
+    const CliResult result = Run({"--folder", downloads_.Path(), "--no-install"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(OneReasonLine(result, "no usable file list at "));
+    EXPECT_TRUE(OneReasonLine(result, "line 2: "));
+    EXPECT_TRUE(OneReasonLine(result, "control character"));
+    // The escape character reaches neither stream as itself.
+    EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(result.err.find('\x1b'), std::string::npos);
+    EXPECT_NE(result.err.find("x\\x1B[2Jy.pak"), std::string::npos) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(downloads_.Path() + "ok.pak"));
+}
+
+TEST_F(CliEndToEnd, ResumeNoFetchesEveryFileWholeAndResumeYesContinuesIt) {
+    const std::string content = nginx_->WriteFile("/files/r.pak", 600000, 32);
+    nginx_->WriteText(kListPath, nginx_->Url("/files/r.pak") + "\n");
+    // A wrong file of the right size: kept as it is unless told to start over.
+    {
+        std::ofstream out(downloads_.Path() + "r.pak", std::ios::binary);
+        out << std::string(600000, 'w');
+    }
+    CliResult result = Run({"--folder", downloads_.Path(), "--no-install", "--resume=yes"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ReadFile(downloads_.Path() + "r.pak"), std::string(600000, 'w'));
+    result = Run({"--folder", downloads_.Path(), "--no-install", "--resume=no"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(ReadFile(downloads_.Path() + "r.pak") == content);
+    // A half file is continued with --resume=yes.
+    {
+        std::ofstream out(downloads_.Path() + "r.pak", std::ios::binary | std::ios::trunc);
+        out << content.substr(0, 250000);
+    }
+    result = Run({"--folder", downloads_.Path(), "--no-install", "--resume=yes"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(ReadFile(downloads_.Path() + "r.pak") == content);
+}

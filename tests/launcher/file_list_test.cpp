@@ -67,3 +67,52 @@ TEST(IsInstallerFile, OneFileListTakesAnythingOtherwiseExeInAnyCase) {
     EXPECT_FALSE(IsInstallerFile(u"/f.exe/setup", 2));
     EXPECT_FALSE(IsInstallerFile(u"", 3));
 }
+
+TEST(ParseFileListBytes, DropsAByteOrderMarkInFrontOfTheFirstLine) {
+    EXPECT_EQ(ParseFileListBytes("\xEF\xBB\xBFhttp://a/1\r\nhttp://a/2").urls,
+              (Urls{u"http://a/1", u"http://a/2"}));
+    EXPECT_EQ(ParseFileListBytes("\xEF\xBB\xBFhttp://a/1").lines, (std::vector<std::size_t>{1}));
+}
+
+namespace {
+FileListParse Validated(const std::string& bytes) {
+    FileListParse parse = ParseFileListBytes(bytes);
+    ValidateFileList(&parse);
+    return parse;
+}
+}  // namespace
+
+TEST(ValidateFileList, TheSameUrlTwiceIsOneFile) {
+    FileListParse parse = Validated("http://a/x.bin\nhttp://a/y.bin\nhttp://a/x.bin\n");
+    EXPECT_FALSE(parse.problem);
+    EXPECT_EQ(parse.urls, (Urls{u"http://a/x.bin", u"http://a/y.bin"}));
+}
+
+TEST(ValidateFileList, RefusesTheFirstLineWhoseNameIsUnusableOrTaken) {
+    struct Case {
+        std::string list;
+        std::size_t line;
+        std::string reason;
+    } cases[] = {
+        {"http://x/data.bin\n\nhttp://y/data.bin\n", 3, "also that of line 1"},
+        {"http://x/Data.bin\nhttp://y/DATA.BIN\n", 2, "also that of line 1"},
+        {"http://x/a.bin\nhttp://host/dir/\n", 2, "no file name"},
+        {"http://x/%00a.bin\n", 1, "control character"},
+        {"http://x/a%1B[2Jb.bin\n", 1, "control character"},
+        {"http://x/..\n", 1, "a folder"},
+        {"http://x/a%2Fb.bin\n", 1, "path separator"},
+    };
+    for (const Case& c : cases) {
+        FileListParse parse = Validated(c.list);
+        ASSERT_TRUE(parse.problem) << c.list;
+        EXPECT_EQ(parse.problem->line, c.line) << c.list;
+        EXPECT_NE(parse.problem->reason.find(c.reason), std::string::npos) << parse.problem->reason;
+    }
+    // A signed address and a fragment name the file without them.
+    EXPECT_FALSE(Validated("http://cdn/f.bin?sig=abc&exp=99\nhttp://cdn/g.bin#x\n").problem);
+}
+
+TEST(FileNameOfUrl, IsTheStoredNameWithoutQueryAndDecoded) {
+    EXPECT_EQ(FileNameOfUrl(u"http://cdn/f.bin?sig=abc&exp=99"), u"f.bin");
+    EXPECT_EQ(FileNameOfUrl(u"http://cdn/a%20b.exe#frag"), u"a b.exe");
+}

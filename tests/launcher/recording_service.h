@@ -31,6 +31,7 @@ public:
         return true;
     }
     std::string DocumentFailure() override { return documentFailure; }
+    std::string SizeCheckFailure() override { return sizeCheckFailure; }
     bool AddSizeCheckUrl(const std::string& url) override {
         calls.push_back("AddSizeCheckUrl(" + url + ")");
         return sizeCheckAvailable;
@@ -110,6 +111,7 @@ public:
 
     std::vector<std::string> calls;
     std::string documentFailure;
+    std::string sizeCheckFailure;
     ServiceResult initializeResult = kResultOk;
     ServiceResult loadResult = kResultOk;
     std::optional<std::string> document;

@@ -12,12 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/resolver.h"
 #include "server_hosts.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/network_fixture.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/wait_for.h"
+#include "tests/transfers/direct_job_fixture.h"
+#include "transfers/pending_reports.h"
 #include "transfers/platform_reporter.h"
 #include "transfers/report_server_endpoint.h"
 #include "transfers/result_record.h"
@@ -314,4 +318,84 @@ TEST_F(ReporterTest, ServerDropsClientsThatSendGarbageOrHugeFrames) {
         close(fd);
     }
     EXPECT_TRUE(server.Records().empty());
+}
+
+namespace {
+
+// A running service whose reporter sends to `reportServer_`, set before the
+// service (and its reporter) start.
+class ServiceReportTest : public DirectJobTest {
+protected:
+    void SetUp() override {
+        if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+        port_ = plat::NetToHost16(UnusedLoopbackPort().portNet);
+        variable_ = std::make_unique<ScopedEnv>(kReportServerVariable,
+                                                ("127.0.0.1:" + std::to_string(port_)).c_str());
+        DirectJobTest::SetUp();
+        StartNginx();
+    }
+    // A job of `count` small files, run to its end.
+    void RunJob(int count) {
+        std::vector<std::string> urls;
+        for (int i = 0; i < count; ++i) {
+            const std::string path = "/r/" + std::to_string(i) + ".bin";
+            nginx_->WriteFile(path, 1000 + i, 40 + i);
+            urls.push_back(nginx_->Url(path));
+        }
+        CJob* job = NewJob(urls);
+        ASSERT_EQ(Manager()->StartJob(job, 1), 512);
+        ASSERT_TRUE(events_.WaitFor(516, 1, 20000));
+    }
+
+    int port_ = 0;
+    std::unique_ptr<ScopedEnv> variable_;
+};
+
+}  // namespace
+
+TEST_F(ServiceReportTest, EveryReportOfAQuickRunArrivesBeforeTheServiceEnds) {
+    ReportServer server;
+    ASSERT_TRUE(server.Start(port_));
+    RunJob(10);
+    // At once, as a terminal program that has nothing left to do would.
+    FinalizeService();
+    ASSERT_TRUE(WaitFor([&] { return server.Records().size() == 10; }, 5000))
+        << server.Records().size();
+    EXPECT_FALSE(plat::PathExists(PendingReportsPath()));
+    ASSERT_EQ(InitializeService(events_.Window()), 512);  // for TearDown
+}
+
+TEST_F(ServiceReportTest, ReportsTheServerCouldNotTakeAreKeptAndSentAtTheNextStart) {
+    RunJob(3);
+    FinalizeService();  // nothing listens: kept, not waited on
+    std::vector<ResultRecord> kept;
+    std::string bytes;
+    ASSERT_TRUE(plat::ReadWholeFile(PendingReportsPath(), &bytes));
+    ASSERT_TRUE(DecodePendingReports(bytes, &kept));
+    EXPECT_EQ(kept.size(), 3u);
+
+    ReportServer server;
+    ASSERT_TRUE(server.Start(port_));
+    ASSERT_EQ(InitializeService(events_.Window()), 512);
+    ASSERT_TRUE(WaitFor([&] { return server.Records().size() == 3; }, 5000));
+    EXPECT_FALSE(plat::PathExists(PendingReportsPath()));
+}
+
+TEST(PendingReports, AFileThatIsNotOursIsDroppedWhole) {
+    std::vector<ResultRecord> records;
+    EXPECT_FALSE(DecodePendingReports("", &records));
+    EXPECT_FALSE(
+        DecodePendingReports("ZK4R\x01\0\0\0\x05\0\0\0", &records));  // count without records
+    std::string valid = std::string("ZK4R\x01\0\0\0\x01\0\0\0", 12);
+    ResultRecord record = Record("http://cdn.test/a", 5);
+    valid.append(reinterpret_cast<const char*>(&record), sizeof record);
+    EXPECT_TRUE(DecodePendingReports(valid, &records));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Url(), "http://cdn.test/a");
+    std::string unterminated = valid;
+    std::memset(&unterminated[12 + 33], 'u', ResultRecord::kUrlSize);  // no NUL in the URL column
+    EXPECT_FALSE(DecodePendingReports(unterminated, &records));
+    EXPECT_TRUE(records.empty());
+    std::string huge = std::string("ZK4R\x01\0\0\0", 8) + std::string("\xff\xff\xff\x7f", 4);
+    EXPECT_FALSE(DecodePendingReports(huge, &records));
 }
