@@ -10,6 +10,8 @@ packages=(
   nginx-light openssl
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk
+  python3 librsvg2-bin
+  dpkg-dev desktop-file-utils man-db
 )
 
 missing=()

@@ -2,6 +2,7 @@
 //
 //   tlxdownloader-cli [--folder DIR] [--normal-speed] [--no-install]
 //                     [--resume=yes|no] [--check-only] [FILE_LIST_URL]
+//   tlxdownloader-cli --help | --version
 //
 // Options and the URL may come in any order; "--folder=DIR" is accepted as
 // well as "--folder DIR". Without a URL the built-in file list is used.
@@ -23,7 +24,7 @@ struct CliOptions {
     std::string fileListUrl;
 };
 
-enum class ParseOutcome { kRun, kHelp, kBadUsage };
+enum class ParseOutcome { kRun, kHelp, kVersion, kBadUsage };
 
 // On kBadUsage `error` holds a one-line reason.
 ParseOutcome ParseCliOptions(int argc, const char* const argv[], CliOptions* options,
@@ -31,3 +32,8 @@ ParseOutcome ParseCliOptions(int argc, const char* const argv[], CliOptions* opt
 
 // The usage line, without a trailing newline.
 const char* CliUsage();
+// What --help prints: the usage, every option and the exit statuses,
+// ending with a newline.
+const char* CliHelp();
+// What --version prints: the program's name and version, without a newline.
+std::string CliVersion();

@@ -91,7 +91,10 @@ int main(int argc, char** argv) {
     std::string error;
     switch (ParseCliOptions(argc, argv, &options, &error)) {
         case ParseOutcome::kHelp:
-            std::printf("%s\n", CliUsage());
+            std::fputs(CliHelp(), stdout);
+            return 0;
+        case ParseOutcome::kVersion:
+            std::printf("%s\n", CliVersion().c_str());
             return 0;
         case ParseOutcome::kBadUsage:
             std::fprintf(stderr, "%s: %s; %s\n", kProgram, error.c_str(), CliUsage());

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 #include <wx/app.h>
+#include <wx/image.h>
 #include <wx/init.h>
 
 #include <atomic>
@@ -108,6 +109,8 @@ bool DownloaderApp::OnInit() {
     // The toolkit's own command-line handling (wxApp::OnInit) is left out on
     // purpose: the program takes no options.
     SetAppName("tlxdownloader");
+    // The skin and the banner are pictures read from memory.
+    wxInitAllImageHandlers();
     if (g_start->instance == plat::InstanceLock::State::kHeldElsewhere) {
         ShowMessageBox(nullptr, kAlreadyRunningText, g_start->programName, MessageBoxButtons::kOk,
                        MessageBoxIcon::kExclamation);

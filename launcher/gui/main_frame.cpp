@@ -1,13 +1,15 @@
 #include "launcher/gui/main_frame.h"
 
 #include <unistd.h>
-#include <wx/dcbuffer.h>
-#include <wx/panel.h>
 
+#include "controls/button_st.h"
+#include "controls/graph_ctrl.h"
+#include "controls/progress_st.h"
+#include "controls/transparent_static2.h"
 #include "launcher/application_start.h"
-#include "launcher/gui/controls.h"
 #include "launcher/gui/dialogs.h"
 #include "launcher/gui/layout.h"
+#include "launcher/gui/skin.h"
 #include "launcher/gui/wx_support.h"
 #include "platform/files.h"
 #include "platform/shell_execute.h"
@@ -15,31 +17,6 @@
 
 namespace gui {
 namespace {
-
-// The faces of the buttons; the skin's bitmaps will carry them later.
-constexpr char kStartText[] = "開始下載";
-constexpr char kStopText[] = "停止下載";
-constexpr char kRunText[] = "執行安裝";
-constexpr char kCloseText[] = "關閉";
-constexpr char kFolderText[] = "變更";
-
-struct Caption {
-    const char* text;
-    Rect row;  // the caption's left edge and the row it names
-};
-
-// The right-hand panel's captions, left of the values they name.
-constexpr Caption kCaptions[] = {
-    {"檔案", {395, 28, 56, 14}},      {"已下載", {395, 59, 56, 14}},
-    {"總容量", {395, 90, 56, 14}},    {"經過時間", {395, 134, 60, 14}},
-    {"剩餘時間", {570, 134, 60, 14}}, {"速度", {395, 173, 56, 14}},
-    {"目前", {395, 282, 44, 18}},     {"全部", {395, 312, 44, 18}},
-    {"下載位置", {395, 356, 50, 14}},
-};
-
-wxString Utf8(const char* text) {
-    return wxString::FromUTF8(text);
-}
 
 long FrameStyle() {
     // A caption with the system menu and a minimise box; fixed size.
@@ -55,7 +32,9 @@ MainFrame::MainFrame(std::u16string programName, std::u16string commandLineUrl,
       bridge_(this),
       service_(bridge_.Window()),
       controller_(*this, service_, std::move(programName), std::move(commandLineUrl)),
+      banner_(this),
       onEnd_(std::move(onEnd)) {
+    SetIcons(WindowIcons());
     const wxSize client(kClientWidth, kClientHeight);
     SetClientSize(client);
     SetMinClientSize(client);
@@ -70,45 +49,16 @@ MainFrame::~MainFrame() {
     // stops the job and the service while its controls exist.
     if (!finished_) {
         finished_ = true;
-        raiseServer_.Stop();
-        controller_.OnDestroy();
-        bridge_.Detach();
+        ShutDown();
     }
 }
 
-void MainFrame::BuildControls() {
-    panel_ = new wxPanel(this, wxID_ANY, wxPoint(0, 0), wxSize(kClientWidth, kClientHeight),
-                         wxTAB_TRAVERSAL | wxBORDER_NONE);
-    panel_->SetBackgroundStyle(wxBG_STYLE_PAINT);
-    panel_->SetBackgroundColour(ToWx(colour::kBackground));
-
-    const wxFont labelFont = LabelFont();
-    const std::pair<int, Rect> labelRects[] = {
-        {kFileLabel, kFileLabelRect},           {kReceivedLabel, kReceivedLabelRect},
-        {kTotalLabel, kTotalLabelRect},         {kElapsedLabel, kElapsedLabelRect},
-        {kRemainingLabel, kRemainingLabelRect}, {kSpeedStatusLabel, kSpeedLabelRect},
-    };
-    for (const auto& [id, rect] : labelRects)
-        labels_[id] = new TextLabel(panel_, id, rect, labelFont, false);
-    labels_[kFolderLabel] =
-        new TextLabel(panel_, kFolderLabel, kFolderLabelRect, SmallFont(), true);
-
-    graph_ = new SpeedGraph(panel_, kSpeedGraph, kSpeedGraphRect);
-    bars_[kCurrentFileBar] =
-        new PercentBar(panel_, kCurrentFileBar, kCurrentFileBarRect, labelFont);
-    bars_[kOverallBar] = new PercentBar(panel_, kOverallBar, kOverallBarRect, labelFont);
-
-    // Created in tab order: Start first, as the window's default button.
-    buttons_[kStartStopButton] =
-        new FlatButton(panel_, kStartStopButton, kStartStopButtonRect, Utf8(kStartText), labelFont);
-    buttons_[kRunButton] =
-        new FlatButton(panel_, kRunButton, kRunButtonRect, Utf8(kRunText), labelFont);
-    buttons_[kCloseButton] =
-        new FlatButton(panel_, kCloseButton, kCloseButtonRect, Utf8(kCloseText), labelFont);
-    buttons_[kFolderButton] =
-        new FlatButton(panel_, kFolderButton, kFolderButtonRect, Utf8(kFolderText), SmallFont());
-    // Nothing may be run before a download has finished.
-    buttons_[kRunButton]->Enable(false);
+void MainFrame::ShutDown() {
+    raiseServer_.Stop();
+    // The banner's session belongs to the service's network and goes first.
+    banner_.Stop();
+    controller_.OnDestroy();
+    bridge_.Detach();
 }
 
 void MainFrame::BindEvents() {
@@ -116,7 +66,7 @@ void MainFrame::BindEvents() {
     Bind(wxEVT_BUTTON, &MainFrame::OnButton, this);
     Bind(wxEVT_CHAR_HOOK, &MainFrame::OnCharHook, this);
     Bind(wxEVT_CLOSE_WINDOW, &MainFrame::OnClose, this);
-    panel_->Bind(wxEVT_PAINT, &MainFrame::OnPanelPaint, this);
+    Bind(EVT_BANNER_ARRIVED, &MainFrame::OnBannerArrived, this);
     panel_->Bind(wxEVT_LEFT_DOWN, &MainFrame::OnPanelMouse, this);
     panel_->Bind(wxEVT_LEFT_UP, &MainFrame::OnPanelMouse, this);
     panel_->Bind(wxEVT_MOTION, &MainFrame::OnPanelMouse, this);
@@ -161,18 +111,14 @@ void MainFrame::EndAtOnce(int exitCode) {
     // The modal loop cannot be unwound from here; the process ends instead,
     // once the service has let go of the files.
     finished_ = true;
-    raiseServer_.Stop();
-    controller_.OnDestroy();
-    bridge_.Detach();
+    ShutDown();
     _exit(exitCode);
 }
 
 void MainFrame::Finish() {
     if (finished_) return;
     finished_ = true;
-    raiseServer_.Stop();
-    controller_.OnDestroy();
-    bridge_.Detach();
+    ShutDown();
     if (onEnd_) onEnd_(exitCode_);
     Destroy();
 }
@@ -215,6 +161,10 @@ void MainFrame::OnButton(wxCommandEvent& event) {
         case kFolderButton:
             controller_.OnFolderClicked();
             break;
+        case kConsentCheckBox:
+            // The box has already changed its state.
+            controller_.OnConsentClicked(consent_->GetCheck() != 0);
+            break;
         default:
             event.Skip();
     }
@@ -228,7 +178,7 @@ void MainFrame::OnCharHook(wxKeyEvent& event) {
     }
     const bool enter = key == WXK_RETURN || key == WXK_NUMPAD_ENTER;
     // Enter presses the focused button, else the default one (Start/Stop).
-    if (enter && !wxDynamicCast(FindFocus(), FlatButton)) {
+    if (enter && !dynamic_cast<CButtonST*>(FindFocus())) {
         buttons_[kStartStopButton]->Click();
         return;
     }
@@ -243,45 +193,6 @@ void MainFrame::OnClose(wxCloseEvent& event) {
     // The controller decides, and ends the window itself when it agrees.
     event.Veto();
     if (!finished_ && modalDepth_ == 0) controller_.OnSystemClose();
-}
-
-void MainFrame::OnPanelPaint(wxPaintEvent&) {
-    wxAutoBufferedPaintDC dc(panel_);
-    dc.SetBackground(wxBrush(ToWx(colour::kBackground)));
-    dc.Clear();
-    dc.SetPen(*wxTRANSPARENT_PEN);
-
-    // The strips around the window, where the skin's frame pieces go.
-    dc.SetBrush(wxBrush(ToWx(colour::kStrip)));
-    dc.DrawRectangle(0, 0, kClientWidth, kBannerRect.y);
-    dc.DrawRectangle(0, kBannerRect.y + kBannerRect.height, kClientWidth,
-                     kClientHeight - kBannerRect.y - kBannerRect.height);
-    dc.DrawRectangle(0, kBannerRect.y, kBannerRect.x, kBannerRect.height);
-
-    // The banner's place, with the game's name until the banner comes.
-    dc.SetBrush(wxBrush(ToWx(colour::kBanner)));
-    dc.DrawRectangle(kBannerRect.x, kBannerRect.y, kBannerRect.width, kBannerRect.height);
-    const wxRect banner(kBannerRect.x, kBannerRect.y, kBannerRect.width, kBannerRect.height);
-    dc.SetTextForeground(ToWx(colour::kBannerText));
-    wxFont big = LabelFont();
-    big.SetPixelSize(wxSize(0, 56));
-    dc.SetFont(big);
-    wxRect upper = banner;
-    upper.height = banner.height / 2;
-    dc.DrawLabel("ZK4", upper, wxALIGN_CENTER_HORIZONTAL | wxALIGN_BOTTOM);
-    dc.SetFont(LabelFont());
-    wxRect lower = banner;
-    lower.y += banner.height / 2 + 8;
-    lower.height = banner.height / 2 - 8;
-    dc.DrawLabel("Downloader", lower, wxALIGN_CENTER_HORIZONTAL | wxALIGN_TOP);
-
-    dc.SetFont(SmallFont());
-    dc.SetTextForeground(ToWx(colour::kCaptionText));
-    dc.DrawText(ToWx(kMainWindowTitle), kBannerRect.x, (kBannerRect.y - dc.GetCharHeight()) / 2);
-    for (const Caption& caption : kCaptions) {
-        const wxRect row(caption.row.x, caption.row.y, caption.row.width, caption.row.height);
-        dc.DrawLabel(Utf8(caption.text), row, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
-    }
 }
 
 void MainFrame::OnPanelMouse(wxMouseEvent& event) {
@@ -315,7 +226,7 @@ MessageBoxAnswer MainFrame::ShowMessageBox(const std::u16string& text,
 void MainFrame::SetControlText(int controlId, const std::u16string& text) {
     const auto label = labels_.find(controlId);
     if (label == labels_.end()) return;
-    label->second->SetText(ToWx(text));
+    label->second->SetLabel(ToWx(text));
     if (controlId == kSpeedStatusLabel) UpdateStatusColour();
 }
 
@@ -339,7 +250,7 @@ void MainFrame::RedrawControl(int controlId) {
 
 void MainFrame::SetBarPosition(int controlId, int percent) {
     const auto bar = bars_.find(controlId);
-    if (bar != bars_.end()) bar->second->SetPosition(percent);
+    if (bar != bars_.end()) bar->second->SetPos(percent);
 }
 
 void MainFrame::PushGraphSample(int sample) {
@@ -347,12 +258,12 @@ void MainFrame::PushGraphSample(int sample) {
 }
 
 void MainFrame::SetCheck(int controlId, bool ticked) {
-    if (controlId == kConsentCheckBox) consentTicked_ = ticked;
+    if (controlId == kConsentCheckBox) consent_->SetCheck(ticked ? 1 : 0);
 }
 
 void MainFrame::SetStartStopFace(StartStopFace face) {
-    buttons_[kStartStopButton]->SetText(
-        Utf8(face == StartStopFace::kStop ? kStopText : kStartText));
+    SetButtonBitmaps(buttons_[kStartStopButton],
+                     face == StartStopFace::kStop ? kStopBitmaps : kStartBitmaps);
 }
 
 void MainFrame::CenterWindow() {
@@ -360,7 +271,7 @@ void MainFrame::CenterWindow() {
 }
 
 void MainFrame::NavigateBanner(const std::u16string& url) {
-    bannerUrl_ = url;
+    (void)banner_.Fetch(plat::WideToAnsi(url));  // without a service, the panel stays
 }
 
 void MainFrame::PostToWindow(std::uint32_t message, plat::WParam wParam, plat::LParam lParam) {

@@ -20,19 +20,23 @@
 #include <string>
 
 #include "launcher/download_service_client.h"
+#include "launcher/gui/banner_fetch.h"
 #include "launcher/gui/event_bridge.h"
+#include "launcher/gui/layout.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "launcher/window_system.h"
 #include "platform/instance_channel.h"
 
-class wxPanel;
+class CButtonST;
+class CGraphCtrl;
+class COXToolTipCtrl;
+class CProgressST;
+class CTransparentStatic2;
+class wxGenericAnimationCtrl;
 
 namespace gui {
 
-class FlatButton;
-class PercentBar;
-class SpeedGraph;
-class TextLabel;
+class SkinPanel;
 
 class MainFrame : public wxFrame, public IWindowSystem {
 public:
@@ -85,8 +89,11 @@ private:
     void OnButton(wxCommandEvent& event);
     void OnCharHook(wxKeyEvent& event);
     void OnClose(wxCloseEvent& event);
-    void OnPanelPaint(wxPaintEvent& event);
     void OnPanelMouse(wxMouseEvent& event);
+    void OnBannerArrived(wxThreadEvent& event);
+    void SetButtonBitmaps(CButtonST* button, const ButtonBitmaps& bitmaps);
+    // Stops the banner's fetch and the controller, once.
+    void ShutDown();
     // Runs a modal box or dialog; an end asked for meanwhile follows it.
     template <class Modal>
     auto RunModal(Modal modal);
@@ -98,17 +105,18 @@ private:
     CDownloadServiceClient service_;
     CTLXDownloaderDlg controller_;
     plat::RaiseRequestServer raiseServer_;
+    // Fetches the banner with the service's HTTP stack; stopped before the
+    // controller finalises the service.
+    CBannerFetch banner_;
 
-    wxPanel* panel_ = nullptr;
-    std::map<int, TextLabel*> labels_;
-    std::map<int, PercentBar*> bars_;
-    std::map<int, FlatButton*> buttons_;
-    SpeedGraph* graph_ = nullptr;
-
-    // The hidden consent box and the banner have no control yet; their
-    // state is kept so that they can show it once they exist.
-    bool consentTicked_ = true;
-    std::u16string bannerUrl_;
+    SkinPanel* panel_ = nullptr;
+    std::map<int, CTransparentStatic2*> labels_;
+    std::map<int, CProgressST*> bars_;
+    std::map<int, CButtonST*> buttons_;
+    CGraphCtrl* graph_ = nullptr;
+    CButtonST* consent_ = nullptr;
+    COXToolTipCtrl* tooltip_ = nullptr;
+    wxGenericAnimationCtrl* bannerView_ = nullptr;
 
     std::function<void(int)> onEnd_;
     int modalDepth_ = 0;
