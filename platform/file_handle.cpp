@@ -18,6 +18,10 @@ void File::SetWritesFailForTesting(bool fail) {
     g_writesFail = fail;
 }
 
+bool File::WritesFailForTesting() {
+    return g_writesFail;
+}
+
 bool File::OpenKeep(const std::string& path) {
     Close();
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

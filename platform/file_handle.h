@@ -34,6 +34,8 @@ public:
 
     // Test seam: every Append fails as on a full disk while set.
     static void SetWritesFailForTesting(bool fail);
+    // Whether that seam is set (for other writers that honour it).
+    static bool WritesFailForTesting();
 
 private:
     int fd_ = -1;

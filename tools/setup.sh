@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libssl-dev zlib1g-dev libcurl4-openssl-dev
+  libarchive-dev libminizip-dev 7zip
   nginx-light openssl
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk

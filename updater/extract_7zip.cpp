@@ -1,0 +1,129 @@
+// 7z archives through libarchive (7-Zip format only). libarchive converts
+// the archive's UTF-16 names with the thread's character type locale; in
+// the "C" locale non-ASCII names come back null, so a UTF-8 locale is set
+// for this thread while names are read, and the old one put back.
+#include <archive.h>
+#include <archive_entry.h>
+#include <locale.h>
+
+#include <vector>
+
+#include "service/base/service_log.h"
+#include "updater/extract_action.h"
+#include "updater/extract_sink.h"
+
+namespace {
+
+class ScopedUtf8Names {
+public:
+    ScopedUtf8Names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+        if (utf8_) old_ = uselocale(utf8_);
+    }
+    ~ScopedUtf8Names() {
+        if (utf8_) {
+            uselocale(old_);
+            freelocale(utf8_);
+        }
+    }
+    ScopedUtf8Names(const ScopedUtf8Names&) = delete;
+    ScopedUtf8Names& operator=(const ScopedUtf8Names&) = delete;
+
+private:
+    locale_t utf8_;
+    locale_t old_ = LC_GLOBAL_LOCALE;
+};
+
+class ArchiveReader {
+public:
+    ArchiveReader() : archive_(archive_read_new()) {}
+    ~ArchiveReader() {
+        if (archive_) archive_read_free(archive_);
+    }
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+    archive* Get() const { return archive_; }
+
+private:
+    archive* archive_;
+};
+
+constexpr std::size_t kReadPiece = 0x400000;  // the largest piece written at once
+
+// Reads the current item's data into the sink.
+bool CopyData(archive* a, CExtractSink* sink, std::vector<std::uint8_t>* buffer) {
+    for (;;) {
+        la_ssize_t n = archive_read_data(a, buffer->data(), buffer->size());
+        if (n < 0)
+            return sink->Fail(std::string("7z item data damaged: ") + archive_error_string(a));
+        if (n == 0) return true;
+        if (!sink->Write(buffer->data(), static_cast<std::size_t>(n))) return false;
+    }
+}
+
+bool UnpackItem(archive* a, archive_entry* entry, const std::string& name, CExtractSink* sink,
+                std::vector<std::uint8_t>* buffer) {
+    const ArchiveNameRules rules{};  // no guard: 7z names that climb out are refused
+    if (!sink->CountEntry()) return false;
+    if (archive_entry_is_encrypted(entry)) return sink->Fail("encrypted 7z item: " + name);
+    if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
+        return sink->Fail("7z link item: " + name);
+    switch (archive_entry_filetype(entry)) {
+        case AE_IFDIR:
+            return sink->AddFolder(name, rules);
+        case AE_IFREG:
+            break;
+        default:
+            return sink->Fail("7z item neither file nor folder: " + name);
+    }
+    const std::int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
+    if (!sink->BeginFile(name, rules, declared) || !CopyData(a, sink, buffer)) return false;
+    std::optional<std::int64_t> modify, access;
+    if (archive_entry_mtime_is_set(entry)) modify = archive_entry_mtime(entry);
+    if (archive_entry_atime_is_set(entry)) access = archive_entry_atime(entry);
+    const bool readOnly = (archive_entry_perm(entry) & 0222) == 0;
+    return sink->EndFile(access, modify, readOnly);
+}
+
+}  // namespace
+
+int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
+                                const std::string& folder) {
+    if (!data || size <= 0 || folder.empty()) return kExtractBadArguments;
+    CExtractSink sink;
+    if (!sink.Open(folder)) return kExtractOpenFailed;
+    ArchiveReader reader;
+    archive* a = reader.Get();
+    if (!a || archive_read_support_format_7zip(a) != ARCHIVE_OK ||
+        archive_read_open_memory(a, data, static_cast<std::size_t>(size)) != ARCHIVE_OK)
+        return kExtractOpenFailed;
+    std::vector<std::uint8_t> buffer(kReadPiece);
+    for (bool first = true;; first = false) {
+        archive_entry* entry = nullptr;
+        std::string name;
+        int status;
+        {
+            ScopedUtf8Names names;
+            status = archive_read_next_header(a, &entry);
+            if (status == ARCHIVE_OK) {
+                const char* path = archive_entry_pathname(entry);
+                if (!path)
+                    status = ARCHIVE_WARN;
+                else
+                    name = path;
+            }
+        }
+        if (status == ARCHIVE_EOF) break;
+        // A warning (a name that cannot be converted, say) fails too: an
+        // engine unpacked in part is worse than none.
+        if (status != ARCHIVE_OK) {
+            WriteServiceLogFormat("[OstrelLib] 7z archive refused: %s",
+                                  archive_error_string(a) ? archive_error_string(a) : "bad name");
+            return first ? kExtractOpenFailed : kExtractItemFailed;
+        }
+        if (!UnpackItem(a, entry, name, &sink, &buffer)) {
+            WriteServiceLogFormat("[OstrelLib] 7z archive refused: %s", sink.Why().c_str());
+            return kExtractItemFailed;
+        }
+    }
+    return kExtractDone;
+}

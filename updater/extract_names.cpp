@@ -1,0 +1,60 @@
+#include "updater/extract_names.h"
+
+bool SplitArchiveName(std::string_view raw, const ArchiveNameRules& rules,
+                      std::vector<std::string>* parts, std::string* why) {
+    parts->clear();
+    if (raw.size() > kMaxArchiveNameBytes) {
+        *why = "name longer than 259 bytes";
+        return false;
+    }
+    std::string name(raw);
+    for (char& c : name) {
+        if (c == '\0') {
+            *why = "NUL in name";
+            return false;
+        }
+        if (rules.asciiOnly && static_cast<unsigned char>(c) > 0x7F) {
+            *why = "non-ASCII name without the UTF-8 flag";
+            return false;
+        }
+        if (c == '\\') c = '/';
+    }
+    if (rules.zipGuard) {
+        for (bool applied = true; applied;) {
+            applied = true;
+            if (name.size() >= 2 && name[1] == ':')
+                name.erase(0, 2);
+            else if (!name.empty() && name[0] == '/')
+                name.erase(0, 1);
+            else if (std::size_t at = name.find("/../"); at != std::string::npos)
+                name.erase(0, at + 4);
+            else
+                applied = false;
+        }
+    }
+    if (!name.empty() && name[0] == '/') {
+        *why = "absolute name";
+        return false;
+    }
+    if (name.size() >= 2 && name[1] == ':') {
+        *why = "drive letter in name";
+        return false;
+    }
+    std::size_t at = 0;
+    while (at <= name.size()) {
+        std::size_t end = name.find('/', at);
+        if (end == std::string::npos) end = name.size();
+        std::string part = name.substr(at, end - at);
+        if (part == "." || part == "..") {
+            *why = "\".\" or \"..\" in name";
+            return false;
+        }
+        if (!part.empty()) parts->push_back(std::move(part));
+        at = end + 1;
+    }
+    if (parts->empty()) {
+        *why = "empty name";
+        return false;
+    }
+    return true;
+}
