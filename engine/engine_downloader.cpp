@@ -242,8 +242,10 @@ void CEngineDownloader::Retire() {
     if (retired_) return;
     retired_ = true;
     DropLink(true);
+    // Retiring may run inside the launcher's own report: it is deleted
+    // with this downloader, not now.
     if (launcher_) launcher_->Detach();
-    launcher_.reset();
+    if (launcher_) retiredLauncher_ = std::move(launcher_);
     entries_.clear();
     // The jobs stay running: the job manager moves them to direct download.
     for (CJob* job : std::vector<CJob*>(HeldJobs())) (void)ReleaseJob(job);

@@ -142,6 +142,7 @@ private:
     EngineLauncherFactory factory_;
     Limits limits_;
     std::unique_ptr<IEngineLauncher> launcher_;
+    std::unique_ptr<IEngineLauncher> retiredLauncher_;  // detached; deleted with this object
     vzSmartPtr connection_;
     std::uint16_t port_ = 0;
     int launches_ = 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "platform/shell_execute.h"
 #include "platform/socket_owner.h"
 
 extern char** environ;
@@ -31,6 +32,9 @@ void Remember(pid_t pid) {
 }  // namespace
 
 bool StartDetachedProgram(const std::string& path, int* pid, int* error) {
+    // An engine unpacked from its update archive has no execute bit yet; a
+    // file that is no program is left alone and fails below.
+    (void)MakeRunnableByOwner(path);
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
     if (posix_spawnattr_init(&attributes) != 0) {

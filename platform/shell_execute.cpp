@@ -73,9 +73,7 @@ ShellStartResult ShellExecute(const std::string& path, const std::string& verb, 
     std::string file = path[0] == '/' ? path : "./" + path;
     pid_t pid = 0;
     if (IsProgramFile(path)) {
-        // Downloads arrive without the execute bit; the user chose to run it.
-        if (!(st.st_mode & S_IXUSR) && chmod(path.c_str(), st.st_mode | S_IXUSR) != 0)
-            return ShellStartResult::kCannotStart;
+        if (!MakeRunnableByOwner(path)) return ShellStartResult::kCannotStart;
         char* argv[] = {file.data(), nullptr};
         if (!Spawn(file.c_str(), argv, false, &pid)) return ShellStartResult::kCannotStart;
     } else {
@@ -84,6 +82,12 @@ ShellStartResult ShellExecute(const std::string& path, const std::string& verb, 
         if (!Spawn(opener, argv, true, &pid)) return ShellStartResult::kCannotStart;
     }
     return WaitToSettle(pid, idleWaitMs);
+}
+
+bool MakeRunnableByOwner(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !IsProgramFile(path)) return false;
+    return (st.st_mode & S_IXUSR) || chmod(path.c_str(), st.st_mode | S_IXUSR) == 0;
 }
 
 std::string ExecutablePath() {

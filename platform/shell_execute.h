@@ -26,6 +26,12 @@ enum class ShellStartResult {
 // the wait ends counts as started and is left to run on its own.
 ShellStartResult ShellExecute(const std::string& path, const std::string& verb, int idleWaitMs);
 
+// Programs arrive without the execute bit (a download, a file unpacked from
+// an archive made on Windows): gives it to the owner of `path` when the file
+// is one the kernel can run by itself ("#!" or ELF). False when it is not
+// such a file or its mode cannot be changed.
+[[nodiscard]] bool MakeRunnableByOwner(const std::string& path);
+
 // The running program's own file (readlink of /proc/self/exe), or empty.
 std::string ExecutablePath();
 

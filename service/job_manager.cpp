@@ -5,16 +5,17 @@
 #include <mutex>
 #include <optional>
 
+#include "engine/engine_downloader.h"
 #include "http/url_file_name.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/text.h"
 #include "service/base/service_log.h"
-#include "engine/engine_downloader.h"
-#include "engine/start_only_launcher.h"
 #include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
+#include "updater/update_downloader.h"
+#include "updater/update_launcher.h"
 
 namespace {
 std::mutex g_defaultFactoryMutex;
@@ -33,9 +34,10 @@ void CJobManager::SetDefaultLauncherFactoryForTesting(EngineLauncherFactory fact
 }
 
 CJobManager::CJobManager(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
+    ResetUpdateVersionCheck();
     {
         std::lock_guard lock(g_defaultFactoryMutex);
-        launcherFactory_ = g_defaultFactory ? *g_defaultFactory : CStartOnlyLauncher::Factory();
+        launcherFactory_ = g_defaultFactory ? *g_defaultFactory : CEngineLauncher::Factory();
     }
     zel_ = std::make_unique<CZel>(lock_);
 }
@@ -144,7 +146,8 @@ ServiceResult CJobManager::LoadDocument(const char* url) {
 ServiceResult CJobManager::SetServiceKey(const char* key) {
     cpLockGuard guard(Lock());
     serviceKey_ = key ? key : "";
-    if (auto* engine = dynamic_cast<CEngineDownloader*>(engine_.get())) engine->SetServiceKey(serviceKey_);
+    if (auto* engine = dynamic_cast<CEngineDownloader*>(engine_.get()))
+        engine->SetServiceKey(serviceKey_);
     return kResultOk;
 }
 
@@ -344,7 +347,9 @@ bool CJobManager::CheckedTotal(std::int64_t* total) const {
     return true;
 }
 
-void CJobManager::OnEngineUpdateInfo(const char*, std::int64_t) { Post(kEventEngineUpdateInfo, 0); }
+void CJobManager::OnEngineUpdateInfo(const char*, std::int64_t) {
+    Post(kEventEngineUpdateInfo, 0);
+}
 void CJobManager::OnEngineUpdateProgress(const char*, std::int64_t) {
     Post(kEventEngineUpdateProgress, 0);
 }

@@ -104,7 +104,7 @@ public:
     // downloader at all. Set before Setup.
     void SetEngineLauncherFactory(EngineLauncherFactory factory);
     // Test seam: the factory every job manager made from now on starts with
-    // (the start-only launch by default; an empty one: no engine).
+    // (the updating launch by default; an empty one: no engine link).
     static void SetDefaultLauncherFactoryForTesting(EngineLauncherFactory factory);
     // Test seam: the limits engine downloaders made from now on watch by.
     static void SetEngineLinkLimitsForTesting(const EngineLinkLimits& limits);

@@ -3,8 +3,10 @@
 # server on loopback and lets the downloader fetch it with its built-in
 # file-list address, then start the game's "installer".
 #
-#   bash tools/demo.sh              the job through the download engine
-#   bash tools/demo.sh --no-engine  no engine installed: the direct downloader
+#   bash tools/demo.sh              the engine updated from an https update
+#                                   server, started, and the job through it;
+#                                   then a second run that finds it current
+#   bash tools/demo.sh --no-engine  no engine published: the direct downloader
 #
 # With a display (DISPLAY set) and the window program built, the window
 # program runs; otherwise the terminal program does. The servers and the
@@ -51,7 +53,7 @@ say() { printf '\n== %s\n' "$*"; }
 say "installing what is missing and building into $build/"
 bash tools/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j2 --target tlxdownloader-cli report-server tlx-engine
+cmake --build "$build" -j2 --target tlxdownloader-cli report-server tlx-engine update-digest
 window_program="$build/bin/tlxdownloader"
 if [ -n "${DISPLAY:-}" ] && ninja -C "$build" -t query tlxdownloader >/dev/null 2>&1; then
   cmake --build "$build" -j2 --target tlxdownloader ||
@@ -86,7 +88,9 @@ start_nginx() {
   local attempt i
   for attempt in $(seq 1 20); do
     port=$((20000 + RANDOM % 40000))
+    update_port=$((port + 1))
     port_in_use "$port" && continue
+    port_in_use "$update_port" && continue
     cat >"$work/nginx/nginx.conf" <<EOF
 daemon off;
 master_process off;
@@ -109,12 +113,20 @@ http {
     # Slow enough to watch the progress.
     location /download/zk4/files/ { limit_rate $rate; }
   }
+  # The engine's update server: https only, with the demo's own authority.
+  server {
+    listen 127.0.0.1:$update_port ssl;
+    ssl_certificate $work/tls/server.pem;
+    ssl_certificate_key $work/tls/server.key;
+    root $work/update;
+    access_log $work/nginx/update.log;
+  }
 }
 EOF
     /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e stderr 2>>"$work/nginx/stderr.log" &
     nginx_pid=$!
     for i in $(seq 1 100); do
-      port_in_use "$port" && return 0
+      port_in_use "$port" && port_in_use "$update_port" && return 0
       kill -0 "$nginx_pid" 2>/dev/null || break
       sleep 0.05
     done
@@ -140,6 +152,44 @@ start_report_server() {
   return 1
 }
 
+# The update server's certificate, from an authority of the demo's own that
+# the downloader is told to trust (SSL_CERT_FILE).
+make_certificates() {
+  mkdir -p "$work/tls"
+  (
+    cd "$work/tls"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+      -subj "/CN=ZK4 demo authority" -keyout ca.key -out ca.pem 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+      -subj "/CN=127.0.0.1" -keyout server.key -out server.csr 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\n' >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+      -extfile server.ext -out server.pem 2>/dev/null
+  )
+}
+
+# The engine as the publisher would release it: a 7z package, its digest
+# file and the manifest naming its version.
+publish_engine() {
+  local base="$work/update/norvex/tlxdownload/update/v3_32" version url
+  mkdir -p "$base" "$work/package"
+  cp "$build/bin/TLXDownloadV32.exe" "$work/package/"
+  (cd "$work/package" && 7zz a -t7z -bso0 -bsp0 "$base/engine.7z" TLXDownloadV32.exe)
+  "$build/tools/update-digest" "$base/engine.7z" >"$base/engine.7z.md4"
+  version=$("$build/bin/TLXDownloadV32.exe" --version)
+  url="https://127.0.0.1:$update_port/norvex/tlxdownload/update/v3_32/engine.7z"
+  cat >"$base/tlxdownload_updater.xml" <<MANIFEST
+<?xml version="1.0" encoding="utf-8"?>
+<root>
+  <file><TLXDownloadV32.exe ver="$version" url="$url" hash="$url.md4"/></file>
+  <all><all url="$url" hash="$url.md4"/></all>
+</root>
+MANIFEST
+  say "engine $version published as a 7z package on https://127.0.0.1:$update_port/"
+}
+
+make_certificates
+mkdir -p "$work/update"
 start_nginx
 start_report_server
 {
@@ -163,22 +213,21 @@ export TLX_NETWORK=up
 export XDG_DATA_HOME="$work/home/.local/share"
 export XDG_CONFIG_HOME="$work/home/.config"
 
-# The download engine lives in the data folder; the service starts it and
-# hands it the job. Its port is a free one, so that a real engine of another
-# session is never disturbed.
-engine_dir="$XDG_DATA_HOME/Norvex/tlxDownloadV32"
+# The download engine: the service fetches it from the update server into
+# the data folder, starts it and hands it the job. Its port is a free one,
+# so that a real engine of another session is never disturbed.
+export TLX_UPDATE_SERVER="127.0.0.1:$update_port"
+export SSL_CERT_FILE="$work/tls/ca.pem"
+for attempt in $(seq 1 20); do
+  engine_port=$((20000 + RANDOM % 40000))
+  port_in_use "$engine_port" || break
+done
+export TLX_ENGINE_PORT=$engine_port
+export TLX_ENGINE_IDLE_EXIT=3
 if [ "$use_engine" = 1 ]; then
-  for attempt in $(seq 1 20); do
-    engine_port=$((20000 + RANDOM % 40000))
-    port_in_use "$engine_port" || break
-  done
-  export TLX_ENGINE_PORT=$engine_port
-  export TLX_ENGINE_IDLE_EXIT=3
-  mkdir -p "$engine_dir"
-  cp "$build/bin/TLXDownloadV32.exe" "$engine_dir/"
-  say "download engine installed in $engine_dir (port $engine_port)"
+  publish_engine
 else
-  say "no download engine installed (--no-engine): the job is fetched directly"
+  say "no download engine published (--no-engine): the job is fetched directly"
 fi
 
 # --- run -------------------------------------------------------------------
@@ -199,13 +248,27 @@ fi
 
 say "the downloader ended with status $status; downloaded files:"
 ls -l "$downloads" 2>/dev/null | sed -n '2,$p' | sed 's/^/  /' || true
-for log in "$XDG_DATA_HOME"/Norvex/*/config/*.txt "$XDG_DATA_HOME"/Norvex/*/config/*.log; do
-  [ -f "$log" ] || continue
-  echo "engine and link lines of ${log#$work/}:"
-  grep -E "Execute|WFII|localClosed|MaxTry|direct download|Engine|Job [0-9]+ (accepted|done)|finished" "$log" |
-    head -20 | sed 's/^/  /' || true
-done
+show_logs() {
+  local log
+  for log in "$XDG_DATA_HOME"/Norvex/*/config/*.log; do
+    [ -f "$log" ] || continue
+    echo "update, engine and link lines of ${log#$work/}:"
+    grep -E "Version|Update File|Download Completed|Session Error|Patch|Execute|WFII|localClosed|MaxTry|direct download|Engine|Job [0-9]+ (accepted|done)" "$log" |
+      head -24 | sed 's/^/  /' || true
+  done
+  echo "requests to the update server:"
+  sed 's/^/  /' "$work/nginx/update.log" 2>/dev/null || true
+}
+show_logs
 echo "reports received by the report server:"
 sed -n '2,$p' "$work/reports.jsonl" | sed 's/^/  /'
+if [ "$use_engine" = 1 ] && [ "$status" = 0 ]; then
+  say "second run: the engine is current, so no archive is fetched"
+  : >"$work/nginx/update.log"
+  mkdir -p -m 700 "$work/run"
+  XDG_RUNTIME_DIR="$work/run" "$build/bin/tlxdownloader-cli" --folder "$downloads" --no-install \
+    --resume=yes >/dev/null || status=$?
+  show_logs
+fi
 echo "stopping the servers and removing $work"
 exit "$status"

@@ -23,6 +23,8 @@ using cpTimerCallback = void (*)(void* userValue);
 
 inline constexpr std::uint32_t kTimerIdQoSTick = 0x1000002;
 inline constexpr std::uint32_t kTimerIdConnect = 0x1000003;
+// The engine updater's wait for an unreachable update server.
+inline constexpr std::uint32_t kTimerIdUpdateWait = 0x7000001;
 inline constexpr std::uint32_t kTimerIdNone = 0xFFFFFFFF;
 
 struct cpTimeStamp {

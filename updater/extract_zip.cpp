@@ -159,7 +159,10 @@ bool UnpackCurrent(unzFile zip, CExtractSink* sink, std::vector<std::uint8_t>* b
     if (info.flag & kFlagEncrypted) return sink->Fail("encrypted zip item: " + shown);
 
     ArchiveNameRules rules;
-    rules.zipGuard = true;
+    // The guard would cut "../../evil" or "C:\\x\\y" into names inside the
+    // folder and install what a hostile package chose to call them; a name
+    // that tries to leave the folder fails the whole archive instead.
+    rules.zipGuard = false;
     rules.asciiOnly = (info.flag & kFlagUtf8) == 0;
     const uLong attributes = info.external_fa;
     bool folder = false;

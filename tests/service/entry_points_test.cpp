@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/start_only_launcher.h"
 #include "platform/kernel.h"
 #include "platform/resolver.h"
 #include "service/base/service_log.h"
@@ -26,7 +25,7 @@ protected:
         ResetServiceLog();
     }
     void TearDown() override {
-        CJobManager::SetDefaultLauncherFactoryForTesting(CStartOnlyLauncher::Factory());
+        CJobManager::SetDefaultLauncherFactoryForTesting({});
         SetWorkerStartHookForTesting(nullptr);
         SetServiceTimeoutsForTesting(3000, 3000);
         FinalizeService();

@@ -6,7 +6,6 @@
 #include "platform/files.h"
 #include "service/base/job.h"
 #include "service/base/service_log.h"
-#include "engine/start_only_launcher.h"
 #include "service/download_service.h"
 
 EventRecorder::EventRecorder() {
@@ -97,7 +96,7 @@ void ServiceTest::SetUp() {
 
 void ServiceTest::TearDown() {
     FinalizeService();
-    CJobManager::SetDefaultLauncherFactoryForTesting(CStartOnlyLauncher::Factory());
+    CJobManager::SetDefaultLauncherFactoryForTesting({});
 }
 
 TestDownloader* ServiceTest::InstallDirectDownloader() {

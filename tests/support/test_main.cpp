@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "service/class_factory.h"
+#include "service/job_manager.h"
 #include "tests/support/temp_folder.h"
 
 int main(int argc, char** argv) {
@@ -17,5 +18,8 @@ int main(int argc, char** argv) {
     // loopback port where nothing listens unless a test starts a server.
     setenv("TLX_NETWORK", "up", 0);
     setenv("TLX_REPORT_SERVER", "127.0.0.1:1", 0);
+    // No engine link unless a test brings one: the services of the tests
+    // download directly and never ask an update server.
+    CJobManager::SetDefaultLauncherFactoryForTesting({});
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,246 @@
+#include "updater/download_session.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "http/code_page.h"
+#include "http/http_status.h"
+#include "platform/text.h"
+#include "service/base/service_log.h"
+#include "transfers/connection_recipe.h"
+#include "transfers/http_response_check.h"
+#include "transport/net_interfaces.h"
+#include "updater/manifest_signature.h"
+
+namespace {
+
+constexpr std::int64_t kManifestCap = 1 << 20;
+constexpr std::int64_t kDigestCap = 64 << 10;
+constexpr std::int64_t kArchiveCap = 256ll << 20;
+
+std::atomic<std::int64_t> g_capForTesting{0};
+std::atomic<int> g_faultCode{0};
+std::atomic<int> g_faultCount{0};
+
+bool IsHttps(const std::string& url) {
+    return plat::AsciiLower(url.substr(0, 8)) == "https://";
+}
+
+}  // namespace
+
+std::int64_t UpdateBodyCap(int kind) {
+    if (std::int64_t forced = g_capForTesting.load(); forced > 0) return forced;
+    switch (kind) {
+        case kDownloadManifest:
+            return kManifestCap;
+        case kDownloadDigest:
+            return kDigestCap;
+        default:
+            return kArchiveCap;
+    }
+}
+
+void SetUpdateBodyCapForTesting(std::int64_t bytes) {
+    g_capForTesting = bytes;
+}
+
+void SetUpdateSessionFaultForTesting(int code, int count) {
+    g_faultCode = code;
+    g_faultCount = count;
+}
+
+CDownloadSession::CDownloadSession(IDownloadSessionEventListener* owner)
+    : owner_(owner), cursor_(ExchangeLimits{1 + kMaxRedirects, kMaxRedirects}) {}
+
+CDownloadSession::~CDownloadSession() {
+    CloseConnection();
+}
+
+void CDownloadSession::CloseConnection() {
+    if (connection_) DropHttpConnection(connection_);
+}
+
+void CDownloadSession::StartFetch() {
+    if (!entry_) return;
+    std::string url;
+    entry_->GetUrl(&url);
+    if (url.empty()) return;
+    CloseConnection();
+    url_ = url;
+    busy_ = true;
+    kind_ = entry_->Classify(url_);
+    failure_.clear();
+    std::vector<char>().swap(body_);
+    std::vector<char>().swap(manifest_);
+    signatureStage_ = false;
+    contentLength_ = 0;
+    cursor_.Reset(url_);
+    if (g_faultCount.load() > 0) {
+        --g_faultCount;
+        Fail(g_faultCode.load(), "a fault injected for a test");
+        return;
+    }
+    Request();
+}
+
+void CDownloadSession::Request() {
+    if (!cursor_.TakeAttempt()) {
+        Fail(kUpdateBadResponse, cursor_.LastFailure());
+        return;
+    }
+    if (!IsHttps(cursor_.Url())) {
+        // A plain address would let anyone on the way replace the engine.
+        Fail(kUpdateBadResponse, "not an https address: " + cursor_.Url());
+        return;
+    }
+    HttpConnectionSettings settings;
+    settings.actionType = 1;
+    settings.connectTimeoutSeconds = kTimeoutSeconds;
+    settings.idleTimeoutSeconds = kTimeoutSeconds;
+    std::string whyNot;
+    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot))
+        Fail(kUpdateConnectFailed, whyNot);
+}
+
+void CDownloadSession::Fail(int code, std::string why) {
+    busy_ = false;
+    CloseConnection();
+    std::vector<char>().swap(body_);
+    failure_ = std::move(why);
+    if (!failure_.empty())
+        WriteServiceLogFormat("[OstrelLib] Update download failed : %s (%s)", url_.c_str(),
+                              failure_.c_str());
+    // Last: the owner may destroy this session.
+    if (owner_) owner_->OnSessionError(this, code);
+}
+
+void CDownloadSession::OnConnected(std::uint32_t) {
+    contentLength_ = 0;
+    if (owner_) owner_->OnSessionConnected(this);
+}
+
+void CDownloadSession::OnHeaderReceived(std::uint32_t) {
+    vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
+    if (!layer) return;
+    int status = 0;
+    (void)layer->GetStatusCode(&status);  // 0 without a status line
+    if (IsRedirectStatus(status)) {
+        std::string location;
+        (void)layer->GetUndecodedHeader("Location:", &location);  // "" is refused below
+        if (cursor_.OnRedirect(status, FromUtf8(location)) !=
+            CHttpExchangeCursor::Redirect::kFollow) {
+            Fail(kUpdateBadResponse, cursor_.LastFailure());
+            return;
+        }
+        CloseConnection();
+        Request();
+        return;
+    }
+    if (status != eNWHSC_HTTP_OK) {
+        Fail(kUpdateBadResponse, UnexpectedStatusText(status) + " for " + cursor_.Url());
+        return;
+    }
+    const ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLength);
+    if (!check.ok) {
+        Fail(kUpdateBadResponse, check.reason);
+        return;
+    }
+    std::int64_t length = 0;
+    (void)layer->GetContentLength(&length);  // 0 without a length
+    if (length <= 0) {
+        Fail(kUpdateBadResponse, "no length announced for " + cursor_.Url());
+        return;
+    }
+    const std::int64_t cap = UpdateBodyCap(signatureStage_ ? kDownloadDigest : kind_);
+    if (length > cap) {
+        Fail(kUpdateBadResponse, "the body of " + std::to_string(length) +
+                                     " bytes is over the cap of " + std::to_string(cap));
+        return;
+    }
+    contentLength_ = length;
+    body_.reserve(static_cast<std::size_t>(length));
+    if (kind_ == kDownloadArchive && owner_) owner_->OnFileSize(this, url_.c_str(), length);
+}
+
+std::int32_t CDownloadSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
+    if (!connection_ || length <= 0 || contentLength_ <= 0) return length > 0 ? length : 0;
+    // The layer hands over no more than the announced length.
+    const std::int64_t room = contentLength_ - static_cast<std::int64_t>(body_.size());
+    const std::int64_t take = std::min<std::int64_t>(length, room);
+    if (take > 0)
+        body_.insert(body_.end(), static_cast<const char*>(data),
+                     static_cast<const char*>(data) + take);
+    if (kind_ == kDownloadArchive && owner_)
+        owner_->OnFileProgress(this, url_.c_str(), static_cast<std::int64_t>(body_.size()));
+    return length;
+}
+
+void CDownloadSession::OnComplete(std::uint32_t) {
+    if (!connection_ || contentLength_ <= 0 ||
+        static_cast<std::int64_t>(body_.size()) < contentLength_)
+        return;
+    CloseConnection();
+    if (kind_ == kDownloadManifest && !signatureStage_ && ManifestSignatureRequired()) {
+        // The manifest waits for its signature, fetched by the same rules.
+        manifest_.swap(body_);
+        std::vector<char>().swap(body_);
+        signatureStage_ = true;
+        contentLength_ = 0;
+        cursor_.Reset(url_ + ".sig");
+        Request();
+        return;
+    }
+    DownloadResult result;
+    result.url = url_;
+    if (signatureStage_) {
+        std::string why;
+        if (!VerifyManifestSignature(reinterpret_cast<const std::uint8_t*>(manifest_.data()),
+                                     static_cast<std::int64_t>(manifest_.size()),
+                                     reinterpret_cast<const std::uint8_t*>(body_.data()),
+                                     contentLength_, &why)) {
+            WriteServiceLogFormat("[OstrelLib] Update manifest refused : %s", why.c_str());
+            result.kind = kDownloadManifest;
+            result.code = kDownloadManifestUnusable;
+        } else if (entry_) {
+            result.code =
+                entry_->OnData(url_, reinterpret_cast<const std::uint8_t*>(manifest_.data()),
+                               static_cast<std::int64_t>(manifest_.size()), &result.kind);
+        }
+        std::vector<char>().swap(manifest_);
+    } else if (entry_) {
+        result.code = entry_->OnData(url_, reinterpret_cast<const std::uint8_t*>(body_.data()),
+                                     contentLength_, &result.kind);
+    }
+    std::vector<char>().swap(body_);
+    if (entry_ && !entry_->IsFinished()) {
+        // The digest file is in: the same session fetches the archive.
+        StartFetch();
+        return;
+    }
+    busy_ = false;
+    // Last: the owner may destroy this session.
+    if (owner_) owner_->OnSessionComplete(this, result);
+}
+
+void CDownloadSession::OnSendReady(std::uint32_t) {}
+
+// Completion closes the connection first, so a close seen here means the
+// body is missing or cut: the entry is settled as a failed try.
+void CDownloadSession::OnClosed(std::uint32_t) {
+    if (!busy_) return;
+    Fail(kUpdateClosedEarly, contentLength_ > 0 ? "the connection closed inside the body"
+                                                : "the connection closed before an answer");
+}
+
+void CDownloadSession::OnConnectFailed(std::uint32_t) {
+    Fail(kUpdateConnectFailed, "the connection to " + cursor_.Url() + " failed");
+}
+
+void CDownloadSession::OnIdleTimeout(std::uint32_t) {
+    Fail(kUpdateIdleTimeout, "the server stopped answering");
+}
+
+void CDownloadSession::OnHostUnreachable(std::uint32_t) {
+    Fail(kUpdateHostUnreachable, "the host is unreachable");
+}

@@ -1,0 +1,130 @@
+// CDownloadSession: fetches one address of the engine update (the manifest,
+// a digest file or an archive) into memory over its own connection, for the
+// update downloader (CDownloader) that owns it.
+//
+// The exchange follows the service's one HTTP policy (redirects through the
+// exchange cursor, the announced length enforced by the layer, no content
+// coding, the low-speed watchdog), with two rules of its own: every address,
+// redirect targets included, must be https (the update installs a program
+// that runs as the user, so its bytes must come from the verified server),
+// and the body must be announced and stay within the cap of its kind
+// (manifest 1 MiB, digest file 64 KiB, archive 256 MiB), refused before
+// anything is allocated. The body is copied into the session's own buffer
+// as it arrives, so the connection never holds more than one read.
+//
+// Outcomes reach the owner once per fetch: OnSessionComplete when the whole
+// body arrived and the entry took it (or the entry was finished without a
+// body it could use), or OnSessionError with one of the codes below; a
+// digest file that arrived makes the session go on to its entry's archive
+// without a report. When manifests must be signed (manifest_signature.h),
+// the manifest's signature is fetched next on the same session, and a
+// manifest without a valid one ends with the code of an unusable manifest. An archive's size and
+// progress are reported as they become known.
+//
+// Thread: the service worker (HTTP events, timers) or the caller of the
+// update downloader, always with the service lock held. The owner outlives
+// its sessions; the entry outlives its fetch (the owner detaches it).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/http_client_interfaces.h"
+#include "service/base/vz_smart_ptr.h"
+#include "transfers/http_exchange_cursor.h"
+#include "updater/download_file_list.h"
+
+class CDownloadSession;
+
+// Session error codes.
+inline constexpr int kUpdateConnectFailed = 3;
+// A status other than 200, no positive length, a length above the cap, a
+// redirect that cannot be followed (not https, a loop), a content coding.
+inline constexpr int kUpdateBadResponse = 4;
+inline constexpr int kUpdateIdleTimeout = 5;
+// Closed before the head, or before the whole announced body.
+inline constexpr int kUpdateClosedEarly = 6;
+inline constexpr int kUpdateHostUnreachable = 7;
+
+struct DownloadResult {
+    std::string url;
+    std::int32_t kind = kDownloadNone;
+    int code = 0;
+};
+
+class IDownloadSessionEventListener {
+public:
+    virtual void OnSessionConnected(CDownloadSession* session) = 0;
+    virtual void OnSessionComplete(CDownloadSession* session, const DownloadResult& result) = 0;
+    virtual void OnSessionError(CDownloadSession* session, int code) = 0;
+    virtual void OnFileSize(CDownloadSession* session, const char* url, std::int64_t size) = 0;
+    virtual void OnFileProgress(CDownloadSession* session, const char* url,
+                                std::int64_t received) = 0;
+
+protected:
+    ~IDownloadSessionEventListener() = default;
+};
+
+// The largest body of each kind.
+std::int64_t UpdateBodyCap(int kind);
+// Test seam: caps every kind at `bytes` (0 restores the real caps).
+void SetUpdateBodyCapForTesting(std::int64_t bytes);
+// Test seam: the next `count` fetches end at once with session error `code`
+// (as a host that cannot be reached would), without any connection.
+void SetUpdateSessionFaultForTesting(int code, int count);
+
+class CDownloadSession final : public nwIHttpClientExEventListener {
+public:
+    static constexpr std::uint32_t kTimeoutSeconds = 4;
+    static constexpr int kMaxRedirects = 20;
+
+    explicit CDownloadSession(IDownloadSessionEventListener* owner);
+    ~CDownloadSession();
+    CDownloadSession(const CDownloadSession&) = delete;
+    CDownloadSession& operator=(const CDownloadSession&) = delete;
+
+    // Attaches `entry` (not owned) and fetches its current address.
+    void Attach(IProgressFile* entry) { entry_ = entry; }
+    IProgressFile* Entry() const { return entry_; }
+    void Detach() { entry_ = nullptr; }
+    // Fetches the attached entry's current address; an empty one does
+    // nothing. The outcome arrives later (a fault seam may report at once).
+    void StartFetch();
+    bool Busy() const { return busy_; }
+    const std::string& Url() const { return url_; }
+    // Why the last fetch failed, in words.
+    const std::string& FailureText() const { return failure_; }
+
+    // nwIHttpClientExEventListener
+    void OnConnected(std::uint32_t value) override;
+    void OnHeaderReceived(std::uint32_t value) override;
+    std::int32_t OnBodyData(std::uint32_t value, const void* data, std::int32_t length) override;
+    void OnComplete(std::uint32_t value) override;
+    void OnSendReady(std::uint32_t value) override;
+    void OnClosed(std::uint32_t value) override;
+    void OnConnectFailed(std::uint32_t value) override;
+    void OnIdleTimeout(std::uint32_t value) override;
+    void OnHostUnreachable(std::uint32_t value) override;
+
+private:
+    void Request();
+    void CloseConnection();
+    // Ends the fetch with a session error: not busy, connection closed,
+    // the owner told (last: it may destroy this session).
+    void Fail(int code, std::string why);
+
+    IDownloadSessionEventListener* owner_;
+    vzSmartPtr connection_;
+    std::string url_;
+    std::vector<char> body_;
+    // The manifest while its signature is fetched (when one is required).
+    std::vector<char> manifest_;
+    bool signatureStage_ = false;
+    std::int64_t contentLength_ = 0;
+    IProgressFile* entry_ = nullptr;
+    bool busy_ = false;
+    std::int32_t kind_ = kDownloadNone;
+    CHttpExchangeCursor cursor_;
+    std::string failure_;
+};
