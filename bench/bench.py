@@ -29,10 +29,32 @@ def free_port():
         return s.getsockname()[1]
 
 
+def make_certificates(folder):
+    """A test authority and a certificate for 127.0.0.1; returns (ca, cert, key)."""
+    os.makedirs(folder, exist_ok=True)
+    run = lambda *a: subprocess.check_call(list(a), cwd=folder, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        "-days", "2", "-subj", "/CN=bench authority", "-keyout", "ca.key", "-out", "ca.pem")
+    run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+        "-subj", "/CN=127.0.0.1", "-keyout", "server.key", "-out", "server.csr")
+    with open(os.path.join(folder, "server.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", "server.ext", "-out", "server.pem")
+    return (os.path.join(folder, "ca.pem"), os.path.join(folder, "server.pem"),
+            os.path.join(folder, "server.key"))
+
+
 class Nginx:
-    def __init__(self, root, work):
+    def __init__(self, root, work, tls=None):
         self.port = free_port()
+        self.tls_port = free_port() if tls else 0
         self.work = work
+        tls_server = ""
+        if tls:
+            tls_server = (f"server {{ listen 127.0.0.1:{self.tls_port} ssl; root {root}; "
+                          f"ssl_certificate {tls[1]}; ssl_certificate_key {tls[2]}; }}")
         conf = os.path.join(work, "nginx.conf")
         with open(conf, "w") as f:
             f.write(f"""daemon off; master_process off; worker_processes 1;
@@ -42,7 +64,7 @@ http {{ access_log off; sendfile on; keepalive_timeout 65; keepalive_requests 10
   default_type application/octet-stream;
   client_body_temp_path {work}/b; proxy_temp_path {work}/p; fastcgi_temp_path {work}/f;
   uwsgi_temp_path {work}/u; scgi_temp_path {work}/s;
-  server {{ listen 127.0.0.1:{self.port}; root {root}; }} }}
+  server {{ listen 127.0.0.1:{self.port}; root {root}; }} {tls_server} }}
 """)
         self.proc = subprocess.Popen(["/usr/sbin/nginx", "-p", work, "-c", conf, "-e", "stderr"],
                                      stderr=subprocess.DEVNULL)
@@ -169,10 +191,15 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cases", default="1,2,3,4,5")
     ap.add_argument("--engine", help="the engine program, for case 6")
+    ap.add_argument("--update-pass", help="the update-pass program, for case 8")
     ap.add_argument("--json", default=None)
     args = ap.parse_args()
     cases = {int(c) for c in args.cases.split(",")}
     cli = os.path.abspath(args.cli)
+    if args.engine:
+        args.engine = os.path.abspath(args.engine)
+    if args.update_pass:
+        args.update_pass = os.path.abspath(args.update_pass)
 
     tmp = tempfile.mkdtemp(prefix="zk4bench.")
     root = os.path.join(tmp, "root")
@@ -203,7 +230,8 @@ def main():
             for p in small:
                 write_random(root + p, 16 * 1024)
         os.makedirs(os.path.join(tmp, "nginx"))
-        nginx = Nginx(root, os.path.join(tmp, "nginx"))
+        tls = make_certificates(os.path.join(tmp, "tls")) if 8 in cases else None
+        nginx = Nginx(root, os.path.join(tmp, "nginx"), tls)
 
         def file_list(name, paths):
             with open(os.path.join(root, name), "w") as f:
@@ -353,6 +381,54 @@ def main():
                 print(f"{mode:<10}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
                       f"{row['rss_kib']['median'] / 1024:>9.1f}{row['mibs']['median']:>9.1f}")
             results["case6_engine"] = table
+        if 8 in cases and args.update_pass and args.engine:
+            # The engine update: manifest to engine started, for a 20 MiB
+            # package (the engine and 20 MiB of data), over https from nginx,
+            # against unpacking the same archive with 7zz.
+            base = os.path.join(root, "norvex/tlxdownload/update/v3_32")
+            pkg = os.path.join(tmp, "package")
+            os.makedirs(base, exist_ok=True)
+            os.makedirs(pkg, exist_ok=True)
+            shutil.copy2(args.engine, os.path.join(pkg, "TLXDownloadV32.exe"))
+            write_random(os.path.join(pkg, "engine-data.bin"), 20 * MIB)
+            archive = os.path.join(base, "engine.7z")
+            subprocess.check_call(["7zz", "a", "-t7z", "-mx=1", "-bso0", "-bsp0", archive,
+                                   "TLXDownloadV32.exe", "engine-data.bin"], cwd=pkg)
+            with open(archive + ".md4", "wb") as f:
+                subprocess.check_call([os.path.join(os.path.dirname(args.update_pass), "..", "tools",
+                                                    "update-digest"), archive], stdout=f)
+            version = subprocess.check_output([args.engine, "--version"], text=True).strip()
+            url = f"https://127.0.0.1:{nginx.tls_port}/norvex/tlxdownload/update/v3_32/engine.7z"
+            with open(os.path.join(base, "tlxdownload_updater.xml"), "w") as f:
+                f.write(f'<root><file><TLXDownloadV32.exe ver="{version}" url="{url}" hash="{url}.md4"/>'
+                        f'</file><all><all url="{url}" hash="{url}.md4"/></all></root>')
+            print("\n== case8_update_pass (20 MiB package)", flush=True)
+            runs = {"update_pass": [], "7zz_x": []}
+            for _ in range(args.runs):
+                d = fresh("update")
+                data = fresh("update-data")
+                env = dict(os.environ, XDG_DATA_HOME=data, SSL_CERT_FILE=tls[0], TLX_NETWORK="up",
+                           TLX_UPDATE_SERVER=f"127.0.0.1:{nginx.tls_port}",
+                           TLX_ENGINE_PORT=str(free_port()), TLX_ENGINE_IDLE_EXIT="1")
+                r = timed([args.update_pass], d, env)
+                exe = os.path.join(data, "Norvex", "tlxDownloadV32", "TLXDownloadV32.exe")
+                engine_usage(exe)  # stops the started engine
+                r["installed"] = os.path.exists(os.path.join(data, "Norvex", "tlxDownloadV32",
+                                                             "engine-data.bin"))
+                runs["update_pass"].append(r)
+                d = fresh("7zz")
+                r = timed(["7zz", "x", "-y", "-bso0", "-bsp0", "-o" + d, archive], d)
+                r["installed"] = os.path.exists(os.path.join(d, "engine-data.bin"))
+                runs["7zz_x"].append(r)
+            table = {}
+            print(f"{'tool':<14}{'wall s':>9}{'cpu s':>9}{'rss MiB':>9}")
+            for tool, rs in runs.items():
+                row = {k: summarize([r[k] for r in rs]) for k in ("wall", "cpu", "rss_kib")}
+                row["failed_runs"] = sum(1 for r in rs if r["rc"] != 0 or not r["installed"])
+                table[tool] = row
+                print(f"{tool:<14}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
+                      f"{row['rss_kib']['median'] / 1024:>9.1f}")
+            results["case8_update_pass"] = table
         summary = json.dumps(results, indent=2)
         print("\n== summary (JSON)\n" + summary)
         if args.json:
