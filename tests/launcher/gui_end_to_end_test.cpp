@@ -7,13 +7,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
 #include "controls/graph_rules.h"
 #include "controls/progress_rules.h"
 #include "launcher/gui/layout.h"
+#include "platform/sockets.h"
 #include "tests/launcher/gui_window_fixture.h"
+#include "tests/support/data_home.h"
+#include "tests/support/loopback_peer.h"
 
 using gui::Rect;
 using namespace gui_test;
@@ -230,4 +234,40 @@ TEST_F(GuiEndToEndTest, SecondStartIsRefusedAndRaisesTheRunningWindow) {
     ClickCentre(gui::kCloseButtonRect);
     ASSERT_TRUE(program_.WaitForExit(10000, &status)) << "Close did not end the program";
     EXPECT_EQ(status, 0);
+}
+
+// The window program with the download engine in its data folder: the job
+// runs through the engine and ends with the served bytes.
+TEST_F(GuiEndToEndTest, JobRunsThroughTheEngineInTheDataFolder) {
+    ScopedDataHome data;
+    const std::string engineFolder = data.Path() + "Norvex/tlxDownloadV32/";
+    std::filesystem::create_directories(engineFolder);
+    std::filesystem::copy_file(ZK4_ENGINE_BIN, engineFolder + "TLXDownloadV32.exe");
+    const std::string port = std::to_string(plat::NetToHost16(UnusedLoopbackPort().portNet));
+    ScopedEnv enginePort("TLX_ENGINE_PORT", port.c_str());
+    ScopedEnv engineIdle("TLX_ENGINE_IDLE_EXIT", "2");
+    // No update server answers: the installed engine is started as it is.
+    ScopedEnv updateServer("TLX_UPDATE_SERVER", "127.0.0.1:1");
+    ServeFiles();
+    ASSERT_TRUE(program_.Start(ZK4_GUI_BIN, {}));
+    ASSERT_TRUE(WaitForWindow()) << "no window titled ZK4 Downloader";
+    PointAway();
+    ASSERT_TRUE(
+        WatchScreen([&](const Picture& s) { return HasText(s, gui::kFileLabelRect); }, 20000))
+        << "the file list and sizes never showed";
+    ClickCentre(gui::kStartStopButtonRect);
+    PointAway();
+    ASSERT_TRUE(WatchScreen(
+        [&](const Picture& s) { return Shows(s, gui::kRunButtonRect, gui::kRunBitmaps.normal); },
+        40000))
+        << "Run never became usable";
+    EXPECT_TRUE(ReadFile(DownloadFolder() + "data.pak") == data_);
+    const std::string engineLog = ReadFile(engineFolder + "config/engine.log");
+    EXPECT_NE(engineLog.find("data.pak complete"), std::string::npos) << engineLog;
+    const std::string serviceLog = ReadFile(engineFolder + "config/service.log");
+    EXPECT_NE(serviceLog.find("[OstrelLib] Execute OK(0)"), std::string::npos) << serviceLog;
+    EXPECT_EQ(serviceLog.find("goes to direct download"), std::string::npos) << serviceLog;
+    ClickCentre(gui::kCloseButtonRect);
+    int status = -1;
+    EXPECT_TRUE(program_.WaitForExit(15000, &status));
 }
