@@ -52,8 +52,11 @@ long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
         default:
             return -1;
     }
-    if (offset > m->size || base > m->size - offset) return -1;
-    m->at = base + offset;
+    // minizip moves back by passing a negative offset as an unsigned one;
+    // the sum wraps round to the intended position.
+    const std::uint64_t target = base + offset;
+    if (target > m->size) return -1;
+    m->at = target;
     return 0;
 }
 int ZCALLBACK MemClose(voidpf, voidpf) {
