@@ -238,3 +238,14 @@ TEST(XmlReaderBounds, HostileFragmentsEndWithoutLooping) {
         EXPECT_EQ(xml.Load(f), 1) << f;
     }
 }
+
+TEST(XmlReaderBounds, AMebibyteOfSmallTagsReadsInOnePass) {
+    // Each shape once made a search run to the end of the text per tag.
+    for (std::string unit : {"<!x>", "<a/>", "<?p?>", "<!--c-->", "</a>", "<!-- -- >"}) {
+        std::string text = "<?xml?><r>";
+        while (text.size() < kMaxXmlDocumentBytes - unit.size() - 4) text += unit;
+        text += "</r>";
+        CXMLParserNorvex xml;
+        EXPECT_EQ(xml.Load(text), 1) << unit;
+    }
+}
