@@ -73,12 +73,12 @@ def write_random(path, size):
             left -= n
 
 
-def timed(cmd, cwd):
+def timed(cmd, cwd, env=None):
     """Runs cmd under GNU time; returns wall, cpu seconds and peak RSS in KiB."""
     out = os.path.join(cwd, ".time")
     start = time.monotonic()
     rc = subprocess.call(["/usr/bin/time", "-o", out, "-f", "%U %S %M"] + cmd, cwd=cwd,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     wall = time.monotonic() - start
     user, system, rss = open(out).read().split()[-3:]
     return {"rc": rc, "wall": wall, "cpu": float(user) + float(system), "rss_kib": int(rss)}
@@ -124,6 +124,41 @@ def sampled_rates(cmd, cwd, seconds):
             "per_second": [round(r) for r in rates]}
 
 
+def processes_of(exe):
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink(f"/proc/{entry}/exe") in (exe, exe + " (deleted)"):
+                pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+def engine_usage(exe):
+    """CPU seconds and peak RSS (KiB) of the running engine, which is then stopped.
+
+    The service starts the engine in a session of its own, so GNU time of the
+    downloader does not see it; it is still running (idle) when the
+    downloader ends, and /proc holds its figures.
+    """
+    cpu, rss = 0.0, 0
+    tick = os.sysconf("SC_CLK_TCK")
+    for pid in processes_of(exe):
+        try:
+            fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+            cpu += (int(fields[11]) + int(fields[12])) / tick
+            for line in open(f"/proc/{pid}/status"):
+                if line.startswith("VmHWM:"):
+                    rss = max(rss, int(line.split()[1]))
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
+    return cpu, rss
+
+
 def summarize(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
@@ -133,6 +168,7 @@ def main():
     ap.add_argument("--cli", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cases", default="1,2,3,4,5")
+    ap.add_argument("--engine", help="the engine program, for case 6")
     ap.add_argument("--json", default=None)
     args = ap.parse_args()
     cases = {int(c) for c in args.cases.split(",")}
@@ -159,7 +195,7 @@ def main():
     try:
         print("generating data ...", flush=True)
         big = [f"/big/part{i}.bin" for i in range(4)]
-        if cases & {1, 2, 5}:
+        if cases & {1, 2, 5, 6}:
             for p in big:
                 write_random(root + p, 256 * MIB)
         small = [f"/small/s{i:04d}.bin" for i in range(2000)]
@@ -273,6 +309,50 @@ def main():
                 "wget": lambda d: ["wget", "-q", "-i", os.path.join(tmp, "small.txt")],
                 "aria2c": lambda d: ["aria2c", "-q", "-j5", "--allow-overwrite=true", "-i", os.path.join(tmp, "small.txt")],
             }, 2000 * 16 / 1024 / 1024)
+        if 6 in cases and args.engine:
+            # The same 1 GiB job through the download engine and by the direct
+            # downloader, same caps (full speed). CPU and memory of the engine
+            # run count both processes: the downloader and the engine.
+            lst = file_list("big.txt", big)
+            print("\n== case6_engine (1 GiB, full speed)", flush=True)
+            runs = {"direct": [], "engine": []}
+            for _ in range(args.runs):
+                for mode in ("direct", "engine"):
+                    d = fresh(mode)
+                    data = fresh(mode + "-data")
+                    env = dict(os.environ, XDG_DATA_HOME=data, TLX_ENGINE_PORT=str(free_port()),
+                               TLX_ENGINE_IDLE_EXIT="120", TLX_NETWORK="up")
+                    exe = ""
+                    if mode == "engine":
+                        folder = os.path.join(data, "Norvex", "tlxDownloadV32")
+                        os.makedirs(folder)
+                        exe = os.path.join(folder, "TLXDownloadV32.exe")
+                        shutil.copy2(args.engine, exe)
+                    r = timed([cli, "--folder", d, "--no-install", lst], d, env)
+                    r["cli_cpu"], r["cli_rss_kib"] = r["cpu"], r["rss_kib"]
+                    if exe:
+                        cpu, rss = engine_usage(exe)
+                        r["cpu"] += cpu
+                        r["rss_kib"] += rss
+                        r["engine_cpu"], r["engine_rss_kib"] = cpu, rss
+                        r["through_engine"] = os.path.exists(os.path.join(folder, "config", "engine.log")) and \
+                            "Job" in open(os.path.join(folder, "config", "engine.log")).read()
+                    r["complete"] = folder_bytes(d) >= 1024 * MIB
+                    r["mibs"] = 1024 / r["wall"]
+                    runs[mode].append(r)
+            table = {}
+            print(f"{'path':<10}{'wall s':>9}{'cpu s':>9}{'rss MiB':>9}{'MiB/s':>9}  (engine run: cpu and rss of both processes)")
+            for mode, rs in runs.items():
+                row = {k: summarize([r[k] for r in rs]) for k in ("wall", "cpu", "rss_kib", "mibs")}
+                row["failed_runs"] = sum(1 for r in rs if r["rc"] != 0 or not r["complete"])
+                if mode == "engine":
+                    row["engine_cpu"] = summarize([r["engine_cpu"] for r in rs])
+                    row["engine_rss_kib"] = summarize([r["engine_rss_kib"] for r in rs])
+                    row["runs_through_engine"] = sum(1 for r in rs if r["through_engine"])
+                table[mode] = row
+                print(f"{mode:<10}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
+                      f"{row['rss_kib']['median'] / 1024:>9.1f}{row['mibs']['median']:>9.1f}")
+            results["case6_engine"] = table
         summary = json.dumps(results, indent=2)
         print("\n== summary (JSON)\n" + summary)
         if args.json:

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/files.h"
+#include "platform/program_start.h"
 
 namespace plat {
 
@@ -13,6 +14,9 @@ std::string AppDataFolder() {
         base = xdg;
     } else if (const char* home = std::getenv("HOME"); home && *home) {
         base = std::string(home) + "/.local/share";
+    } else if (std::string account = PasswordHomeFolder(); !account.empty()) {
+        // Never a folder relative to wherever the program was started.
+        base = account + "/.local/share";
     }
     return NormalizeFolder(base);
 }

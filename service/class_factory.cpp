@@ -1,6 +1,7 @@
 #include "service/class_factory.h"
 
 #include "Lib_SSL/secure_socket_client_layer.h"
+#include "engine/local_client_layer.h"
 #include "http/agent_layer.h"
 #include "http/http_client_layer.h"
 #include "transport/cp_mutex.h"
@@ -28,6 +29,8 @@ vzIUnknown* NewObject(std::uint32_t classId) {
             return static_cast<vzIAgentLayer*>(new nwCAgentLayer);
         case kClassHttpClientExLayer:
             return static_cast<vzIHttpClientExLayer*>(new nwCHttpClientExLayer);
+        case kClassCdnLocalClientLayer:
+            return static_cast<vzICDNLocalClientLayer*>(new nwCCDNLocalClientLayer);
         case kClassSecureSocketClientLayer:
             return static_cast<vzISecureSocketClientLayer*>(new nwCSecureSocketClientLayer);
         default:

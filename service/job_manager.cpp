@@ -2,17 +2,41 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "http/url_file_name.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/text.h"
 #include "service/base/service_log.h"
+#include "engine/engine_downloader.h"
+#include "engine/start_only_launcher.h"
 #include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
 
+namespace {
+std::mutex g_defaultFactoryMutex;
+std::optional<EngineLauncherFactory> g_defaultFactory;
+EngineLinkLimits g_linkLimits;
+}  // namespace
+
+void CJobManager::SetEngineLinkLimitsForTesting(const EngineLinkLimits& limits) {
+    std::lock_guard lock(g_defaultFactoryMutex);
+    g_linkLimits = limits;
+}
+
+void CJobManager::SetDefaultLauncherFactoryForTesting(EngineLauncherFactory factory) {
+    std::lock_guard lock(g_defaultFactoryMutex);
+    g_defaultFactory = std::move(factory);
+}
+
 CJobManager::CJobManager(const vzSmartPtr& serviceLock) : lock_(serviceLock) {
+    {
+        std::lock_guard lock(g_defaultFactoryMutex);
+        launcherFactory_ = g_defaultFactory ? *g_defaultFactory : CStartOnlyLauncher::Factory();
+    }
     zel_ = std::make_unique<CZel>(lock_);
 }
 
@@ -53,9 +77,29 @@ void CJobManager::DropRetiredEngine() {
 ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
     cpLockGuard guard(Lock());
     notifyWindow_ = notifyWindow;
-    // Without an engine link every job runs here, by direct download.
+    // The log is emptied once per start of the service, before either
+    // downloader writes to it.
+    ResetServiceLog();
+    WriteServiceLogFormat("[OstrelLib] Launch(%s)", kServiceLibraryVersion);
     direct_ = std::make_unique<CPlatFormDownloader>(this, Lock());
+    // Jobs go to the engine while it exists; it gives them to the direct
+    // downloader whenever it cannot serve them.
+    if (launcherFactory_) {
+        EngineLinkLimits limits;
+        {
+            std::lock_guard lock(g_defaultFactoryMutex);
+            limits = g_linkLimits;
+        }
+        auto engine = std::make_unique<CEngineDownloader>(this, Lock(), launcherFactory_, limits);
+        engine->SetServiceKey(serviceKey_);
+        engine_ = std::move(engine);
+    }
     return kResultOk;
+}
+
+void CJobManager::SetEngineLauncherFactory(EngineLauncherFactory factory) {
+    cpLockGuard guard(Lock());
+    launcherFactory_ = std::move(factory);
 }
 
 void CJobManager::SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader) {
@@ -97,9 +141,10 @@ ServiceResult CJobManager::LoadDocument(const char* url) {
     return kResultOk;
 }
 
-ServiceResult CJobManager::SetServiceKey(const char* /*key*/) {
+ServiceResult CJobManager::SetServiceKey(const char* key) {
     cpLockGuard guard(Lock());
-    // The key is the engine downloader's; there is none to give it to yet.
+    serviceKey_ = key ? key : "";
+    if (auto* engine = dynamic_cast<CEngineDownloader*>(engine_.get())) engine->SetServiceKey(serviceKey_);
     return kResultOk;
 }
 
@@ -299,10 +344,8 @@ bool CJobManager::CheckedTotal(std::int64_t* total) const {
     return true;
 }
 
-void CJobManager::OnEngineUpdateInfo(const char*, std::int32_t, std::int32_t) {
-    Post(kEventEngineUpdateInfo, 0);
-}
-void CJobManager::OnEngineUpdateProgress(std::int32_t, std::int32_t, std::int32_t) {
+void CJobManager::OnEngineUpdateInfo(const char*, std::int64_t) { Post(kEventEngineUpdateInfo, 0); }
+void CJobManager::OnEngineUpdateProgress(const char*, std::int64_t) {
     Post(kEventEngineUpdateProgress, 0);
 }
 void CJobManager::OnEngineReady() {
@@ -316,7 +359,8 @@ void CJobManager::OnEngineFailed() {
     cpLockGuard guard(Lock());
     if (!engine_) return;
     // This call comes from the engine downloader itself, so it is retired
-    // now and deleted once its call has returned.
+    // now (inert, its jobs let go) and deleted once its call has returned.
+    engine_->Retire();
     retiredEngine_ = std::move(engine_);
     if (!direct_) return;
     for (CJob* job : jobs_)

@@ -14,6 +14,9 @@
 #include "platform/window.h"
 #include "service/base/job.h"
 #include "service/base/vz_smart_ptr.h"
+#include "engine/engine_downloader.h"
+#include "engine/engine_launcher.h"
+#include "engine/start_only_launcher.h"
 #include "transfers/content_length_checker.h"
 #include "transfers/data_download_session.h"
 #include "transfers/job_downloader.h"
@@ -73,8 +76,8 @@ public:
     bool CheckedTotal(std::int64_t* total) const;
 
     // IJobDownloadEventListener
-    void OnEngineUpdateInfo(const char* text, std::int32_t a, std::int32_t b) override;
-    void OnEngineUpdateProgress(std::int32_t a, std::int32_t b, std::int32_t c) override;
+    void OnEngineUpdateInfo(const char* url, std::int64_t size) override;
+    void OnEngineUpdateProgress(const char* url, std::int64_t received) override;
     void OnEngineReady() override;
     void OnEngineUnavailable() override;
     void OnEngineFailed() override;
@@ -95,6 +98,16 @@ public:
     CJobDownloader* DirectDownloader() const { return direct_.get(); }
     CJobDownloader* EngineDownloader() const { return engine_.get(); }
     std::size_t JobCount() const { return jobs_.size(); }
+
+    // The launch behind the engine downloader that Setup makes (a start only,
+    // until the updater brings its update-then-start pass); none: no engine
+    // downloader at all. Set before Setup.
+    void SetEngineLauncherFactory(EngineLauncherFactory factory);
+    // Test seam: the factory every job manager made from now on starts with
+    // (the start-only launch by default; an empty one: no engine).
+    static void SetDefaultLauncherFactoryForTesting(EngineLauncherFactory factory);
+    // Test seam: the limits engine downloaders made from now on watch by.
+    static void SetEngineLinkLimitsForTesting(const EngineLinkLimits& limits);
 
     // The downloaders are set by Setup; these let later stages and tests put theirs in.
     void SetDirectDownloader(std::unique_ptr<CJobDownloader> downloader);
@@ -123,6 +136,8 @@ private:
     std::unique_ptr<IDocumentSource> document_;
     std::unique_ptr<IContentLengthTotal> checker_;
     std::vector<CJob*> jobs_;
+    EngineLauncherFactory launcherFactory_;
+    std::string serviceKey_;
     std::int32_t nextJobId_ = 0;
     plat::Hwnd notifyWindow_ = nullptr;
 };

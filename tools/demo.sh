@@ -3,7 +3,8 @@
 # server on loopback and lets the downloader fetch it with its built-in
 # file-list address, then start the game's "installer".
 #
-#   bash tools/demo.sh
+#   bash tools/demo.sh              the job through the download engine
+#   bash tools/demo.sh --no-engine  no engine installed: the direct downloader
 #
 # With a display (DISPLAY set) and the window program built, the window
 # program runs; otherwise the terminal program does. The servers and the
@@ -17,6 +18,13 @@ cd "$(dirname "$0")/.."
 
 build=${BUILD_DIR:-build}
 rate=${DEMO_RATE:-3m}
+use_engine=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-engine) use_engine=0 ;;
+    *) echo "usage: bash tools/demo.sh [--no-engine]" >&2; exit 2 ;;
+  esac
+done
 work=""
 nginx_pid=""
 report_pid=""
@@ -43,7 +51,7 @@ say() { printf '\n== %s\n' "$*"; }
 say "installing what is missing and building into $build/"
 bash tools/setup.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j2 --target tlxdownloader-cli report-server
+cmake --build "$build" -j2 --target tlxdownloader-cli report-server tlx-engine
 window_program="$build/bin/tlxdownloader"
 if [ -n "${DISPLAY:-}" ] && ninja -C "$build" -t query tlxdownloader >/dev/null 2>&1; then
   cmake --build "$build" -j2 --target tlxdownloader ||
@@ -155,6 +163,24 @@ export TLX_NETWORK=up
 export XDG_DATA_HOME="$work/home/.local/share"
 export XDG_CONFIG_HOME="$work/home/.config"
 
+# The download engine lives in the data folder; the service starts it and
+# hands it the job. Its port is a free one, so that a real engine of another
+# session is never disturbed.
+engine_dir="$XDG_DATA_HOME/Norvex/tlxDownloadV32"
+if [ "$use_engine" = 1 ]; then
+  for attempt in $(seq 1 20); do
+    engine_port=$((20000 + RANDOM % 40000))
+    port_in_use "$engine_port" || break
+  done
+  export TLX_ENGINE_PORT=$engine_port
+  export TLX_ENGINE_IDLE_EXIT=3
+  mkdir -p "$engine_dir"
+  cp "$build/bin/TLXDownloadV32.exe" "$engine_dir/"
+  say "download engine installed in $engine_dir (port $engine_port)"
+else
+  say "no download engine installed (--no-engine): the job is fetched directly"
+fi
+
 # --- run -------------------------------------------------------------------
 status=0
 if [ -n "${DISPLAY:-}" ] && [ -x "$window_program" ]; then
@@ -173,6 +199,12 @@ fi
 
 say "the downloader ended with status $status; downloaded files:"
 ls -l "$downloads" 2>/dev/null | sed -n '2,$p' | sed 's/^/  /' || true
+for log in "$XDG_DATA_HOME"/Norvex/*/config/*.txt "$XDG_DATA_HOME"/Norvex/*/config/*.log; do
+  [ -f "$log" ] || continue
+  echo "engine and link lines of ${log#$work/}:"
+  grep -E "Execute|WFII|localClosed|MaxTry|direct download|Engine|Job [0-9]+ (accepted|done)|finished" "$log" |
+    head -20 | sed 's/^/  /' || true
+done
 echo "reports received by the report server:"
 sed -n '2,$p' "$work/reports.jsonl" | sed 's/^/  /'
 echo "stopping the servers and removing $work"

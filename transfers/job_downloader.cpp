@@ -13,10 +13,7 @@ constexpr std::uint32_t kTickMs = 1000;
 }
 
 CJobDownloader::CJobDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock)
-    : listener_(listener), serviceLock_(serviceLock) {
-    ResetServiceLog();
-    WriteServiceLogFormat("[OstrelLib] Launch(%s)", kServiceLibraryVersion);
-}
+    : listener_(listener), serviceLock_(serviceLock) {}
 
 CJobDownloader::~CJobDownloader() {
     if (tickTimer_) {

@@ -20,8 +20,9 @@ class cpCMutex;
 // All calls arrive on the worker thread with the service lock held.
 class IJobDownloadEventListener {
 public:
-    virtual void OnEngineUpdateInfo(const char* text, std::int32_t a, std::int32_t b) = 0;
-    virtual void OnEngineUpdateProgress(std::int32_t a, std::int32_t b, std::int32_t c) = 0;
+    // An engine update's archive and its size, then its bytes received.
+    virtual void OnEngineUpdateInfo(const char* url, std::int64_t size) = 0;
+    virtual void OnEngineUpdateProgress(const char* url, std::int64_t received) = 0;
     virtual void OnEngineReady() = 0;
     virtual void OnEngineUnavailable() = 0;
     virtual void OnEngineFailed() = 0;
@@ -37,9 +38,10 @@ inline constexpr const char* kServiceLibraryVersion = "3.4.0.10";
 
 class CJobDownloader {
 public:
-    // Resets the service log and writes the launch line. `listener` (the
-    // job manager) and `serviceLock` are not owned and outlive the
-    // downloader; either may be null in tests.
+    // `listener` (the job manager) and `serviceLock` are not owned and
+    // outlive the downloader; either may be null in tests. (The service log
+    // is emptied, and its launch line written, once per service start by the
+    // job manager, not by each downloader.)
     CJobDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock);
     virtual ~CJobDownloader();
     CJobDownloader(const CJobDownloader&) = delete;
@@ -56,6 +58,10 @@ public:
     // unanswered); asking drives them out. The service waits a few seconds
     // on this at its end.
     virtual bool ReportsPending() { return false; }
+    // The job manager gives this downloader up (the engine failed): from now
+    // on it does nothing, and it is deleted later, outside its own calls.
+    // Its jobs are let go with their state unchanged.
+    virtual void Retire() {}
 
     // 515 when already held; otherwise holds the job (state running), starts
     // the tick with the first job, and answers Begin's result.

@@ -34,7 +34,10 @@ bool Plausible(const ResultRecord& record) {
 
 }  // namespace
 
-std::string PendingReportsPath() { return ServiceDataFolder() + "config/reports.pending"; }
+std::string PendingReportsPath() {
+    const std::string folder = ServiceDataFolder();
+    return folder.empty() ? std::string() : folder + "config/reports.pending";
+}
 
 bool SavePendingReports(const std::string& path, const std::vector<ResultRecord>& records) {
     if (records.empty()) {

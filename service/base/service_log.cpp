@@ -24,8 +24,9 @@ std::atomic<int> g_heapFormats{0};
 std::string GetServiceLogPath() {
     std::lock_guard lock(g_pathMutex);
     if (g_cachedPath.empty()) {
-        std::string path = ServiceDataFolder() + "config" + plat::kPathSeparator + "service.log";
-        if (path.size() < kMaxLogPath) g_cachedPath = path;
+        const std::string folder = ServiceDataFolder();
+        std::string path = folder + "config" + plat::kPathSeparator + "service.log";
+        if (!folder.empty() && path.size() < kMaxLogPath) g_cachedPath = path;
     }
     return g_cachedPath;
 }

@@ -4,8 +4,9 @@
 
 #include <string>
 
-// The application-data folder followed by "Norvex/" (just "Norvex/" when the
-// application-data folder is unknown, so paths become relative).
+// The application-data folder followed by "Norvex/". When no application-data
+// folder is known at all the result is "" (and so is every path below it):
+// the service never writes relative to the folder it was started in.
 std::string ServiceBaseFolder();
 // ServiceBaseFolder() followed by "tlxDownloadV32/".
 std::string ServiceDataFolder();

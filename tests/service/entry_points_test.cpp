@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/start_only_launcher.h"
 #include "platform/kernel.h"
 #include "platform/resolver.h"
 #include "service/base/service_log.h"
@@ -18,8 +19,14 @@ namespace {
 // Service start-up tests control the start themselves.
 class StartupTest : public testing::Test {
 protected:
-    void SetUp() override { ResetServiceLog(); }
+    // The start and stop alone: no engine link (its launch runs on a timer
+    // and would add lines depending on the timing).
+    void SetUp() override {
+        CJobManager::SetDefaultLauncherFactoryForTesting({});
+        ResetServiceLog();
+    }
     void TearDown() override {
+        CJobManager::SetDefaultLauncherFactoryForTesting(CStartOnlyLauncher::Factory());
         SetWorkerStartHookForTesting(nullptr);
         SetServiceTimeoutsForTesting(3000, 3000);
         FinalizeService();

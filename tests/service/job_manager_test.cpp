@@ -312,8 +312,8 @@ TEST_F(JobManagerTest, GetJobStatusKeepsTheCallersCurrentIndex) {
 
 TEST_F(JobManagerTest, ListenerFacesPostTheirEvents) {
     UnderLock([&] {
-        Manager()->OnEngineUpdateInfo("x", 1, 2);
-        Manager()->OnEngineUpdateProgress(1, 2, 3);
+        Manager()->OnEngineUpdateInfo("http://u/e.7z", 1LL << 40);
+        Manager()->OnEngineUpdateProgress("http://u/e.7z", 1LL << 40);
         Manager()->OnEngineReady();
         Manager()->OnEngineUnavailable();
         Manager()->OnDocumentComplete();

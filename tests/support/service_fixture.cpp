@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "service/base/job.h"
 #include "service/base/service_log.h"
+#include "engine/start_only_launcher.h"
 #include "service/download_service.h"
 
 EventRecorder::EventRecorder() {
@@ -87,6 +88,8 @@ ServiceResult TestDownloader::OnResumeAnswer(CJob*, std::int32_t first, std::int
 }
 
 void ServiceTest::SetUp() {
+    // The direct path unless a test brings an engine of its own.
+    CJobManager::SetDefaultLauncherFactoryForTesting(LauncherFactory());
     ResetServiceLog();
     ASSERT_EQ(InitializeService(events_.Window()), 512);
     ASSERT_NE(Manager(), nullptr);
@@ -94,6 +97,7 @@ void ServiceTest::SetUp() {
 
 void ServiceTest::TearDown() {
     FinalizeService();
+    CJobManager::SetDefaultLauncherFactoryForTesting(CStartOnlyLauncher::Factory());
 }
 
 TestDownloader* ServiceTest::InstallDirectDownloader() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/window.h"
+#include "engine/engine_launcher.h"
 #include "service/download_service.h"
 #include "service/job_manager.h"
 #include "tests/support/data_home.h"
@@ -70,6 +71,9 @@ class ServiceTest : public testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // The launch behind the service's engine downloader; none (the direct
+    // path alone) unless a fixture brings one.
+    virtual EngineLauncherFactory LauncherFactory() const { return {}; }
 
     CJobManager* Manager() const { return GetServiceJobManager(); }
     // Installs a TestDownloader as the direct downloader and returns it.

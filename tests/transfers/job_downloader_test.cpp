@@ -34,13 +34,14 @@ protected:
 
 }  // namespace
 
-TEST_F(JobDownloaderTest, ConstructionResetsTheLogAndWritesTheLaunchLine) {
-    // The log starts over with the test downloader; only the replaced direct
-    // downloader's farewell may follow.
+TEST_F(JobDownloaderTest, TheLogIsEmptiedOncePerServiceStartNotByEachDownloader) {
+    // The service's start emptied the log and wrote the launch line; the test
+    // downloader made afterwards erased nothing of it.
     std::vector<std::string> lines = ServiceLogMessages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "[OstrelLib] Launch(3.4.0.10)");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[OstrelLib] Initialize"), 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[OstrelLib] Launch(3.4.0.10)"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[OstrelLib] Initialize"), 1);
 }
 
 TEST_F(JobDownloaderTest, TickRunsFromFirstAttachToLastDetach) {

@@ -1,0 +1,468 @@
+#include "engine/engine_downloader.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine/engine_port.h"
+#include "platform/connectivity.h"
+#include "platform/kernel.h"
+#include "platform/program_start.h"
+#include "platform/socket_owner.h"
+#include "platform/text.h"
+#include "service/base/job.h"
+#include "service/base/service_log.h"
+#include "transfers/connection_recipe.h"
+#include "transport/cp_mutex.h"
+#include "transport/net_interfaces.h"
+
+namespace {
+
+constexpr std::uint32_t kLoopbackNet = 0x0100007F;  // 127.0.0.1 in network byte order
+constexpr std::uint32_t kConnectTimeoutSeconds = 1;
+
+// An absolute path without "." or ".." segments below `folder`.
+bool InsideFolder(const std::string& path, const std::string& folder) {
+    if (path.empty() || path[0] != '/' || folder.empty() || path.size() <= folder.size())
+        return false;
+    for (const char* bad : {"/../", "/./"})
+        if (path.find(bad) != std::string::npos) return false;
+    if (path.ends_with("/..") || path.ends_with("/.")) return false;
+    return plat::AsciiLower(path).rfind(plat::AsciiLower(folder), 0) == 0;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+CEngineDownloader::CEngineDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock,
+                                     EngineLauncherFactory launcherFactory, Limits limits)
+    : CJobDownloader(listener, serviceLock),
+      factory_(std::move(launcherFactory)),
+      limits_(std::move(limits)) {
+    Launch();
+}
+
+CEngineDownloader::~CEngineDownloader() {
+    cpLockGuard guard(ServiceLock());
+    DropLink(true);
+    if (launcher_) launcher_->Detach();
+    launcher_.reset();
+    entries_.clear();
+    WriteServiceLog("[OstrelLib] CEngineDownloader Destroy");
+}
+
+std::int64_t CEngineDownloader::Now() const {
+    return limits_.clock ? limits_.clock() : plat::MonotonicMs();
+}
+
+void CEngineDownloader::Launch() {
+    if (launcher_) launcher_->Detach();
+    launcher_.reset();
+    if (!factory_) return;
+    launcher_ = factory_(this);
+    ++launches_;
+    if (launcher_) launcher_->Begin();
+}
+
+vzICDNLocalClientLayer* CEngineDownloader::Layer() const {
+    if (!connection_) return nullptr;
+    return static_cast<vzICDNLocalClientLayer*>(connection_.As<vzIQoSContext>()->GetTopLayer());
+}
+
+void CEngineDownloader::DropLink(bool close) {
+    if (!connection_) return;
+    if (vzICDNLocalClientLayer* layer = Layer())
+        (void)layer->SetListener(nullptr, 0);  // cannot fail
+    DropConnection(connection_, close);
+}
+
+void CEngineDownloader::Connect() {
+    if (connection_ || retired_) return;
+    port_ = EnginePort();
+    ConnectionSettings settings;
+    settings.actionType = 1;
+    settings.connectTimeoutSeconds = kConnectTimeoutSeconds;
+    // The link is silent between a job's messages; its own watch is ours.
+    settings.idleTimeoutSeconds = 0xFFFFFFFF;
+    settings.lowSpeed = LowSpeedLimit{0, 0};
+    std::string whyNot;
+    if (!OpenConnection(connection_, settings, kClassCdnLocalClientLayer, &whyNot)) {
+        WriteServiceLogFormat("[OstrelLib] Engine link not opened : %s", whyNot.c_str());
+        return;
+    }
+    auto* context = connection_.As<vzIQoSContext>();
+    const cpSocketAddress peer{kLoopbackNet, port_};
+    (void)context->SetHostName("127.0.0.1");  // the name is cut to what the cache takes
+    (void)context->SetPeerAddress(peer);      // storing the address cannot fail
+    vzICDNLocalClientLayer* layer = Layer();
+    (void)layer->SetListener(this, 0);  // storing the listener cannot fail
+    // Waits in the send queue: the first message the engine receives.
+    (void)layer->SendServiceKey(serviceKey_);  // queued; a failed link ends in OnClosed
+    if (vzFailed(context->Connect(peer))) (void)context->PostClose();  // ends through OnClosed
+}
+
+bool CEngineDownloader::PortIsOurs() const {
+    std::uint32_t uid = 0;
+    return plat::LoopbackListenerUid(port_, &uid) && uid == static_cast<std::uint32_t>(getuid());
+}
+
+CEngineDownloader::Entry* CEngineDownloader::FindEntry(std::uint32_t jobKey) {
+    for (Entry& entry : entries_)
+        if (entry.jobKey == jobKey) return &entry;
+    return nullptr;
+}
+
+CEngineDownloader::Entry* CEngineDownloader::FindEntry(std::uint32_t jobKey,
+                                                       std::uint32_t engineJob) {
+    for (Entry& entry : entries_)
+        if (entry.jobKey == jobKey && entry.engineJob == static_cast<std::int32_t>(engineJob))
+            return &entry;
+    return nullptr;
+}
+
+void CEngineDownloader::RemoveEntry(const Entry* entry) {
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [entry](const Entry& e) { return &e == entry; }),
+                   entries_.end());
+}
+
+void CEngineDownloader::MoveToDirect(CJob* job, const Entry* entry, const char* why) {
+    WriteServiceLogFormat("[OstrelLib] Job %d goes to direct download : %s", job->Id(), why);
+    if (entry) {
+        if (vzICDNLocalClientLayer* layer = Layer())
+            (void)layer->SendCancelJob(entry->jobKey, static_cast<std::uint32_t>(entry->engineJob));
+        RemoveEntry(entry);
+    }
+    NotifyJobMessage(job, kReasonMovedToDirect, nullptr);
+    if (!ReleaseJob(job)) return;
+    StopTickIfIdle();
+    // Last: the job manager attaches it to the direct downloader.
+    if (IJobDownloadEventListener* listener = Listener()) listener->OnJobToDirect(job);
+}
+
+ServiceResult CEngineDownloader::Begin(CJob* job) {
+    if (retired_) return kResultFailed;
+    if (FindEntry(static_cast<std::uint32_t>(job->Id()))) return kResultFailed;
+    if (Offline()) return kResultEngineOffline;
+    if (!connection_ || lastConnected_ == 0) return kResultOk;  // described on connect
+
+    auto count = std::find_if(descriptions_.begin(), descriptions_.end(),
+                              [job](const auto& d) { return d.first == job; });
+    if (count == descriptions_.end()) count = descriptions_.insert(descriptions_.end(), {job, 0});
+    if (++count->second > limits_.maxDescriptions) {
+        // An engine that keeps losing the job (say it crashes every 40 s,
+        // after the launches have been reset) must not keep it for ever.
+        MoveToDirect(job, nullptr, "described too often");
+        return kResultOk;
+    }
+    LocalJobHead head{static_cast<std::uint32_t>(job->Id()),
+                      static_cast<std::uint32_t>(job->FileCount()), job->ServiceKey()};
+    std::vector<LocalFileRecord> files;
+    for (const auto& file : job->Files())
+        files.push_back({static_cast<std::uint8_t>(file->option1),
+                         static_cast<std::uint8_t>(file->option2), file->remoteSize, file->folder,
+                         file->localName, file->url});
+    vzICDNLocalClientLayer* layer = Layer();
+    Entry entry;
+    entry.jobKey = head.jobKey;
+    entry.job = job;
+    entry.describedAt = Now();
+    entries_.push_back(entry);
+    (void)layer->SendJobMode(job->SpeedFlag() ? 2 : 1);  // queued; a failed link ends in OnClosed
+    if (job->EngineFlag()) (void)layer->SendJobEngineFlag(head.jobKey);  // likewise
+    if (vzFailed(layer->SendJobDescription(head, files))) {
+        // A folder, name or address that does not fit its field is never
+        // cut into another path: the job is fetched directly instead.
+        MoveToDirect(job, &entries_.back(), "a path or address does not fit the engine's fields");
+    }
+    return kResultOk;
+}
+
+void CEngineDownloader::End(CJob* job) {
+    Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
+    if (!entry) return;
+    if (vzICDNLocalClientLayer* layer = Layer())
+        (void)layer->SendCancelJob(entry->jobKey, static_cast<std::uint32_t>(entry->engineJob));
+    RemoveEntry(entry);
+}
+
+void CEngineDownloader::CheckJob(CJob* job) {
+    if (retired_) return;
+    plat::ReapStartedPrograms();
+    const bool up = plat::IsNetworkUp();
+    if (!up && !Offline()) {
+        OnUpdateStalled();
+    } else if (up && Offline()) {
+        SetOffline(false);
+        NotifyJobMessage(job, kReasonNetworkBack, nullptr);
+        // Jobs that met the offline flag were never described.
+        for (CJob* held : std::vector<CJob*>(HeldJobs()))
+            if (Holds(held) && !FindEntry(static_cast<std::uint32_t>(held->Id())))
+                (void)Begin(held);
+    }
+    // The engine's silence is watched per job; a link that stays silent is
+    // closed, which counts as a launch.
+    const Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
+    if (!entry || !connection_) return;
+    const std::int64_t now = Now();
+    const bool late = entry->accepted ? now - entry->lastMessageAt > limits_.silenceMs
+                                      : now - entry->describedAt > limits_.acceptWaitMs;
+    if (!late) return;
+    WriteServiceLogFormat("[OstrelLib] Engine silent on job %d; link closed", job->Id());
+    (void)connection_.As<vzIQoSContext>()->Close();  // OnClosed runs the relaunch rule
+}
+
+ServiceResult CEngineDownloader::OnResumeAnswer(CJob* job, std::int32_t first,
+                                                std::int32_t second) {
+    Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
+    if (entry && Layer())
+        (void)Layer()->SendResumeAnswer(static_cast<std::uint32_t>(entry->engineJob), entry->jobKey,
+                                        first ? 1 : 0, second ? 1 : 0);
+    return kResultOk;
+}
+
+void CEngineDownloader::SendJobOption(CJob* job, std::uint8_t value) {
+    Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
+    if (entry && Layer())
+        (void)Layer()->SendJobOption(entry->jobKey, static_cast<std::uint32_t>(entry->engineJob),
+                                     value);
+}
+
+void CEngineDownloader::SetServiceKey(const std::string& key) {
+    serviceKey_ = key;
+    if (vzICDNLocalClientLayer* layer = Layer()) (void)layer->SendServiceKey(key);  // queued
+}
+
+void CEngineDownloader::Retire() {
+    if (retired_) return;
+    retired_ = true;
+    DropLink(true);
+    if (launcher_) launcher_->Detach();
+    launcher_.reset();
+    entries_.clear();
+    // The jobs stay running: the job manager moves them to direct download.
+    for (CJob* job : std::vector<CJob*>(HeldJobs())) (void)ReleaseJob(job);
+    StopTickIfIdle();
+}
+
+// --- The launcher's reports.
+
+void CEngineDownloader::OnUpdateFileStarted(const char* url, std::int64_t size) {
+    if (retired_) return;
+    if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineUpdateInfo(url, size);
+}
+
+void CEngineDownloader::OnUpdateProgress(const char* url, std::int64_t received) {
+    if (retired_) return;
+    if (IJobDownloadEventListener* listener = Listener())
+        listener->OnEngineUpdateProgress(url, received);
+}
+
+void CEngineDownloader::OnEngineStarted() {
+    if (retired_) return;
+    SetOffline(false);
+    Connect();
+    if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineReady();
+}
+
+void CEngineDownloader::OnEngineStartFailed() {
+    if (retired_) return;
+    SetOffline(false);
+    // No connect: the engine is given up at once, and the job manager
+    // retires this downloader inside the call below.
+    IJobDownloadEventListener* listener = Listener();
+    if (!listener) return;
+    listener->OnEngineUnavailable();
+    listener->OnEngineFailed();
+}
+
+void CEngineDownloader::OnUpdateStalled() {
+    if (retired_) return;
+    NotifyNetworkDown();
+}
+
+void CEngineDownloader::OnUpdateFailed(int kind) {
+    if (retired_) return;
+    IJobDownloadEventListener* listener = Listener();
+    if (!listener) return;
+    listener->OnPathAccessFailed(kind);
+    if (kind == 1) listener->OnEngineFailed();
+}
+
+// --- The engine's messages.
+
+void CEngineDownloader::OnConnected(std::uint32_t) {
+    if (retired_) return;
+    if (!PortIsOurs()) {
+        // Another local user may listen there first and receive the jobs
+        // (their paths and URLs) or feed false completions.
+        WriteServiceLogFormat(
+            "[OstrelLib] Engine port %u is not held by this user; engine not used", port_);
+        DropLink(true);
+        if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineFailed();
+        return;
+    }
+    lastConnected_ = Now();
+    for (CJob* job : std::vector<CJob*>(HeldJobs()))
+        if (Holds(job)) (void)Begin(job);  // a job that cannot be described goes direct inside
+}
+
+void CEngineDownloader::OnJobAccepted(const JobAccepted& record, std::uint32_t) {
+    if (retired_) return;
+    Entry* entry = FindEntry(record.jobKey);
+    if (!entry) return;
+    entry->engineJob = static_cast<std::int32_t>(record.engineJob);
+    entry->accepted = true;
+    entry->lastMessageAt = Now();
+    entry->job->SetEngineJobNumber(entry->engineJob);
+    NotifyJobStart(
+        entry->job, static_cast<std::int32_t>(record.fileCount),
+        static_cast<std::int64_t>(std::min<std::uint64_t>(record.totalBytes, INT64_MAX)));
+}
+
+void CEngineDownloader::OnJobFailed(const JobFailed& record, std::uint32_t) {
+    if (retired_) return;
+    Entry* entry = FindEntry(record.jobKey);
+    if (!entry) return;
+    CJob* job = entry->job;
+    RemoveEntry(entry);
+    if (!ReleaseJob(job)) return;
+    // Failed, not waiting: no later fall-back may start it again.
+    job->SetState(kJobIdle);
+    StopTickIfIdle();
+    job->AddMessage(kReasonDownloadFailed, record.text.c_str());
+}
+
+void CEngineDownloader::OnProgressReport(const ProgressReport& record, std::uint32_t) {
+    if (retired_) return;
+    Entry* entry = FindEntry(record.jobKey, record.engineJob);
+    if (!entry) return;
+    entry->lastMessageAt = Now();
+    NotifyJobProgress(entry->job, MakeEngineProgress(record, *entry->job, &entry->rings));
+}
+
+std::string CEngineDownloader::ReportedPath(const CJob& job, const std::string& path,
+                                            const std::string& url) const {
+    const std::string key = plat::AsciiLower(path);
+    for (const auto& file : job.Files())
+        if (CJob::PathKey(file->folder, file->localName) == key) return file->FullPath();
+    for (const auto& file : job.Files())
+        if (file->url == url) return file->FullPath();
+    return {};
+}
+
+std::string CEngineDownloader::StoredPath(const CJob& job, const std::string& stored,
+                                          const std::string& ownPath) const {
+    if (InsideFolder(stored, job.DownloadFolder()) && IsRegularFile(stored)) return stored;
+    WriteServiceLogFormat("[OstrelLib] Engine stored path refused : %.300s", stored.c_str());
+    return ownPath;
+}
+
+void CEngineDownloader::CompleteFile(const FileDone& record, bool at) {
+    Entry* entry = FindEntry(record.jobKey, record.engineJob);
+    if (entry) entry->rings.file.Clear();
+    if (!entry) return;
+    entry->lastMessageAt = Now();
+    CJob* job = entry->job;
+    const std::string path = ReportedPath(*job, record.path, record.url);
+    if (path.empty()) {
+        WriteServiceLogFormat("[OstrelLib] Engine finished a file the job does not have : %.300s",
+                              record.path.c_str());
+        return;
+    }
+    // The text names the job's own URL field, not the engine's echo of it.
+    std::string url;
+    for (const auto& file : job->Files())
+        if (file->FullPath() == path) url = file->url;
+    if (at) {
+        const std::string stored = StoredPath(*job, record.storedPath, path);
+        NotifyJobFileCompleted(job, path, stored.c_str(), url);
+    } else {
+        NotifyJobFileCompleted(job, path, nullptr, url);
+    }
+}
+
+void CEngineDownloader::OnFileDone(const FileDone& record, std::uint32_t) {
+    if (!retired_) CompleteFile(record, false);
+}
+
+void CEngineDownloader::OnFileDoneAt(const FileDone& record, std::uint32_t) {
+    if (!retired_) CompleteFile(record, true);
+}
+
+void CEngineDownloader::OnJobEnded(const JobEnded& record, std::uint32_t) {
+    if (retired_) return;
+    Entry* entry = FindEntry(record.jobKey, record.engineJob);
+    if (!entry) return;
+    CJob* job = entry->job;
+    const bool short_ = record.completedFiles < job->FileCount();
+    if (record.fallback != 0 || short_) {
+        // An end with files missing is no success, whatever the flag says.
+        MoveToDirect(job, entry,
+                     record.fallback != 0 ? "the engine asked for it" : "files are missing");
+        return;
+    }
+    RemoveEntry(entry);
+    if (!ReleaseJob(job)) return;
+    job->NotifyCompleted(static_cast<std::int32_t>(record.completedFiles));
+    StopTickIfIdle();
+}
+
+void CEngineDownloader::OnJobState(const JobStateRecord& record, std::uint32_t) {
+    if (retired_) return;
+    Entry* entry = FindEntry(record.jobKey, record.engineJob);
+    if (!entry) return;
+    entry->lastMessageAt = Now();
+    if (record.state == 1) NotifyJobMessage(entry->job, kReasonDiskFull, nullptr);
+}
+
+void CEngineDownloader::OnNetworkLost(std::uint32_t) {
+    if (!retired_ && !entries_.empty())
+        NotifyJobMessage(entries_.front().job, kReasonNetworkDown, nullptr);
+}
+
+void CEngineDownloader::OnNetworkRestored(std::uint32_t) {
+    if (!retired_ && !entries_.empty())
+        NotifyJobMessage(entries_.front().job, kReasonNetworkBack, nullptr);
+}
+
+void CEngineDownloader::OnResumeQuestion(std::uint32_t jobKey) {
+    if (retired_) return;
+    Entry* entry = FindEntry(jobKey);
+    if (!entry) return;
+    entry->lastMessageAt = Now();
+    // A job answered before it started (the terminal program's --resume)
+    // needs nobody to be asked.
+    if (std::optional<bool> answer = entry->job->ResumeAnswer(); answer && Layer()) {
+        (void)Layer()->SendResumeAnswer(static_cast<std::uint32_t>(entry->engineJob), entry->jobKey,
+                                        *answer ? 1 : 0, 1);
+        return;
+    }
+    entry->job->NotifyResumePrompt();
+}
+
+void CEngineDownloader::OnConnectFailed(std::uint32_t) {}
+
+void CEngineDownloader::OnClosed(std::uint32_t) {
+    if (retired_) return;
+    DropLink(false);
+    const std::int64_t now = Now();
+    if (lastConnected_ != 0 && now - lastConnected_ > limits_.longConnectionMs) {
+        launches_ = 0;
+        lastConnected_ = 0;
+    }
+    lastConnected_ = 0;
+    WriteServiceLog("[OstrelLib] localClosed()");
+    if (launches_ >= limits_.maxLaunches) {
+        WriteServiceLog("[OstrelLib] CEngineDownloader MaxTry Over");
+        if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineFailed();
+        return;
+    }
+    entries_.clear();
+    Launch();
+}
