@@ -26,7 +26,10 @@ protected:
                   0);
         before_ = Snapshot(sandbox_.Path());
     }
-    void TearDown() override { SetExtractLimitsForTesting(ExtractLimits{}); }
+    void TearDown() override {
+        SetExtractLimitsForTesting(ExtractLimits{});
+        FailInstallMovesForTesting(-1);
+    }
 
     std::string Engine() const { return sandbox_.Path() + "Norvex/tlxDownloadV32/"; }
 
@@ -181,4 +184,17 @@ TEST_F(HostileArchiveTest, TwoSpellingsOfTheExecutable) {
     ExpectRefused(kArchive7z,
                   Make7z({File("TLXDownloadV32.exe", "a"), File("tlxdownloadv32.exe", "b")}),
                   "two executables");
+}
+
+TEST_F(HostileArchiveTest, AFailureWhileMovingPutsTheOldEngineBack) {
+    const std::string archive =
+        Make7z({File("TLXDownloadV32.exe", "new"), File("bin/x.dll", "newlib", 0444),
+                File("added/deep/y.dll", "y"), File("z.dll", "z")});
+    for (int moves : {0, 1, 2, 3}) {
+        FailInstallMovesForTesting(moves);
+        ExpectRefused(kArchive7z, archive, "after " + std::to_string(moves) + " moves");
+    }
+    FailInstallMovesForTesting(-1);
+    EXPECT_EQ(InstallArchive(kArchive7z, Bytes(archive), archive.size(), Engine()), 0);
+    EXPECT_EQ(ReadFile(Engine() + "bin/x.dll"), "newlib");
 }
