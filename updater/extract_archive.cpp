@@ -1,5 +1,6 @@
 #include "updater/extract_archive.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,8 @@
 #include "updater/extract_action.h"
 
 namespace {
+
+std::atomic<int> g_failMovesAfter{-1};
 
 // The folder that holds `engineFolder`, ending with a separator.
 std::string ParentOf(const std::string& engineFolder) {
@@ -108,6 +111,8 @@ public:
                     return Undo("cannot move aside: " + to + ": " + std::strerror(errno));
             }
             done_.push_back(step);
+            if (static_cast<int>(done_.size()) > g_failMovesAfter.load() && g_failMovesAfter >= 0)
+                return Undo("move failed for testing: " + to);
             if (!plat::RenameFile(staged_ + from, step.target))
                 return Undo("cannot move into place: " + to + ": " + std::strerror(errno));
         }
@@ -194,6 +199,10 @@ int InstallArchive(int type, const std::uint8_t* data, std::int64_t size,
     if (!plat::RemoveTree(staging))
         WriteServiceLogFormat("[OstrelLib] Update staging folder left behind: %s", staging.c_str());
     return result;
+}
+
+void FailInstallMovesForTesting(int moves) {
+    g_failMovesAfter = moves;
 }
 
 bool RemoveLeftoverStaging(const std::string& engineFolder) {

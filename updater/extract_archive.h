@@ -33,6 +33,10 @@ inline constexpr const char* kStagingPrefix = "tlxDownloadV32.update-";
 [[nodiscard]] int InstallArchive(int type, const std::uint8_t* data, std::int64_t size,
                                  const std::string& engineFolder);
 
+// Test seam: the move into place fails once `moves` files have moved (-1,
+// the default, never), so tests can watch the replaced files come back.
+void FailInstallMovesForTesting(int moves);
+
 // Deletes staging folders an interrupted pass left beside `engineFolder`.
 // True when none is left.
 bool RemoveLeftoverStaging(const std::string& engineFolder);

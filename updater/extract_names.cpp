@@ -19,19 +19,6 @@ bool SplitArchiveName(std::string_view raw, const ArchiveNameRules& rules,
         }
         if (c == '\\') c = '/';
     }
-    if (rules.zipGuard) {
-        for (bool applied = true; applied;) {
-            applied = true;
-            if (name.size() >= 2 && name[1] == ':')
-                name.erase(0, 2);
-            else if (!name.empty() && name[0] == '/')
-                name.erase(0, 1);
-            else if (std::size_t at = name.find("/../"); at != std::string::npos)
-                name.erase(0, at + 4);
-            else
-                applied = false;
-        }
-    }
     if (!name.empty() && name[0] == '/') {
         *why = "absolute name";
         return false;

@@ -11,9 +11,6 @@
 inline constexpr std::size_t kMaxArchiveNameBytes = 259;
 
 struct ArchiveNameRules {
-    // Apply the zip guard: drop a leading drive ("X:"), leading separators,
-    // and everything up to a "/../", as long as one of them applies.
-    bool zipGuard = false;
     // Refuse bytes above 0x7F (a zip name without the UTF-8 flag is in an
     // unknown code page).
     bool asciiOnly = false;

@@ -52,8 +52,11 @@ long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
         default:
             return -1;
     }
-    if (offset > m->size || base > m->size - offset) return -1;
-    m->at = base + offset;
+    // minizip moves back by passing a negative offset as an unsigned one;
+    // the sum wraps round to the intended position.
+    const std::uint64_t target = base + offset;
+    if (target > m->size) return -1;
+    m->at = target;
     return 0;
 }
 int ZCALLBACK MemClose(voidpf, voidpf) {
@@ -159,10 +162,9 @@ bool UnpackCurrent(unzFile zip, CExtractSink* sink, std::vector<std::uint8_t>* b
     if (info.flag & kFlagEncrypted) return sink->Fail("encrypted zip item: " + shown);
 
     ArchiveNameRules rules;
-    // The guard would cut "../../evil" or "C:\\x\\y" into names inside the
-    // folder and install what a hostile package chose to call them; a name
-    // that tries to leave the folder fails the whole archive instead.
-    rules.zipGuard = false;
+    // A name that tries to leave the folder (a drive, a root, a climb) is
+    // refused, never cut into another name inside it: the whole archive
+    // fails instead of installing what a hostile package chose to call it.
     rules.asciiOnly = (info.flag & kFlagUtf8) == 0;
     const uLong attributes = info.external_fa;
     bool folder = false;

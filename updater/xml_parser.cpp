@@ -193,8 +193,11 @@ private:
             // A document type declaration may carry an internal subset in
             // brackets whose declarations hold ">" of their own.
             std::size_t gt = text.find('>', lt);
-            std::size_t bracket = text.find('[', lt);
-            if (gt == npos || bracket == npos || bracket > gt) return gt;
+            if (gt == npos) return npos;
+            // Only a bracket inside this tag counts; searching further would
+            // make a text of many small "<!" tags quadratic.
+            std::size_t bracket = text.substr(0, gt).find('[', lt);
+            if (bracket == npos) return gt;
             for (std::size_t close = text.find(']', bracket); close != npos;
                  close = text.find(']', close + 1)) {
                 std::size_t after = close + 1;

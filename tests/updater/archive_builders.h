@@ -192,10 +192,13 @@ inline std::map<std::string, std::string> Snapshot(const std::string& top) {
             const std::string path = rel + e.name;
             struct stat st {};
             lstat((top + path).c_str(), &st);
-            std::string value = std::to_string(static_cast<int>(e.kind)) + ":" +
-                                std::to_string(st.st_mode & 07777) + ":" +
-                                std::to_string(static_cast<long long>(st.st_mtime));
-            if (e.kind == plat::PathKind::kFile) value += ":" + ReadFile(top + path);
+            std::string value =
+                std::to_string(static_cast<int>(e.kind)) + ":" + std::to_string(st.st_mode & 07777);
+            // A folder's own time moves whenever a name inside comes and
+            // goes (the staging folder beside the engine does); a file's not.
+            if (e.kind == plat::PathKind::kFile)
+                value += ":" + std::to_string(static_cast<long long>(st.st_mtime)) + ":" +
+                         ReadFile(top + path);
             shot[path] = value;
             if (e.kind == plat::PathKind::kFolder) pending.push_back(path + "/");
         }
