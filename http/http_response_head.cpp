@@ -139,7 +139,9 @@ bool HttpResponseHead::Parse(std::string_view head) {
     bool otherCoding = false;
     for (std::size_t i = 1; i < records_.size(); ++i) {
         const std::string name = plat::AsciiLower(records_[i].first);
-        const std::string& value = records_[i].second;
+        // The framing is read from the fields as sent: decoding first would
+        // let "%35" stand for a length of 5, or a NUL cut "10\0 000" to 10.
+        const std::string& value = undecoded_[i];
         if (name == "content-length:") {
             std::optional<std::int64_t> parsed = DecimalLength(value);
             // A wrong length would end a body early or let it run past what
