@@ -63,6 +63,10 @@ TEST(HttpResponseHead, FieldsTakeAnyWhiteSpaceAfterTheColonAndAnyLetterCase) {
     head = Parsed("HTTP/1.1 200 OK\r\nX-F: one\r\n two\r\nnonsense\r\nBad Name: 1\r\n\r\n");
     EXPECT_EQ(ValueOf(head, "X-F:"), "one two");
     EXPECT_EQ(ValueOf(head, "Bad"), "(none)");
+    // A name must be a token: a stray CR or a control byte in it makes no field.
+    head = Parsed("HTTP/1.1 200 OK\r\nContent-L\ren: 1\r\nX\x01Y: 2\r\nOk: 3\r\n\r\n");
+    EXPECT_EQ(head.Records().size(), 2u);
+    EXPECT_EQ(ValueOf(head, "Ok:"), "3");
 }
 
 TEST(HttpResponseHead, LengthsMustBeDigitsThatFitAndAgree) {
