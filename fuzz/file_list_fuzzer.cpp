@@ -60,7 +60,8 @@ void CheckValidated(const FileListParse& before, const FileListParse& after) {
         FUZZ_CHECK(!after.problem->reason.empty());
         bool listed = false;
         for (std::size_t i = 0; i < before.urls.size(); ++i)
-            listed = listed || (before.lines[i] == after.problem->line && before.urls[i] == after.problem->url);
+            listed = listed || (before.lines[i] == after.problem->line &&
+                                before.urls[i] == after.problem->url);
         FUZZ_CHECK(listed);
     } else {
         // Nothing refused: every URL of the list is kept.

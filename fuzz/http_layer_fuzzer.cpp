@@ -124,9 +124,9 @@ public:
         Event(value, "header");
         FUZZ_CHECK(!headerSeen_);
         headerSeen_ = true;
-        (void)layer_->GetStatusCode(&out_->status);         // always succeeds
+        (void)layer_->GetStatusCode(&out_->status);            // always succeeds
         (void)layer_->GetContentLength(&out_->contentLength);  // always succeeds
-        (void)layer_->GetBodyFraming(&out_->framing);      // a non-null out succeeds
+        (void)layer_->GetBodyFraming(&out_->framing);          // a non-null out succeeds
         FUZZ_CHECK(vzSucceeded(layer_->GetRawHeader(&out_->rawHead)));
         // Three digits; interim heads never reach the listener. (Codes
         // outside 100-599 are the sessions' to refuse by their status rules.)

@@ -29,7 +29,9 @@ struct Decoded {
     bool operator==(const Decoded&) const = default;
 };
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool NamedNoCase(const std::string& name, std::string_view wanted) {
     if (name.size() != wanted.size()) return false;
@@ -42,15 +44,17 @@ void CheckHead(std::string_view stream) {
     std::size_t length = 0, skipped = 0;
     const HttpResponseHead::Scan scan = HttpResponseHead::FindEnd(stream, &length, &skipped);
     if (scan != HttpResponseHead::Scan::kComplete) {
-        if (scan == HttpResponseHead::Scan::kTooLong) FUZZ_CHECK(stream.size() > HttpResponseHead::kMaxHead);
+        if (scan == HttpResponseHead::Scan::kTooLong)
+            FUZZ_CHECK(stream.size() > HttpResponseHead::kMaxHead);
         return;
     }
     FUZZ_CHECK(skipped + length <= stream.size());
     FUZZ_CHECK(length <= HttpResponseHead::kMaxHead);
     const std::string_view head = stream.substr(skipped, length);
     FUZZ_CHECK(head.size() >= 2 && head.back() == '\n');
-    FUZZ_CHECK(head[head.size() - 2] == '\n' ||
-               (head.size() >= 3 && head[head.size() - 2] == '\r' && head[head.size() - 3] == '\n'));
+    FUZZ_CHECK(
+        head[head.size() - 2] == '\n' ||
+        (head.size() >= 3 && head[head.size() - 2] == '\r' && head[head.size() - 3] == '\n'));
     // Nothing but line ends was skipped.
     for (char c : stream.substr(0, skipped)) FUZZ_CHECK(c == '\r' || c == '\n');
 
@@ -80,7 +84,8 @@ void CheckHead(std::string_view stream) {
         const HttpResponseHead::Record* found = parsed.Find(record.first);
         FUZZ_CHECK(found != nullptr && found <= &record);
         FUZZ_CHECK(parsed.FindUndecoded(record.first) != nullptr);
-        if (parsed.Framing() == HttpBodyFraming::kLength && NamedNoCase(record.first, "content-length:")) {
+        if (parsed.Framing() == HttpBodyFraming::kLength &&
+            NamedNoCase(record.first, "content-length:")) {
             // What the head says is the length in use, as sent.
             const std::string* sent = parsed.FindUndecoded(record.first);
             std::int64_t value = 0;
@@ -111,7 +116,8 @@ Decoded Decode(const std::vector<std::string_view>& reads, std::size_t takeAtMos
     std::string buffered;
     auto sink = [&](std::string_view piece) -> std::size_t {
         FUZZ_CHECK(!piece.empty());
-        const std::size_t take = takeAtMost == 0 ? piece.size() : std::min(piece.size(), takeAtMost);
+        const std::size_t take =
+            takeAtMost == 0 ? piece.size() : std::min(piece.size(), takeAtMost);
         out.data.append(piece.substr(0, take));
         return take;
     };
@@ -152,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t bodyStart = 0;
     if (!(script.Settings() & 1)) {
         std::size_t length = 0, skipped = 0;
-        if (HttpResponseHead::FindEnd(stream, &length, &skipped) != HttpResponseHead::Scan::kComplete)
+        if (HttpResponseHead::FindEnd(stream, &length, &skipped) !=
+            HttpResponseHead::Scan::kComplete)
             return 0;
         bodyStart = skipped + length;
     }

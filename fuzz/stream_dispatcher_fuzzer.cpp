@@ -107,9 +107,9 @@ Outcome Expected(std::uint8_t settings, std::string_view stream) {
     while (left >= kFrameHeaderSize) {
         const std::uint16_t type = static_cast<std::uint16_t>(p[0] | p[1] << 8);
         const std::uint16_t subtype = static_cast<std::uint16_t>(p[2] | p[3] << 8);
-        const std::uint32_t length = static_cast<std::uint32_t>(p[10]) | static_cast<std::uint32_t>(p[11]) << 8 |
-                                     static_cast<std::uint32_t>(p[12]) << 16 |
-                                     static_cast<std::uint32_t>(p[13]) << 24;
+        const std::uint32_t length =
+            static_cast<std::uint32_t>(p[10]) | static_cast<std::uint32_t>(p[11]) << 8 |
+            static_cast<std::uint32_t>(p[12]) << 16 | static_cast<std::uint32_t>(p[13]) << 24;
         if (length > kFrameMaxPayload) {
             outcome.closedByInput = true;
             break;

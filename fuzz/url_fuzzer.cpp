@@ -26,7 +26,9 @@
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -64,7 +66,8 @@ Split CheckSplit(std::string_view url) {
     const std::string_view rest = sent.substr(prefix);
     FUZZ_CHECK(rest.substr(0, s.host.size()) == s.host);
     FUZZ_CHECK(rest.size() >= s.path.size() && rest.substr(rest.size() - s.path.size()) == s.path);
-    const std::string_view between = rest.substr(s.host.size(), rest.size() - s.host.size() - s.path.size());
+    const std::string_view between =
+        rest.substr(s.host.size(), rest.size() - s.host.size() - s.path.size());
     if (between.empty())
         FUZZ_CHECK(s.port == (s.scheme == kUrlSchemeHttp ? 80 : 443));
     else
@@ -144,7 +147,8 @@ void CheckCodec(const std::string& input) {
         if (encoded[i] == '%') {
             FUZZ_CHECK(i + 2 < encoded.size());
             for (std::size_t j = i + 1; j <= i + 2; ++j)
-                FUZZ_CHECK((encoded[j] >= '0' && encoded[j] <= '9') || (encoded[j] >= 'A' && encoded[j] <= 'F'));
+                FUZZ_CHECK((encoded[j] >= '0' && encoded[j] <= '9') ||
+                           (encoded[j] >= 'A' && encoded[j] <= 'F'));
             i += 2;
         } else {
             FUZZ_CHECK(IsUnreserved(encoded[i]));

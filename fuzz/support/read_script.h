@@ -41,7 +41,7 @@ private:
 // in every build.
 [[noreturn]] void FuzzFail(const char* file, int line, const char* what);
 
-#define FUZZ_CHECK(condition)                                        \
-    do {                                                             \
+#define FUZZ_CHECK(condition)                                       \
+    do {                                                            \
         if (!(condition)) FuzzFail(__FILE__, __LINE__, #condition); \
     } while (0)

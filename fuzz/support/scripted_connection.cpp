@@ -34,7 +34,8 @@ void FuzzConnection::Deliver() {
     if (receive_.Held() == 0) return;
     ++delivering_;
     const std::uint32_t held = receive_.Held();
-    const std::int32_t consumed = stack_->OnReceive(receive_.Data(), static_cast<std::int32_t>(held));
+    const std::int32_t consumed =
+        stack_->OnReceive(receive_.Data(), static_cast<std::int32_t>(held));
     --delivering_;
     if (closed_) {
         receive_.Free();
