@@ -288,6 +288,7 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     // returned, and given back only to a layer that is still open.
     std::unique_ptr<ChunkedBodyReader> reader = std::move(chunked_);
     bool listenerGone = false;
+    bool refused = false;
     auto sink = [&](std::string_view piece) -> std::size_t {
         auto* listener = Listener();
         if (!listener) {
@@ -297,7 +298,7 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
         std::int32_t consumed =
             listener->OnBodyData(ListenerValue(), piece.data(), static_cast<std::int32_t>(piece.size()));
         if (consumed < 0 || static_cast<std::size_t>(consumed) > piece.size()) {
-            listenerGone = true;
+            refused = true;  // as for a length body: the connection closes
             return 0;
         }
         delivered_ += consumed;
@@ -307,7 +308,7 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     ChunkedBodyReader::Result result =
         reader->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
     if (!Dispatcher().IsStopped()) chunked_ = std::move(reader);
-    if (result == ChunkedBodyReader::Result::kMalformed) return -1;
+    if (refused || result == ChunkedBodyReader::Result::kMalformed) return -1;
     if (result == ChunkedBodyReader::Result::kDone) Complete();
     if (listenerGone && result == ChunkedBodyReader::Result::kBlocked && used == 0) return 0;
     return static_cast<std::int32_t>(used);
