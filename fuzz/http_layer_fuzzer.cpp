@@ -13,7 +13,7 @@
 // and head).
 //
 // Settings byte: bit 0 accept a chunked body; bits 1-2 the most the listener
-// takes per event (all, 1, 7, 64 bytes); bits 3-4 when it drops the
+// takes per event (all, 1, 7 bytes, or it refuses with -1); bits 3-4 when it drops the
 // connection (never, on OnComplete, on OnHeaderReceived, after N body
 // bytes); bits 5-7 pick N.
 #include <cstddef>
@@ -30,6 +30,9 @@ namespace {
 
 enum class Drop { kNever, kOnComplete, kOnHeader, kAfterBytes };
 
+// The listener answers OnBodyData with -1, which must close the connection.
+constexpr std::int32_t kRefuse = -1;
+
 struct Behaviour {
     bool acceptChunked = false;
     std::int32_t takeAtMost = 0;  // 0: everything offered
@@ -37,7 +40,7 @@ struct Behaviour {
     std::int64_t dropAfter = 0;
 
     explicit Behaviour(std::uint8_t settings) {
-        static constexpr std::int32_t kTakes[] = {0, 1, 7, 64};
+        static constexpr std::int32_t kTakes[] = {0, 1, 7, kRefuse};
         static constexpr std::int64_t kDropAfter[] = {1, 2, 5, 10, 64, 100, 1000, 4096};
         acceptChunked = settings & 1;
         takeAtMost = kTakes[(settings >> 1) & 3];
@@ -114,6 +117,7 @@ public:
         if (b_.acceptChunked) (void)layer_->AcceptChunkedBody();
     }
     bool Dropped() const { return dropped_; }
+    bool Refused() const { return refused_; }
     std::int64_t Delivered() const { return delivered_; }
 
     void OnConnected(std::uint32_t value) override {
@@ -150,6 +154,10 @@ public:
         Event(value, "body");
         FUZZ_CHECK(headerSeen_ && !completeSeen_);
         FUZZ_CHECK(length > 0);
+        if (b_.takeAtMost == kRefuse) {
+            refused_ = true;
+            return -1;
+        }
         std::int32_t take = length;
         if (b_.takeAtMost > 0 && take > b_.takeAtMost) take = b_.takeAtMost;
         if (b_.drop == Drop::kAfterBytes && take > b_.dropAfter - delivered_)
@@ -207,6 +215,7 @@ private:
     bool completeSeen_ = false;
     bool closedSeen_ = false;
     bool dropped_ = false;
+    bool refused_ = false;
 };
 
 Outcome Run(const Behaviour& behaviour, const std::vector<std::string_view>& reads) {
@@ -234,6 +243,7 @@ Outcome Run(const Behaviour& behaviour, const std::vector<std::string_view>& rea
         listener.Delivered() == outcome.contentLength)
         FUZZ_CHECK(complete);
     outcome.closedByInput = connection.ClosedByInput();
+    if (listener.Refused()) FUZZ_CHECK(outcome.closedByInput);
     connection.PeerClosed();
     outcome.request = connection.Sent();
     FUZZ_CHECK(outcome.request.compare(0, 6, "GET / ") == 0);
