@@ -282,7 +282,13 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
         surplus_ = true;
         return length;
     }
+    // The listener may close the connection from inside OnBodyData, and the
+    // close (OnClosed) lets go of what served the exchange while the reader
+    // is still in the middle of its Read: it is held here until Read has
+    // returned, and given back only to a layer that is still open.
+    std::unique_ptr<ChunkedBodyReader> reader = std::move(chunked_);
     bool listenerGone = false;
+    bool refused = false;
     auto sink = [&](std::string_view piece) -> std::size_t {
         auto* listener = Listener();
         if (!listener) {
@@ -292,7 +298,7 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
         std::int32_t consumed =
             listener->OnBodyData(ListenerValue(), piece.data(), static_cast<std::int32_t>(piece.size()));
         if (consumed < 0 || static_cast<std::size_t>(consumed) > piece.size()) {
-            listenerGone = true;
+            refused = true;  // as for a length body: the connection closes
             return 0;
         }
         delivered_ += consumed;
@@ -300,8 +306,9 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     };
     std::size_t used = 0;
     ChunkedBodyReader::Result result =
-        chunked_->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
-    if (result == ChunkedBodyReader::Result::kMalformed) return -1;
+        reader->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
+    if (!Dispatcher().IsStopped()) chunked_ = std::move(reader);
+    if (refused || result == ChunkedBodyReader::Result::kMalformed) return -1;
     if (result == ChunkedBodyReader::Result::kDone) Complete();
     if (listenerGone && result == ChunkedBodyReader::Result::kBlocked && used == 0) return 0;
     return static_cast<std::int32_t>(used);

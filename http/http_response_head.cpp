@@ -1,5 +1,6 @@
 #include "http/http_response_head.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "http/uri_codec.h"
@@ -8,6 +9,12 @@
 namespace {
 
 bool IsOws(char c) { return c == ' ' || c == '\t'; }
+
+// A field name is a token (RFC 9110, 5.6.2): letters, digits and these.
+bool IsTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
 
 std::string_view TrimOws(std::string_view text) {
     while (!text.empty() && IsOws(text.front())) text.remove_prefix(1);
@@ -125,10 +132,11 @@ bool HttpResponseHead::Parse(std::string_view head) {
             continue;
         }
         std::size_t colon = line.find(':');
-        // No colon, or white space inside the name: not a field.
+        // No colon, or a name that is not a token (white space, a stray CR,
+        // a control byte): not a field.
         if (colon == std::string_view::npos || colon == 0) continue;
         std::string_view name = line.substr(0, colon);
-        if (name.find_first_of(" \t") != std::string_view::npos) continue;
+        if (!std::all_of(name.begin(), name.end(), IsTokenChar)) continue;
         records_.emplace_back(std::string(line.substr(0, colon + 1)),
                               Decoded(TrimOws(line.substr(colon + 1))));
         undecoded_.emplace_back(TrimOws(line.substr(colon + 1)));
@@ -139,7 +147,9 @@ bool HttpResponseHead::Parse(std::string_view head) {
     bool otherCoding = false;
     for (std::size_t i = 1; i < records_.size(); ++i) {
         const std::string name = plat::AsciiLower(records_[i].first);
-        const std::string& value = records_[i].second;
+        // The framing is read from the fields as sent: decoding first would
+        // let "%35" stand for a length of 5, or a NUL cut "10\0 000" to 10.
+        const std::string& value = undecoded_[i];
         if (name == "content-length:") {
             std::optional<std::int64_t> parsed = DecimalLength(value);
             // A wrong length would end a body early or let it run past what

@@ -102,6 +102,12 @@ std::string Join(const UrlParts& parts) {
 
 bool IsWebScheme(const std::string& scheme) { return scheme == "http" || scheme == "https"; }
 
+// Whether an authority names a host, read the way the connection will read
+// it (http/split_url.h): the text before any ":" port. "//:8080/x" has none.
+bool HasHost(const UrlParts& parts) {
+    return parts.hasAuthority && !parts.authority.empty() && parts.authority[0] != ':';
+}
+
 }  // namespace
 
 LocationVerdict ResolveLocation(std::string_view requestUrl, std::string_view location,
@@ -110,8 +116,7 @@ LocationVerdict ResolveLocation(std::string_view requestUrl, std::string_view lo
     location = plat::Trim(location);
     if (location.empty()) return LocationVerdict::kEmpty;
     const UrlParts base = Split(requestUrl);
-    if (!IsWebScheme(base.scheme) || !base.hasAuthority || base.authority.empty())
-        return LocationVerdict::kUnusable;
+    if (!IsWebScheme(base.scheme) || !HasHost(base)) return LocationVerdict::kUnusable;
     const UrlParts ref = Split(location);
     UrlParts result;
     if (!ref.scheme.empty()) {
@@ -136,7 +141,7 @@ LocationVerdict ResolveLocation(std::string_view requestUrl, std::string_view lo
             result.hasQuery = ref.hasQuery;
         }
     }
-    if (!result.hasAuthority || result.authority.empty()) return LocationVerdict::kUnusable;
+    if (!HasHost(result)) return LocationVerdict::kUnusable;
     *target = Join(result);
     return LocationVerdict::kResolved;
 }

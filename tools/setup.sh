@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev
   libgtest-dev libgmock-dev
   libssl-dev zlib1g-dev libcurl4-openssl-dev
   libarchive-dev libminizip-dev 7zip

@@ -401,6 +401,56 @@ TEST_F(HttpClientLayerTest, ChunkedBodyIsDecodedOnlyForAListenerThatAcceptsIt) {
     }
 }
 
+TEST_F(HttpClientLayerTest, AListenerMayDropTheConnectionInTheMiddleOfAChunk) {
+    // A session that fails a write drops its connection from OnBodyData;
+    // the close lets go of the exchange's state while the chunked reader is
+    // still inside its read (under the sanitizers this was a use after free).
+    struct Dropper : HttpFetch {
+        std::int32_t OnBodyData(std::uint32_t value, const void* data,
+                                std::int32_t length) override {
+            const std::int32_t taken = HttpFetch::OnBodyData(value, data, length);
+            Close();
+            events.push_back("dropped");
+            return taken;
+        }
+    };
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                       "4\r\nhttp\r\n3\r\n://\r\n0\r\n\r\n"),
+                      ScriptStep::Stall()});
+    Dropper fetch;
+    fetch.consumeAtMost = 2;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->AcceptChunkedBody()));
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("dropped") == 1; }));
+    PumpFor(50);
+    const std::vector<std::string> expected = {"connected", "header", "body", "dropped"};
+    EXPECT_EQ(fetch.events, expected);
+    EXPECT_EQ(fetch.body, "ht");
+}
+
+TEST_F(HttpClientLayerTest, AListenerThatRefusesAChunkClosesTheConnection) {
+    // A negative count closes the connection, whatever the body's framing.
+    struct Refuser : HttpFetch {
+        std::int32_t OnBodyData(std::uint32_t, const void*, std::int32_t) override {
+            events.push_back("refused");
+            return -1;
+        }
+    };
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                       "4\r\nhttp\r\n0\r\n\r\n"),
+                      ScriptStep::Stall()});
+    Refuser fetch;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->AcceptChunkedBody()));
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("closed") == 1; }));
+    const std::vector<std::string> expected = {"connected", "header", "refused", "closed"};
+    EXPECT_EQ(fetch.events, expected);
+}
+
 TEST_F(HttpClientLayerTest, ABodyInAnUnknownTransferCodingIsNeverDelivered) {
     ScriptedServer server;
     server.AddScript(

@@ -63,14 +63,23 @@ TEST(HttpResponseHead, FieldsTakeAnyWhiteSpaceAfterTheColonAndAnyLetterCase) {
     head = Parsed("HTTP/1.1 200 OK\r\nX-F: one\r\n two\r\nnonsense\r\nBad Name: 1\r\n\r\n");
     EXPECT_EQ(ValueOf(head, "X-F:"), "one two");
     EXPECT_EQ(ValueOf(head, "Bad"), "(none)");
+    // A name must be a token: a stray CR or a control byte in it makes no field.
+    head = Parsed("HTTP/1.1 200 OK\r\nContent-L\ren: 1\r\nX\x01Y: 2\r\nOk: 3\r\n\r\n");
+    EXPECT_EQ(head.Records().size(), 2u);
+    EXPECT_EQ(ValueOf(head, "Ok:"), "3");
 }
 
 TEST(HttpResponseHead, LengthsMustBeDigitsThatFitAndAgree) {
     HttpResponseHead head;
     for (std::string bad :
          {"Content-Length: 99999999999999999999999", "Content-Length: 5\r\nContent-Length: 6",
-          "Content-Length: -1", "Content-Length: 12abc", "Content-Length: 1 2"})
+          "Content-Length: -1", "Content-Length: 12abc", "Content-Length: 1 2",
+          // Read as sent: an escape or a NUL is not a digit.
+          "Content-Length: %35"})
         EXPECT_FALSE(head.Parse("HTTP/1.1 200 OK\r\n" + bad + "\r\n\r\n")) << bad;
+    EXPECT_FALSE(head.Parse(std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\0 000\r\n\r\n", 44)));
+    EXPECT_EQ(Parsed("HTTP/1.1 200 OK\r\nTransfer-Encoding: %63hunked\r\n\r\n").Framing(),
+              HttpBodyFraming::kUnsupported);
     EXPECT_TRUE(head.Parse("HTTP/1.1 200 OK\r\nContent-Length: 3\r\ncontent-length: 3\r\n\r\n"));
     EXPECT_EQ(head.ContentLength(), 3);
     EXPECT_FALSE(head.Parse("HTTP/1.1\r\n\r\n"));

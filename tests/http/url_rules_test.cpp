@@ -37,6 +37,9 @@ TEST(ResolveLocation, RefusesWhatIsNotAWebAddress) {
     EXPECT_EQ(ResolveLocation("http://h/a", "javascript:x", &target),
               LocationVerdict::kUnsupportedScheme);
     EXPECT_EQ(ResolveLocation("http://h/a", "http:///nohost", &target), LocationVerdict::kUnusable);
+    // A port alone is no host, in the Location or in the URL it came from.
+    EXPECT_EQ(ResolveLocation("http://h/a", "//:8080/x", &target), LocationVerdict::kUnusable);
+    EXPECT_EQ(ResolveLocation("http://:80/a", "/b", &target), LocationVerdict::kUnusable);
     EXPECT_EQ(ResolveLocation("ftp://h/a", "/b", &target), LocationVerdict::kUnusable);
 }
 
