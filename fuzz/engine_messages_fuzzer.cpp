@@ -14,6 +14,7 @@
 // record is only there when the payload holds it.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "engine/local_client_layer.h"
@@ -67,6 +68,12 @@ void DecodeAll(const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
+
+// The service log goes nowhere: a fuzz run must not fill a real one.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setenv("XDG_DATA_HOME", "/nonexistent/zk4-fuzz", 1);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const FuzzReadScript script(data, size);
