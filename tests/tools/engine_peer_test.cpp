@@ -216,7 +216,13 @@ TEST_F(EnginePeerTest, TwoEnginesShareOneRelease) {
     // byte it gets comes from the first player.
     StartNginx(Refuse("/mirror/s.bin"));
     const LauncherFile first = Released("s.bin", 2500000, 5);
-    nginx_->WriteText("/mirror/s.bin.torrent", ReadFileText(Torrent("s.bin")));
+    // The same release published under another address: the same content,
+    // a web seed that refuses the file.
+    nginx_->WriteText("/mirror/s.bin", contents_["s.bin"]);
+    const std::string mirror = std::string(kPython) + " " + ZK4_MAKE_RELEASE + " " +
+                               nginx_->Root() + "mirror/ " + nginx_->Url("/mirror/") +
+                               " --piece-size 32768 >/dev/null";
+    ASSERT_EQ(std::system(mirror.c_str()), 0);
     StartEngine(PeerEnv(""));
     ExpectCompleted(RunJob(35, {first}), 1, engine_->Log());
     ASSERT_TRUE(engine_->WaitForLog("Peers may connect on 127.0.0.1:"));

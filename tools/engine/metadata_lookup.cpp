@@ -47,12 +47,13 @@ MetadataLookup::~MetadataLookup() {
 
 MetadataLookup::LookupId MetadataLookup::Start(const std::vector<std::string>& fileUrls) {
     auto lookup = std::make_unique<Lookup>();
-    lookup->id = nextId_++;
+    const LookupId id = nextId_++;
+    lookup->id = id;
     lookup->urls = fileUrls;
     Lookup* raw = lookup.get();
-    lookups_.emplace(raw->id, std::move(lookup));
-    StartAddress(raw);
-    return raw->id;
+    lookups_.emplace(id, std::move(lookup));
+    StartAddress(raw);  // may finish (and drop) the lookup at once
+    return id;
 }
 
 void MetadataLookup::Cancel(LookupId id) {

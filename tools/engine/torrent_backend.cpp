@@ -40,7 +40,7 @@ constexpr std::int64_t kPeerCallEveryMs = 5000;
 // The file servers join as web seeds when peers have had this long and
 // deliver verified data slower than the floor; players then keep them for
 // what peers cannot give.
-constexpr std::int64_t kPeerWindowMs = 2000;
+constexpr std::int64_t kPeerWindowMs = 3000;
 constexpr std::int64_t kPeerFloorBytesPerSecond = 256 * 1024;
 constexpr std::int64_t kUploadLineEveryMs = 10000;
 // The unit peers ask for; the last one of a piece may be shorter.
@@ -89,6 +89,7 @@ struct Transfer {
     bool fromFinalName = false;            // the final file was taken back to check it
     bool alreadyThere = false;
     bool webSeedsAdded = false;
+    bool peerSeen = false;
     std::int64_t startMs = 0;
     std::int64_t lastProgressMs = 0;
     std::int64_t nextPeerCallMs = 0;
@@ -234,6 +235,10 @@ bool TorrentBackend::Impl::Create() {
     // are still different players.
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     pack.set_str(lt::settings_pack::user_agent, std::string("TLXDownloadV32/") + EngineVersion());
+    // Players reach each other over TCP: on a LAN it is the faster of the
+    // two, and a peer that speaks TCP only is not kept waiting for a uTP
+    // attempt to time out. Peers calling in may still use uTP.
+    pack.set_bool(lt::settings_pack::enable_outgoing_utp, false);
     // Files start at once and run side by side; no queue decides for us.
     pack.set_int(lt::settings_pack::active_downloads, -1);
     pack.set_int(lt::settings_pack::active_seeds, -1);
@@ -417,13 +422,25 @@ void TorrentBackend::Impl::Sample(Transfer* t, std::int64_t now) {
 
     if (t->webSeedsAdded) NoteServers(t);
 
-    if (!t->webSeedsAdded && now - t->windowStartMs >= kPeerWindowMs) {
-        const std::int64_t rate =
-            (t->verified - t->windowStartVerified) * 1000 / (now - t->windowStartMs);
-        if (rate < kPeerFloorBytesPerSecond && t->verified < t->size)
-            AddWebSeeds(t, ("peers give " + std::to_string(rate) + " B/s").c_str());
-        t->windowStartMs = now;
-        t->windowStartVerified = t->verified;
+    if (!t->webSeedsAdded && t->verified < t->size) {
+        // Peers get a window from when the first one connects; without any
+        // the window is the wait for one.
+        if (st.num_peers > 0 && !t->peerSeen) {
+            t->peerSeen = true;
+            t->windowStartMs = now;
+            t->windowStartVerified = t->verified;
+        }
+        if (now - t->windowStartMs >= kPeerWindowMs) {
+            const std::int64_t rate =
+                (t->verified - t->windowStartVerified) * 1000 / (now - t->windowStartMs);
+            if (!t->peerSeen) {
+                AddWebSeeds(t, "no peer has it");
+            } else if (rate < kPeerFloorBytesPerSecond) {
+                AddWebSeeds(t, ("peers give " + std::to_string(rate) + " B/s").c_str());
+            }
+            t->windowStartMs = now;
+            t->windowStartVerified = t->verified;
+        }
     }
     if (now >= t->nextPeerCallMs && t->verified < t->size) {
         t->nextPeerCallMs = now + kPeerCallEveryMs;
