@@ -140,7 +140,7 @@ play() {
 summarize() {
   local log="$work/$1/Norvex/tlxDownloadV32/config/engine.log"
   [ -f "$log" ] || { echo "  (no engine log)"; return; }
-  grep -E "bytes from peers" "$log" | sed 's/^\[[^]]*\] /  /' | sed "s|$work/||"
+  { grep -E "bytes from peers" "$log" || true; } | sed 's/^\[[^]]*\] /  /' | sed "s|$work/||"
   awk '/bytes from peers/ { for (i = 1; i <= NF; i++) { if ($(i+1) == "bytes" && $(i+2) == "from") p += $i;
                                                       if ($(i+1) == "from" && $(i+2) == "file") s += $i } }
        END { if (p + s > 0) printf "  in all: %d bytes from peers, %d from the file server (%.0f %% from peers)\n",
@@ -155,11 +155,12 @@ say "player b: its engine calls player a (TLX_ENGINE_PEERS=127.0.0.1:$peer_port_
 play b TLX_ENGINE_PEERS="127.0.0.1:$peer_port_a" TLX_ENGINE_IDLE_EXIT=3
 cmp -s "$work/a/downloads/ZK4_Data1.pak" "$work/b/downloads/ZK4_Data1.pak" &&
   cmp -s "$files_dir/ZK4_Data1.pak" "$work/b/downloads/ZK4_Data1.pak" && echo "  player b's files match"
-grep -E "Sent [0-9]+ bytes to peers" "$work/a/Norvex/tlxDownloadV32/config/engine.log" | tail -1 |
-  sed 's/^\[[^]]*\] /  player a: /'
 
 say "player a's engine stops; player c still calls it, and gets the game from the file server"
 for pid in $(engines_of "$work/a"); do kill -TERM "$pid"; done
+for _ in $(seq 1 100); do [ -z "$(engines_of "$work/a")" ] && break; sleep 0.1; done
+grep -E "Stopped seeding" "$work/a/Norvex/tlxDownloadV32/config/engine.log" |
+  sed 's/^\[[^]]*\] /  player a: /' | sed "s|$work/||" || true
 play c TLX_ENGINE_PEERS="127.0.0.1:$peer_port_a" TLX_ENGINE_IDLE_EXIT=3
 for f in ZK4Setup.exe ZK4_Data1.pak ZK4_Data2.pak ZK4_Sound.pak; do
   cmp -s "$files_dir/$f" "$work/c/downloads/$f" || { echo "  player c: $f differs"; exit 1; }

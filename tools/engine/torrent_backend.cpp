@@ -633,6 +633,9 @@ TorrentBackend::~TorrentBackend() {
         for (auto& [id, t] : impl_->transfers) {
             if (t->phase == Transfer::Phase::kRunning) impl_->Stop(t.get());
         }
+        for (const Seed& seed : impl_->seeds)
+            impl_->log->Line("Stopped seeding %s: %lld bytes sent to peers", seed.path.c_str(),
+                             static_cast<long long>(seed.handle.status().total_payload_upload));
         for (Leaving& l : impl_->leaving) cut.push_back(std::move(l));
         // The session's end waits until its threads have closed every file.
         impl_->session.reset();
