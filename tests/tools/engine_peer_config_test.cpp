@@ -19,8 +19,8 @@ TEST(EnginePeerConfigTest, EndpointsAreNumericWithAPort) {
     EXPECT_EQ(e.address, "::1");
     EXPECT_EQ(e.port, 7000);
     for (const char* bad : {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536",
-                            "localhost:6881", "::1:6881", "[::1]6881", "[127.0.0.1]:1",
-                            "1.2.3:80", "127.0.0.1:+5", "127.0.0.1: 5", "[::1]:"})
+                            "localhost:6881", "::1:6881", "[::1]6881", "[127.0.0.1]:1", "1.2.3:80",
+                            "127.0.0.1:+5", "127.0.0.1: 5", "[::1]:"})
         EXPECT_FALSE(engine::ParsePeerEndpoint(bad, &e)) << bad;
     // Listening may leave the port to the system.
     ASSERT_TRUE(engine::ParseListenEndpoint("127.0.0.1:0", &e));

@@ -180,8 +180,7 @@ TEST_F(EnginePeerTest, WithoutPeersTheFileServerServesAsWebSeed) {
               2000000)
         << log;
     // Pieces asked for by range, not the whole file in one answer.
-    EXPECT_NE(AccessLog().find("GET /files/w.bin range=bytes="), std::string::npos)
-        << AccessLog();
+    EXPECT_NE(AccessLog().find("GET /files/w.bin range=bytes="), std::string::npos) << AccessLog();
 }
 
 TEST_F(EnginePeerTest, CorruptPiecesFromAPeerAreFetchedAgainElsewhere) {
@@ -226,7 +225,8 @@ TEST_F(EnginePeerTest, TwoEnginesShareOneRelease) {
     StartEngine(PeerEnv(""));
     ExpectCompleted(RunJob(35, {first}), 1, engine_->Log());
     ASSERT_TRUE(engine_->WaitForLog("Peers may connect on 127.0.0.1:"));
-    const long long port = LoggedNumber(engine_->Log(), "Peers may connect on 127\\.0\\.0\\.1:([0-9]+)");
+    const long long port =
+        LoggedNumber(engine_->Log(), "Peers may connect on 127\\.0\\.0\\.1:([0-9]+)");
     ASSERT_GT(port, 0);
 
     TempFolder secondFolder;
@@ -281,7 +281,8 @@ TEST_F(EnginePeerTest, AStoppedTransferKeepsOnlyVerifiedLeadingBytesForTheDirect
     EngineFrame progress;
     ASSERT_TRUE(WaitFor(
         [&] {
-            return link_->ReceiveUntil(5, &progress, 200) && PayloadU64(progress.payload, 28) >= 600000;
+            return link_->ReceiveUntil(5, &progress, 200) &&
+                   PayloadU64(progress.payload, 28) >= 600000;
         },
         20000));
     ASSERT_TRUE(link_->Send(3, CancelJobPayload(38, accepted.engineJob)));

@@ -220,11 +220,11 @@ bool TorrentBackend::Impl::Create() {
         return false;
     }
     lt::settings_pack pack;
-    pack.set_int(lt::settings_pack::alert_mask,
-                 static_cast<int>(static_cast<std::uint32_t>(
-                     lt::alert_category::error | lt::alert_category::status |
-                     lt::alert_category::storage | lt::alert_category::peer |
-                     lt::alert_category::block_progress)));
+    pack.set_int(
+        lt::settings_pack::alert_mask,
+        static_cast<int>(static_cast<std::uint32_t>(
+            lt::alert_category::error | lt::alert_category::status | lt::alert_category::storage |
+            lt::alert_category::peer | lt::alert_category::block_progress)));
     pack.set_str(lt::settings_pack::listen_interfaces, ListenText(config));
     pack.set_bool(lt::settings_pack::enable_lsd, config.localDiscovery);
     pack.set_bool(lt::settings_pack::enable_dht, config.dht);
@@ -252,8 +252,8 @@ bool TorrentBackend::Impl::Create() {
     // Peers on the LAN are capped like every other: the caps are the
     // player's, wherever the bytes go.
     lt::ip_filter classes;
-    const std::uint32_t global =
-        1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
+    const std::uint32_t global = 1u
+                                 << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
     classes.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"), global);
     classes.add_rule(lt::make_address("::"),
                      lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), global);
@@ -573,23 +573,21 @@ void TorrentBackend::Impl::Report(TransferId id) {
     ITransferListener* listener = t->listener;
     try {
         if (t->phase == Transfer::Phase::kFetched && t->handle.is_valid()) {
-                if (t->webSeedsAdded) NoteServers(t.get());
-                std::int64_t fromPeers = 0;
-                std::int64_t fromServers = 0;
-                for (const auto& [endpoint, bytes] : t->blockBytes) {
-                    const bool server =
-                        std::find(t->serverEndpoints.begin(), t->serverEndpoints.end(),
-                                  endpoint) != t->serverEndpoints.end();
-                    (server ? fromServers : fromPeers) += bytes;
-                }
-                log->Line("%s: %lld bytes from peers, %lld from file servers, %lld sent to peers, "
-                          "%d pieces failed their check",
-                          t->request.finalPath.c_str(),
-                          static_cast<long long>(fromPeers),
-                          static_cast<long long>(fromServers),
-                          static_cast<long long>(t->handle.status().total_payload_upload),
-                          t->hashFailures);
-                seeds.push_back({t->handle, t->info->info_hashes(), t->request.finalPath});
+            if (t->webSeedsAdded) NoteServers(t.get());
+            std::int64_t fromPeers = 0;
+            std::int64_t fromServers = 0;
+            for (const auto& [endpoint, bytes] : t->blockBytes) {
+                const bool server = std::find(t->serverEndpoints.begin(), t->serverEndpoints.end(),
+                                              endpoint) != t->serverEndpoints.end();
+                (server ? fromServers : fromPeers) += bytes;
+            }
+            log->Line(
+                "%s: %lld bytes from peers, %lld from file servers, %lld sent to peers, "
+                "%d pieces failed their check",
+                t->request.finalPath.c_str(), static_cast<long long>(fromPeers),
+                static_cast<long long>(fromServers),
+                static_cast<long long>(t->handle.status().total_payload_upload), t->hashFailures);
+            seeds.push_back({t->handle, t->info->info_hashes(), t->request.finalPath});
         } else if (t->phase != Transfer::Phase::kFetched) {
             Stop(t.get());
         }
@@ -643,8 +641,8 @@ TorrentBackend::~TorrentBackend() {
         impl_->log->Line("Peer back end: %s while stopping", e.what());
     }
     for (const Leaving& l : cut) {
-        if (l.keepBytes >= 0 && PlainFileSize(l.partPath) > l.keepBytes)
-            [[maybe_unused]] int r = truncate(l.partPath.c_str(), l.keepBytes);
+        if (l.keepBytes >= 0 && PlainFileSize(l.partPath) > l.keepBytes) [[maybe_unused]]
+            int r = truncate(l.partPath.c_str(), l.keepBytes);
     }
     for (int fd : impl_->wake)
         if (fd >= 0) close(fd);
@@ -659,8 +657,8 @@ TransferId TorrentBackend::Start(const TransferRequest& request, const std::stri
     try {
         lt::error_code ec;
         auto info = std::make_shared<lt::torrent_info>(
-            lt::span<char const>(metadata.data(), static_cast<std::ptrdiff_t>(metadata.size())),
-            ec, lt::from_span);
+            lt::span<char const>(metadata.data(), static_cast<std::ptrdiff_t>(metadata.size())), ec,
+            lt::from_span);
         if (ec) {
             *why = "malformed metadata: " + ec.message();
             return 0;
