@@ -354,4 +354,17 @@ TEST_F(EnginePeerTest, AWriteThatFindsNoRoomPausesTheJob) {
     EXPECT_FALSE(FileExists(downloads_.Path() + "f.bin"));
 }
 
+
+TEST_F(EnginePeerTest, AFileAlreadyInPlaceIsCheckedNotFetched) {
+    // Nobody could send it: neither a peer nor the file server.
+    StartNginx(Refuse("/files/h.bin"));
+    const LauncherFile file = Released("h.bin", 700000, 10);
+    std::ofstream(downloads_.Path() + "h.bin", std::ios::binary) << contents_["h.bin"];
+    StartEngine(PeerEnv(""));
+    ExpectCompleted(RunJob(42, {file}), 1, engine_->Log());
+    EXPECT_TRUE(Downloaded("h.bin") == contents_["h.bin"]) << "h.bin differs";
+    EXPECT_NE(engine_->Log().find("complete, 700000 bytes (already there)"), std::string::npos)
+        << engine_->Log();
+}
+
 }  // namespace

@@ -320,9 +320,9 @@ void TorrentBackend::Impl::Begin(Transfer* t, std::int64_t now) {
     if (ContentBusy(*t)) return;
 
     const long long final = PlainFileSize(r.finalPath);
-    if (final == t->size && PlainFileSize(r.partPath) < 0) {
+    if (final == t->size) {
         // Checked like any partial data: it becomes final again only if
-        // every piece passes.
+        // every piece passes. A whole file beats a partial one beside it.
         if (rename(r.finalPath.c_str(), r.partPath.c_str()) == 0) t->fromFinalName = true;
     } else if (final >= 0) {
         log->Line("Replacing %s (%lld bytes, metadata says %lld)", r.finalPath.c_str(), final,
