@@ -6,6 +6,7 @@ Run through bench/run, which installs the tools and builds the program.
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -181,6 +182,106 @@ def engine_usage(exe):
     return cpu, rss
 
 
+def engine_lines(folder):
+    try:
+        return open(os.path.join(folder, "config", "engine.log")).read()
+    except OSError:
+        return ""
+
+
+def case7_peers(args, cli, tmp, root, nginx, big, fresh):
+    """The 1 GiB job through the engine's peer back end with one local seed,
+    beside the same job through its HTTP back end.
+
+    The peer run's list points at files that have their .torrent beside
+    them (made by tools/make-release) and one local libtorrent seed
+    holding them; the HTTP run's list points at the same files under a
+    path without metadata. CPU and memory count the downloader and its
+    engine; the seed, the other player, is shown apart.
+    """
+    here = os.path.dirname(os.path.abspath(__file__))
+    python = "/usr/bin/python3"
+    if subprocess.call([python, "-c", "import libtorrent"], stderr=subprocess.DEVNULL) != 0:
+        print("\n== case7_peers skipped: python3-libtorrent is missing")
+        return {"skipped": "python3-libtorrent is missing"}
+    print("\n== case7_peers (1 GiB, full speed, one local seed)", flush=True)
+    subprocess.check_call([python, os.path.join(here, "..", "tools", "make-release"),
+                           os.path.join(root, "big"), nginx.url("/big/")], stdout=subprocess.DEVNULL)
+    os.makedirs(os.path.join(root, "plain"), exist_ok=True)
+    for p in big:
+        link = os.path.join(root, "plain", os.path.basename(p))
+        if not os.path.exists(link):
+            os.symlink(root + p, link)
+    lists = {}
+    for mode, prefix in (("http", "/plain/"), ("peers", "/big/")):
+        name = f"case7_{mode}.txt"
+        with open(os.path.join(root, name), "w") as f:
+            f.write("\n".join(nginx.url(prefix + os.path.basename(p)) for p in big) + "\n")
+        lists[mode] = nginx.url("/" + name)
+    seed = subprocess.Popen([python, os.path.join(here, "seeder.py"), os.path.join(root, "big")] +
+                            [root + p + ".torrent" for p in big], stdout=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    SAMPLED.add(seed.pid)
+    try:
+        line = seed.stdout.readline()
+        if not line.startswith("port "):
+            raise RuntimeError("the seed did not start")
+        seed_port = int(line.split()[1])
+        seed_cpu_before = cpu_of(seed.pid)
+        runs = {"http": [], "peers": []}
+        for _ in range(args.runs):
+            for mode in ("http", "peers"):
+                d = fresh("c7-" + mode)
+                data = fresh("c7-" + mode + "-data")
+                env = dict(os.environ, XDG_DATA_HOME=data, TLX_ENGINE_PORT=str(free_port()),
+                           TLX_ENGINE_IDLE_EXIT="120", TLX_NETWORK="up", TLX_ENGINE_LSD="0",
+                           TLX_ENGINE_PEER_LISTEN="127.0.0.1:0",
+                           TLX_ENGINE_PEERS=f"127.0.0.1:{seed_port}")
+                folder = os.path.join(data, "Norvex", "tlxDownloadV32")
+                os.makedirs(folder)
+                exe = os.path.join(folder, "TLXDownloadV32.exe")
+                shutil.copy2(args.engine, exe)
+                seed_cpu = cpu_of(seed.pid)
+                r = timed([cli, "--folder", d, "--no-install", lists[mode]], d, env)
+                r["seed_cpu"] = cpu_of(seed.pid) - seed_cpu
+                cpu, rss = engine_usage(exe)
+                r["cli_cpu"], r["cli_rss_kib"] = r["cpu"], r["rss_kib"]
+                r["cpu"] += cpu
+                r["rss_kib"] += rss
+                r["engine_cpu"], r["engine_rss_kib"] = cpu, rss
+                log = engine_lines(folder)
+                r["from_peers"] = sum(int(n) for n in re.findall(r"(\d+) bytes from peers", log))
+                r["from_servers"] = sum(int(n) for n in re.findall(r"(\d+) from file servers", log))
+                r["complete"] = folder_bytes(d) >= 1024 * MIB
+                r["mibs"] = 1024 / r["wall"]
+                runs[mode].append(r)
+        table = {}
+        print(f"{'back end':<10}{'wall s':>9}{'cpu s':>9}{'rss MiB':>9}{'MiB/s':>9}{'engine MiB':>12}"
+              f"{'from peers':>12}{'seed cpu s':>12}")
+        for mode, rs in runs.items():
+            row = {k: summarize([r[k] for r in rs]) for k in
+                   ("wall", "cpu", "rss_kib", "mibs", "engine_cpu", "engine_rss_kib", "seed_cpu",
+                    "from_peers", "from_servers")}
+            row["failed_runs"] = sum(1 for r in rs if r["rc"] != 0 or not r["complete"])
+            table[mode] = row
+            print(f"{mode:<10}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
+                  f"{row['rss_kib']['median'] / 1024:>9.1f}{row['mibs']['median']:>9.1f}"
+                  f"{row['engine_rss_kib']['median'] / 1024:>12.1f}"
+                  f"{row['from_peers']['median'] / MIB:>11.0f}M{row['seed_cpu']['median']:>12.2f}")
+        table["seed_cpu_idle_before"] = seed_cpu_before
+        return table
+    finally:
+        seed.terminate()
+        seed.wait(timeout=10)
+        SAMPLED.discard(seed.pid)
+
+
+def cpu_of(pid):
+    tick = os.sysconf("SC_CLK_TCK")
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / tick
+
+
 def summarize(values):
     return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
@@ -190,7 +291,7 @@ def main():
     ap.add_argument("--cli", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cases", default="1,2,3,4,5")
-    ap.add_argument("--engine", help="the engine program, for case 6")
+    ap.add_argument("--engine", help="the engine program, for cases 6, 7 and 8")
     ap.add_argument("--update-pass", help="the update-pass program, for case 8")
     ap.add_argument("--json", default=None)
     args = ap.parse_args()
@@ -222,7 +323,7 @@ def main():
     try:
         print("generating data ...", flush=True)
         big = [f"/big/part{i}.bin" for i in range(4)]
-        if cases & {1, 2, 5, 6}:
+        if cases & {1, 2, 5, 6, 7}:
             for p in big:
                 write_random(root + p, 256 * MIB)
         small = [f"/small/s{i:04d}.bin" for i in range(2000)]
@@ -381,6 +482,8 @@ def main():
                 print(f"{mode:<10}{row['wall']['median']:>9.2f}{row['cpu']['median']:>9.2f}"
                       f"{row['rss_kib']['median'] / 1024:>9.1f}{row['mibs']['median']:>9.1f}")
             results["case6_engine"] = table
+        if 7 in cases and args.engine:
+            results["case7_peers"] = case7_peers(args, cli, tmp, root, nginx, big, fresh)
         if 8 in cases and args.update_pass and args.engine:
             # The engine update: manifest to engine started, for a 20 MiB
             # package (the engine and 20 MiB of data), over https from nginx,

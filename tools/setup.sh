@@ -13,6 +13,7 @@ packages=(
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk
   python3 librsvg2-bin
+  libtorrent-rasterbar-dev python3-libtorrent
   dpkg-dev desktop-file-utils man-db
 )
 

@@ -28,6 +28,7 @@ EngineJob::EngineJob(const JobContext& context, std::uint32_t engineJob, std::ui
       engineJob_(engineJob),
       maxBytesPerSecond_(mode == kModeConsented ? kConsentedBytesPerSecond
                                                 : kDefaultBytesPerSecond),
+      peersAllowed_(mode == kModeConsented),
       description_(std::move(description)) {
     for (const DescribedFile& file : description_.files) {
         FilePlace place;
@@ -158,6 +159,7 @@ void EngineJob::StartNextFile() {
     request.finalPath = place.localPath;
     request.expectedSize = file.size;
     request.maxBytesPerSecond = maxBytesPerSecond_;
+    request.peersAllowed = peersAllowed_;
     context_.log->Line("Job %u: fetching %s at most %lld B/s", description_.head.jobKey,
                        place.localPath.c_str(), static_cast<long long>(maxBytesPerSecond_));
     transfer_ = context_.backend->Start(request, this);

@@ -87,6 +87,7 @@ private:
     JobContext context_;
     std::uint32_t engineJob_;
     std::int64_t maxBytesPerSecond_;
+    bool peersAllowed_;
     JobDescription description_;
     std::vector<FilePlace> places_;
     std::string placeProblem_;                // why a file cannot be placed, if one cannot

@@ -1,7 +1,8 @@
 // TLXDownloadV32.exe: the download engine that the service starts and talks
 // to over 127.0.0.1 (port 38006, or TLX_ENGINE_PORT). It takes job
-// descriptions from the service, fetches the files over HTTP/HTTPS with
-// resumable partial files, and reports acceptance, progress, finished files
+// descriptions from the service, fetches the files peer to peer when the
+// publisher describes them and the player agreed (else over HTTP/HTTPS),
+// with resumable partial files, and reports acceptance, progress, finished files
 // and the end of each job. It ends on SIGTERM/SIGINT and after
 // TLX_ENGINE_IDLE_EXIT seconds (default 30) without a connection.
 //
@@ -19,6 +20,11 @@
 #include <cstring>
 
 #include "curl_backend.h"
+#if ZK4_ENGINE_PEERS
+#include "peer_config.h"
+#include "routing_backend.h"
+#include "torrent_backend.h"
+#endif
 #include "engine_config.h"
 #include "engine_log.h"
 #include "engine_server.h"
@@ -80,9 +86,25 @@ int main(int argc, char** argv) {
     }
     int code = 1;
     {
-        engine::CurlBackend backend(&log);
-        engine::EngineServer server(config, &log, &backend, stopPipe[0]);
-        if (!backend.Ready()) {
+        engine::CurlBackend http(&log);
+        engine::ITransferBackend* backend = &http;
+        bool ready = http.Ready();
+#if ZK4_ENGINE_PEERS
+        // Files with the publisher's metadata go peer to peer, the rest by
+        // HTTP. Declared after `http` so that it ends first.
+        const engine::PeerConfig peerConfig = engine::ReadPeerConfig();
+        for (const std::string& problem : peerConfig.problems) log.Line("%s", problem.c_str());
+        engine::TorrentBackend peers(peerConfig, &log);
+        engine::RoutingBackend routing(&http, &peers, &log);
+        if (peers.Ready()) {
+            backend = &routing;
+            ready = ready && routing.Ready();
+        } else {
+            log.Line("Fetching by HTTP only");
+        }
+#endif
+        engine::EngineServer server(config, &log, backend, stopPipe[0]);
+        if (!ready) {
             log.Line("Cannot create the transfer back end");
         } else if (server.Listen()) {
             code = server.Run();

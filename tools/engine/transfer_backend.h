@@ -34,6 +34,9 @@ struct TransferRequest {
     std::int64_t expectedSize = -1;
     // Receive cap in bytes per second; 0 = none.
     std::int64_t maxBytesPerSecond = 0;
+    // The player agreed to share with other players: a back end may fetch
+    // from peers (and serve them). Without it only the file servers count.
+    bool peersAllowed = false;
 };
 
 struct TransferStatus {
