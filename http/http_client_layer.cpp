@@ -309,6 +309,9 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
         reader->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
     if (!Dispatcher().IsStopped()) chunked_ = std::move(reader);
     if (refused || result == ChunkedBodyReader::Result::kMalformed) return -1;
+    // A listener that closed the connection inside its data ended the
+    // exchange there: the framing read after that completes nothing.
+    if (Dispatcher().IsStopped()) return static_cast<std::int32_t>(used);
     if (result == ChunkedBodyReader::Result::kDone) Complete();
     if (listenerGone && result == ChunkedBodyReader::Result::kBlocked && used == 0) return 0;
     return static_cast<std::int32_t>(used);
