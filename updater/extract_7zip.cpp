@@ -6,6 +6,9 @@
 #include <archive_entry.h>
 #include <locale.h>
 
+#include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "service/base/service_log.h"
@@ -50,19 +53,19 @@ private:
 constexpr std::size_t kReadPiece = 0x400000;  // the largest piece written at once
 
 // Reads the current item's data into the sink.
-bool CopyData(archive* a, CExtractSink* sink, std::vector<std::uint8_t>* buffer) {
+bool CopyData(archive* a, CExtractSink* sink, std::span<std::uint8_t> buffer) {
     for (;;) {
-        la_ssize_t n = archive_read_data(a, buffer->data(), buffer->size());
+        la_ssize_t n = archive_read_data(a, buffer.data(), buffer.size());
         if (n < 0)
             return sink->Fail(std::string("7z item data damaged: ") + archive_error_string(a));
         if (n == 0) return true;
-        if (!sink->Write(buffer->data(), static_cast<std::size_t>(n))) return false;
+        if (!sink->Write(buffer.data(), static_cast<std::size_t>(n))) return false;
     }
 }
 
 bool UnpackItem(archive* a, archive_entry* entry, const std::string& name, CExtractSink* sink,
-                std::vector<std::uint8_t>* buffer) {
-    const ArchiveNameRules rules{};  // no guard: 7z names that climb out are refused
+                std::span<std::uint8_t> buffer) {
+    const ArchiveNameRules rules{};  // names that climb out are refused
     if (!sink->CountEntry()) return false;
     if (archive_entry_is_encrypted(entry)) return sink->Fail("encrypted 7z item: " + name);
     if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
@@ -96,7 +99,9 @@ int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
     if (!a || archive_read_support_format_7zip(a) != ARCHIVE_OK ||
         archive_read_open_memory(a, data, static_cast<std::size_t>(size)) != ARCHIVE_OK)
         return kExtractOpenFailed;
-    std::vector<std::uint8_t> buffer(kReadPiece);
+    // Not zeroed: every piece is written by the decoder before it is used.
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
+    const std::span<std::uint8_t> buffer(piece.get(), kReadPiece);
     for (bool first = true;; first = false) {
         archive_entry* entry = nullptr;
         std::string name;
@@ -120,7 +125,7 @@ int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
                                   archive_error_string(a) ? archive_error_string(a) : "bad name");
             return first ? kExtractOpenFailed : kExtractItemFailed;
         }
-        if (!UnpackItem(a, entry, name, &sink, &buffer)) {
+        if (!UnpackItem(a, entry, name, &sink, buffer)) {
             WriteServiceLogFormat("[OstrelLib] 7z archive refused: %s", sink.Why().c_str());
             return kExtractItemFailed;
         }
