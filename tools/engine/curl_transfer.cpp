@@ -1,7 +1,6 @@
 #include "curl_transfer.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "clock.h"
+#include "curl_policy.h"
 #include "engine_log.h"
 #include "job_paths.h"
 
@@ -19,17 +19,11 @@ namespace {
 
 constexpr int kAttemptsPerSource = 3;
 constexpr std::int64_t kRetryStepMs = 500;
-constexpr long kMaxRedirects = 8;
 constexpr long kConnectTimeoutSeconds = 15;
 // Below 1 KiB/s for 30 s counts as stalled: the attempt ends and another
 // one resumes from what arrived.
 constexpr long kLowSpeedBytes = 1024;
 constexpr long kLowSpeedSeconds = 30;
-
-bool HasHttpScheme(const std::string& url) {
-    return strncasecmp(url.c_str(), "http://", 7) == 0 ||
-           strncasecmp(url.c_str(), "https://", 8) == 0;
-}
 
 // 4xx answers other than time-out and rate limiting will come again.
 bool IsPermanentHttpError(long code) {
@@ -134,27 +128,12 @@ void CurlTransfer::SetCommonOptions() {
     curl_easy_setopt(easy_, CURLOPT_PRIVATE,
                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(id_)));
     curl_easy_setopt(easy_, CURLOPT_URL, request_.urls[source_].c_str());
-    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    ApplyCurlPolicy(easy_, kConnectTimeoutSeconds, errorBuffer_);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-    curl_easy_setopt(easy_, CURLOPT_USERAGENT, "TLXDownloadV32");
-    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::HeaderCallback);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-    // A trust store named in the environment replaces the built-in one,
-    // SSL_CERT_FILE first as OpenSSL (and so the service) reads it, then
-    // curl's own CURL_CA_BUNDLE. Peers are always verified.
-    const char* caFile = std::getenv("SSL_CERT_FILE");
-    if (!caFile || !*caFile) caFile = std::getenv("CURL_CA_BUNDLE");
-    if (caFile && *caFile) curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile);
-    if (const char* caDir = std::getenv("SSL_CERT_DIR"); caDir && *caDir)
-        curl_easy_setopt(easy_, CURLOPT_CAPATH, caDir);
     errorBuffer_[0] = '\0';
     contentRangeStart_ = -1;
     contentRangeTotal_ = -1;

@@ -5,9 +5,7 @@
 #include <cstring>
 
 namespace engine {
-namespace {
 
-// Decimal digits only, no sign, no spaces; `max` bounds the value.
 bool ParseDecimal(const char* text, std::uint64_t max, std::uint64_t* value) {
     if (!text || *text == '\0' || std::strlen(text) > 20) return false;
     std::uint64_t v = 0;
@@ -20,8 +18,6 @@ bool ParseDecimal(const char* text, std::uint64_t max, std::uint64_t* value) {
     *value = v;
     return true;
 }
-
-}  // namespace
 
 bool FaultSwitches::Any() const {
     return fallback || stall || silent || diskFull || network || jobFailed || resume || badFrame ||

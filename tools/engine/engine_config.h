@@ -39,6 +39,10 @@ struct EngineConfig {
     std::vector<std::string> problems;
 };
 
+// Decimal digits only, no sign, no spaces, at most `max`: the form of every
+// number the engine reads from its environment.
+[[nodiscard]] bool ParseDecimal(const char* text, std::uint64_t max, std::uint64_t* value);
+
 // Reads TLX_ENGINE_PORT, TLX_ENGINE_IDLE_EXIT and TLX_ENGINE_FAULT.
 EngineConfig ReadEngineConfig();
 

@@ -1,10 +1,10 @@
 #include "metadata_lookup.h"
 
-#include <strings.h>
 #include <sys/select.h>
 
 #include <cstdlib>
 
+#include "curl_policy.h"
 #include "engine_log.h"
 
 namespace engine {
@@ -14,12 +14,6 @@ constexpr long kConnectTimeoutSeconds = 10;
 // Metadata is small; a server that takes longer than this for it is not
 // one to fetch a game from by peers either.
 constexpr long kTotalTimeoutSeconds = 30;
-constexpr long kMaxRedirects = 8;
-
-bool HasHttpScheme(const std::string& url) {
-    return strncasecmp(url.c_str(), "http://", 7) == 0 ||
-           strncasecmp(url.c_str(), "https://", 8) == 0;
-}
 
 }  // namespace
 
@@ -100,24 +94,12 @@ void MetadataLookup::StartAddress(Lookup* lookup) {
     const std::string url = lookup->urls[lookup->next] + ".torrent";
     curl_easy_setopt(easy, CURLOPT_PRIVATE, lookup);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    // The same rules and trust store as the file transfers.
+    ApplyCurlPolicy(easy, kConnectTimeoutSeconds, lookup->error);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, kTotalTimeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "TLXDownloadV32");
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, lookup->error);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &MetadataLookup::Write);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, lookup);
-    // The same trust store as the file transfers.
-    const char* caFile = std::getenv("SSL_CERT_FILE");
-    if (!caFile || !*caFile) caFile = std::getenv("CURL_CA_BUNDLE");
-    if (caFile && *caFile) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile);
-    if (const char* caDir = std::getenv("SSL_CERT_DIR"); caDir && *caDir)
-        curl_easy_setopt(easy, CURLOPT_CAPATH, caDir);
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         curl_easy_cleanup(easy);
         lookup->easy = nullptr;

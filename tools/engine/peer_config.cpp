@@ -1,5 +1,7 @@
 #include "peer_config.h"
 
+#include "engine_config.h"
+
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -9,19 +11,6 @@ namespace engine {
 namespace {
 
 constexpr std::size_t kMaxPeers = 64;
-
-bool ParseBounded(const char* text, std::uint64_t max, std::uint64_t* value) {
-    if (!text || *text == '\0' || std::strlen(text) > 20) return false;
-    std::uint64_t v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
-        if (v > (max - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    *value = v;
-    return true;
-}
 
 bool IsNumericAddress(const std::string& address) {
     unsigned char buffer[16];
@@ -37,7 +26,7 @@ void ReadSeconds(const char* name, int max, int* seconds, std::vector<std::strin
     const char* text = std::getenv(name);
     if (!text) return;
     std::uint64_t v = 0;
-    if (ParseBounded(text, static_cast<std::uint64_t>(max), &v) && v > 0) {
+    if (ParseDecimal(text, static_cast<std::uint64_t>(max), &v) && v > 0) {
         *seconds = static_cast<int>(v);
     } else {
         problems->push_back(std::string("Ignoring ") + name + "=" + Shown(text) +
@@ -67,7 +56,7 @@ static bool ParseEndpoint(const std::string& text, bool allowAnyPort, PeerEndpoi
         if (address.find(':') != std::string::npos) return false;  // IPv6 needs brackets
     }
     std::uint64_t value = 0;
-    if (!IsNumericAddress(address) || !ParseBounded(port.c_str(), 65535, &value) ||
+    if (!IsNumericAddress(address) || !ParseDecimal(port.c_str(), 65535, &value) ||
         (value == 0 && !allowAnyPort))
         return false;
     endpoint->address = address;
@@ -132,7 +121,7 @@ PeerConfig ReadPeerConfig() {
     }
     if (const char* cap = std::getenv("TLX_ENGINE_UPLOAD_CAP")) {
         std::uint64_t v = 0;
-        if (ParseBounded(cap, 1ull << 40, &v)) {
+        if (ParseDecimal(cap, 1ull << 40, &v)) {
             config.uploadCap = static_cast<std::int64_t>(v);
         } else {
             config.problems.push_back("Ignoring TLX_ENGINE_UPLOAD_CAP=" + Shown(cap) +
