@@ -1,6 +1,7 @@
 // The HTTP client layer's own interface and the listener every HTTP client
-// object implements. One layer carries exactly one request and its response;
-// a new request takes a new connection and a new layer.
+// object implements. A layer carries one request and its response at a
+// time; once a response was read to its exact end, the layer (with its
+// connection) may take up the next request to the same server (Reuse).
 //
 // Every listener event passes back the listener value given to SetListener
 // and runs on the service worker thread with the service lock held. A
@@ -72,4 +73,21 @@ public:
     // GetHeader's record with its value as sent, not percent-decoded (the
     // Location of a redirect is resolved from this).
     virtual vzStatus GetUndecodedHeader(const char* name, std::string* value) = 0;
+
+    // The server the layer was opened to, as UrlOrigin (http/split_url.h)
+    // gives it; kLayerFail before Open.
+    virtual vzStatus GetOrigin(std::string* origin) = 0;
+    // Takes up a new exchange on the open connection, instead of Open: the
+    // last exchange is forgotten (head, body state, request headers) and the
+    // request goes to `url`, which must be for the same origin. Headers and
+    // Get follow as after Open; no OnConnected comes, the connection being
+    // up already. kLayerFail, changing nothing, for another origin or a
+    // connection that has closed.
+    virtual vzStatus Reuse(const char* url) = 0;
+    // For a listener that leaves before the body's end: when the response
+    // has a Content-Length, no close was asked, and at most `limit` bytes
+    // of it are still to come, the layer reads and drops them, so that the
+    // connection ends up fit for another exchange (GetResponseComplete).
+    // kLayerFail when it will not.
+    virtual vzStatus DrainForReuse(std::int64_t limit) = 0;
 };

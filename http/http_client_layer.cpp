@@ -29,6 +29,7 @@ vzStatus nwCHttpClientExLayer::Open(const char* url) {
     int scheme = 0;
     if (!SplitUrl(url, &host, &path, &port, &scheme)) return kLayerFail;
     if (scheme != kUrlSchemeHttp && scheme != kUrlSchemeHttps) return kLayerFail;
+    origin_ = UrlOrigin(url);
     std::uint32_t address = 0;
     if (host.empty() || !cpHostCache().Lookup(host, port, &address)) return kLayerFail;
     if (scheme == kUrlSchemeHttps &&
@@ -45,6 +46,50 @@ vzStatus nwCHttpClientExLayer::Open(const char* url) {
     // and, as for every failure here, no event follows.
     if (vzFailed(owner->Connect(peer))) return kLayerFail;
     return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::GetOrigin(std::string* origin) {
+    if (origin_.empty()) return kLayerFail;
+    if (origin) *origin = origin_;
+    return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::Reuse(const char* url) {
+    vzIQoSContext* owner = Owner();
+    if (!url || !owner || origin_.empty() || Dispatcher().IsStopped()) return kLayerFail;
+    std::string host, path;
+    std::uint16_t port = 0;
+    int scheme = 0;
+    if (UrlOrigin(url) != origin_ || !SplitUrl(url, &host, &path, &port, &scheme))
+        return kLayerFail;
+    ForgetExchange();
+    // The same calls as Open makes, in the same order: the request's bytes
+    // are those a new connection would send.
+    request_.SetRequestPath(path);
+    request_.SetHeader("Host", host);
+    (void)owner->RemoveFlags(kFlagAskForData);  // flags are plain bits
+    return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::DrainForReuse(std::int64_t limit) {
+    if (!headParsed_ || complete_ || surplus_ || head_.CloseRequested() ||
+        head_.Framing() != HttpBodyFraming::kLength || Dispatcher().IsStopped())
+        return kLayerFail;
+    if (head_.ContentLength() - delivered_ > limit) return kLayerFail;
+    draining_ = true;
+    return kLayerOk;
+}
+
+void nwCHttpClientExLayer::ForgetExchange() {
+    request_ = nwCHttpRequestDraft();
+    builder_.reset();
+    head_ = HttpResponseHead();
+    chunked_.reset();
+    requested_ = headParsed_ = trailerSent_ = acceptChunked_ = false;
+    complete_ = surplus_ = draining_ = false;
+    interimHeads_ = 0;
+    delivered_ = uploadLength_ = uploadSent_ = 0;
+    uploadAnnounced_ = false;
 }
 
 vzStatus nwCHttpClientExLayer::SetHeader(const char* name, const char* value) {
@@ -186,6 +231,7 @@ void nwCHttpClientExLayer::OnClosed() {
     chunked_.reset();
     request_ = nwCHttpRequestDraft();
     builder_.reset();
+    draining_ = false;
 }
 
 bool nwCHttpClientExLayer::OnConnectFailedEvent() {
@@ -228,7 +274,11 @@ std::int32_t nwCHttpClientExLayer::ReadHead(const char* data, std::int32_t lengt
         return used;
     }
     headParsed_ = true;
-    if (head_.Framing() == HttpBodyFraming::kNone) complete_ = true;
+    if (head_.Framing() == HttpBodyFraming::kNone) {
+        complete_ = true;
+        // Bytes behind a response without a body belong to no response.
+        surplus_ = used < length;
+    }
     if (head_.Framing() == HttpBodyFraming::kChunked) chunked_ = std::make_unique<ChunkedBodyReader>();
     if (auto* listener = Listener()) listener->OnHeaderReceived(ListenerValue());
     return used;
@@ -243,9 +293,10 @@ std::int32_t nwCHttpClientExLayer::ReadBody(const char* data, std::int32_t lengt
     switch (head_.Framing()) {
         case HttpBodyFraming::kNone:
             // Nothing belongs to this response; bytes after it are the
-            // server's error and are thrown away.
+            // server's error and are thrown away (and close a connection
+            // nobody listens to any more).
             surplus_ = true;
-            return length;
+            return Listener() ? length : -1;
         case HttpBodyFraming::kUnsupported:
             // An encoding the layer cannot undo is never handed on as data.
             return -1;
@@ -256,23 +307,28 @@ std::int32_t nwCHttpClientExLayer::ReadBody(const char* data, std::int32_t lengt
             break;
     }
     auto* listener = Listener();
-    if (!listener) return 0;
+    if (!listener && !draining_) return 0;
     std::int32_t offer = length;
     if (head_.Framing() == HttpBodyFraming::kLength) {
         const std::int64_t remaining = head_.ContentLength() - delivered_;
         if (remaining <= 0) {
             // Past the announced length: never the body's bytes.
             surplus_ = true;
-            return length;
+            return listener ? length : -1;
         }
         if (remaining < offer) offer = static_cast<std::int32_t>(remaining);
     }
-    std::int32_t consumed = listener->OnBodyData(ListenerValue(), data, offer);
+    // A drained body goes nowhere.
+    std::int32_t consumed = listener ? listener->OnBodyData(ListenerValue(), data, offer) : offer;
     if (consumed < 0 || consumed > offer) return -1;
     delivered_ += consumed;
     if (head_.Framing() == HttpBodyFraming::kLength && consumed > 0 &&
-        delivered_ == head_.ContentLength())
+        delivered_ == head_.ContentLength()) {
+        // Known before the listener hears of the end, for it may hand the
+        // connection on from there: what came behind the body is surplus.
+        if (consumed == offer && offer < length) surplus_ = true;
         Complete();
+    }
     return consumed;
 }
 
@@ -280,7 +336,7 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     if (!acceptChunked_ || !chunked_) return -1;
     if (chunked_->Done()) {
         surplus_ = true;
-        return length;
+        return Listener() ? length : -1;
     }
     // The listener may close the connection from inside OnBodyData, and the
     // close (OnClosed) lets go of what served the exchange while the reader
@@ -312,7 +368,10 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     // A listener that closed the connection inside its data ended the
     // exchange there: the framing read after that completes nothing.
     if (Dispatcher().IsStopped()) return static_cast<std::int32_t>(used);
-    if (result == ChunkedBodyReader::Result::kDone) Complete();
+    if (result == ChunkedBodyReader::Result::kDone) {
+        if (used < static_cast<std::size_t>(length)) surplus_ = true;
+        Complete();
+    }
     if (listenerGone && result == ChunkedBodyReader::Result::kBlocked && used == 0) return 0;
     return static_cast<std::int32_t>(used);
 }

@@ -13,6 +13,11 @@
 // refuses a response whose Content-Encoding is not identity. Interim 1xx
 // heads are skipped (at most kMaxInterimHeads).
 //
+// After a response read to its exact end (GetResponseComplete), Reuse
+// starts the next exchange on the same connection; until then, bytes the
+// server sends beyond the response are surplus and unfit the connection for
+// reuse, and with no listener left they close it.
+//
 // A response the layer cannot use closes the connection (the listener sees
 // OnClosed without OnHeaderReceived): a head longer than 64 KiB, no status
 // line, or Content-Length values that are not digits, overflow or disagree.
@@ -54,6 +59,9 @@ public:
     vzStatus AcceptChunkedBody() override;
     vzStatus GetResponseComplete(bool* complete, bool* reusable) override;
     vzStatus GetUndecodedHeader(const char* name, std::string* value) override;
+    vzStatus GetOrigin(std::string* origin) override;
+    vzStatus Reuse(const char* url) override;
+    vzStatus DrainForReuse(std::int64_t limit) override;
 
     // nwIQoSNetStack, per layer
     bool OnConnected() override;
@@ -71,6 +79,8 @@ private:
     std::int32_t ReadBody(const char* data, std::int32_t length);
     std::int32_t ReadChunked(const char* data, std::int32_t length);
     void Complete();
+    // Forgets everything of the exchange: the state of a new layer.
+    void ForgetExchange();
     vzStatus SendText(const std::string& text);
 
     nwCHttpRequestDraft request_;
@@ -88,4 +98,6 @@ private:
     std::int64_t uploadLength_ = 0;
     std::int64_t uploadSent_ = 0;
     bool uploadAnnounced_ = false;
+    bool draining_ = false;
+    std::string origin_;  // set by Open, kept for the connection's life
 };

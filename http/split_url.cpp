@@ -76,3 +76,13 @@ bool SplitUrl(std::string_view url, std::string* host, std::string* path, std::u
     *scheme = foundScheme;
     return true;
 }
+
+std::string UrlOrigin(std::string_view url) {
+    std::string host, path;
+    std::uint16_t port = 0;
+    int scheme = 0;
+    if (!SplitUrl(url, &host, &path, &port, &scheme) || host.empty()) return {};
+    if (scheme != kUrlSchemeHttp && scheme != kUrlSchemeHttps) return {};
+    return std::string(scheme == kUrlSchemeHttps ? "https://" : "http://") + host + ":" +
+           std::to_string(port);
+}

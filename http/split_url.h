@@ -19,3 +19,10 @@ inline constexpr int kUrlSchemeHttps = 3;  // "https://", default port 443
 // are then left untouched. Every output pointer must be non-null.
 bool SplitUrl(std::string_view url, std::string* host, std::string* path, std::uint16_t* port,
               int* scheme);
+
+// The server an http or https URL names, as "scheme://host:port" with the
+// scheme in lower case, the host as written and the port always given
+// ("http://a/x" and "http://a:80/y" share "http://a:80"): two URLs with the
+// same origin may share a connection. "" for a URL SplitUrl refuses or
+// without a host.
+std::string UrlOrigin(std::string_view url);

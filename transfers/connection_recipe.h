@@ -17,6 +17,19 @@
 // and hands it to the deferred-release collector, so it may be called from
 // inside the connection's own callbacks; DropHttpConnection first detaches
 // the listener from the HTTP layer.
+//
+// Connections are kept between exchanges. DropHttpConnection parks a
+// connection whose response was read to its exact end (Content-Length met,
+// no surplus, no close asked) in the network context's idle pool instead of
+// closing it, and one whose listener left with at most kDrainLimit body
+// bytes still to come after draining them (a size probe only wants the
+// head); OpenHttpConnection takes a parked connection to the same origin
+// before it makes a new one. A taken connection gets the session's settings
+// as a new one would (time-outs, watchdog, flags, and the pacing action made
+// afresh, carry included), and a request on it that meets a stale
+// connection is sent once more on a new one (transfers/reused_exchange.h).
+// Only the recipe's own GET exchanges are kept; the bytes of each request
+// are the same either way.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +77,14 @@ struct HttpConnectionSettings : ConnectionSettings {
     std::uint32_t receiveRate = 0;
     // Optional: caps the first budget of the paced connection (see above).
     const ReceiveBudgetCarry* carry = nullptr;
+    // Lets a chunked body through (AcceptChunkedBody).
+    bool acceptChunked = false;
 };
+
+// The most body bytes DropHttpConnection reads on for a listener that left
+// early, to keep the connection: a small file's body costs less than a new
+// connection; a large one is cut off.
+inline constexpr std::int64_t kDrainLimit = 64 * 1024;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -81,6 +101,9 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
                                       nwIHttpClientExEventListener* listener,
                                       const std::string& url, const HttpHeaders& headers = {},
                                       std::string* whyNot = nullptr);
+
+// Off, every exchange takes a new connection (tests compare both ways).
+void SetConnectionReuseForTesting(bool on);
 
 // The HTTP layer of a held connection (null when none).
 vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder);

@@ -54,13 +54,10 @@ void CDataDownloadSession::Request() {
     settings.actionType = 1;
     settings.connectTimeoutSeconds = kTimeoutSeconds;
     settings.idleTimeoutSeconds = kTimeoutSeconds;
+    settings.acceptChunked = true;  // the list may come chunked from an application server
     std::string whyNot;
-    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot)) {
+    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot))
         Fail(false, kDocumentConnectFailed, whyNot);
-        return;
-    }
-    // The list may come chunked from an application server.
-    if (vzIHttpClientExLayer* layer = HttpLayerOf(connection_)) (void)layer->AcceptChunkedBody();
 }
 
 void CDataDownloadSession::Stop(bool abort) {

@@ -86,6 +86,11 @@ vzStatus cpCQoS::Init(cpCMutex* lock) {
 }
 
 void cpCQoS::Term() {
+    // Idle connections first: nobody will take them any more.
+    {
+        cpLockGuard guard(lock_);
+        idlePool_.CloseAll();
+    }
     // Connections still registered when the runtime stops are shut down
     // now: the table's references would otherwise keep them alive forever.
     for (int slot = 0; slot < kConnectionSlots; ++slot) {
@@ -223,6 +228,7 @@ void cpCQoS::SecondTick() {
             ConnectionCall connection(table_[slot]);
             if (connection) connection->OnSecondTick();
         }
+        idlePool_.OnSecondTick(secondTicks_.load() + 1);
     }
     ++secondTicks_;
 }

@@ -14,6 +14,7 @@
 #include "platform/window.h"
 #include "service/base/vz_smart_ptr.h"
 #include "transport/cp_socket.h"
+#include "transport/idle_connection_pool.h"
 
 class cpCMutex;
 class cpIConnectionHandlers;
@@ -78,6 +79,9 @@ public:
     // Milliseconds until the next per-second refill (1000 without a tick).
     std::uint32_t MsUntilNextTick() const;
 
+    // Connections kept open between exchanges (service lock held).
+    cpCIdleConnectionPool& IdlePool() { return idlePool_; }
+
     cpCMutex* Lock() const { return lock_; }
     plat::Hwnd Window() const { return window_.hwnd; }
     cpIConnectionHandlers* SlotConnection(int slot) const;
@@ -97,6 +101,7 @@ private:
     cpIConnectionHandlers* table_[kConnectionSlots] = {};
     int nextFree_ = 0;
     vzSmartPtr secondTimer_;
+    cpCIdleConnectionPool idlePool_;
     std::atomic<std::uint32_t> secondTicks_{0};  // read by tests from other threads
 
     static constexpr std::uint32_t kDefaultLimit = 104857600;  // 100 MiB per second

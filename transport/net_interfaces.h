@@ -132,6 +132,9 @@ public:
     virtual vzStatus SetHostName(const char* host) = 0;
     virtual vzStatus MarkAddressGood() = 0;
     virtual vzStatus MarkAddressBad() = 0;
+    // The connection carries a new exchange: the idle count and the
+    // low-speed window start again, as they did at the connect.
+    virtual vzStatus RestartWatches() = 0;
 };
 
 class nwIQoSNetStack : public vzIUnknown {

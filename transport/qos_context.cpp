@@ -591,3 +591,10 @@ vzStatus cpCQoSContext::MarkAddressBad() {
     cpHostCache().MarkBad(hostName_, peer_.port, peer_.addressNet);
     return kTransportOk;
 }
+
+vzStatus cpCQoSContext::RestartWatches() {
+    idleCounter_ = 0;
+    windowSeconds_ = 0;
+    windowBytes_ = 0;
+    return kTransportOk;
+}

@@ -72,6 +72,7 @@ public:
     vzStatus SetHostName(const char* host) override;
     vzStatus MarkAddressGood() override;
     vzStatus MarkAddressBad() override;
+    vzStatus RestartWatches() override;
 
     // cpIConnectionHandlers: called by the socket window and the controller.
     void OnReceiveReady() override;

@@ -91,6 +91,7 @@ public:
     vzStatus SetHostName(const char*) override { return kTransportFail; }
     vzStatus MarkAddressGood() override { return kTransportOk; }
     vzStatus MarkAddressBad() override { return kTransportOk; }
+    vzStatus RestartWatches() override { return kTransportOk; }
 
 private:
     void Deliver();

@@ -56,6 +56,7 @@ public:
     MOCK_METHOD(vzStatus, SetHostName, (const char*), (override));
     MOCK_METHOD(vzStatus, MarkAddressGood, (), (override));
     MOCK_METHOD(vzStatus, MarkAddressBad, (), (override));
+    MOCK_METHOD(vzStatus, RestartWatches, (), (override));
 };
 
 class ITestListener {};
