@@ -108,7 +108,16 @@ bool Active(const SocketState& s) {
 }
 
 // Recomputes the epoll interest. Called with the table locked.
-void UpdateInterest(SocketState& s) {
+//
+// Interest is widened at once but narrowed lazily: a socket whose FD_READ
+// was just posted keeps its interest, because the message loop nearly
+// always reads it before it waits again, and the receive would widen the
+// interest straight back: two epoll_ctl calls per receive for nothing.
+// Readiness that comes while nothing may be reported narrows it then
+// (`narrowNow`, from the readiness handler), at the cost of one wake-up;
+// a socket whose notifications were all posted keeps its interest until
+// then, since the loop handles them before it polls again.
+void UpdateInterest(SocketState& s, bool narrowNow = false) {
     std::uint32_t want = 0;
     if (s.queue && s.mask != 0 && Active(s) && !s.suspended) {
         if (s.listening) {
@@ -122,6 +131,10 @@ void UpdateInterest(SocketState& s) {
         }
     }
     if (want == s.watched) return;
+    // Only FD_READ and FD_WRITE of a connected socket wait to be narrowed: a
+    // connect's outcome, a close or a hang-up ends the interest at once.
+    const bool deferrable = s.connected && !s.closeNotified && !s.suspended && s.mask != 0;
+    if (!narrowNow && deferrable && s.queue && (want & ~s.watched) == 0) return;
     epoll_event ev{};
     ev.events = want;
     ev.data.u64 = KeyOf(s);
@@ -208,8 +221,10 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
         }
         if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && s->readEnabled &&
             !s->closeNotified) {
-            int waiting = 0;
-            ioctl(s->fd, FIONREAD, &waiting);
+            // Readable without a hang-up means data waits; only a hang-up
+            // needs the count to tell data from the end of the stream.
+            int waiting = 1;
+            if (hangup || !(events & EPOLLIN)) ioctl(s->fd, FIONREAD, &waiting);
             if (waiting > 0 || (s->kind == SocketKind::kDatagram && (events & EPOLLIN))) {
                 Notify(*s, kFdRead, 0);
                 s->readEnabled = false;
@@ -229,7 +244,8 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
     // A hang-up with nothing to report (its data not yet read, say) would
     // wake the loop forever under level triggering; sleep until re-enabled.
     if (!reported && hangup) s->suspended = true;
-    UpdateInterest(*s);
+    // Readiness that could report nothing is what narrows the interest.
+    UpdateInterest(*s, !reported);
 }
 
 }  // namespace detail

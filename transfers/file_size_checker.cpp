@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "platform/file_handle.h"
 #include "service/base/service_log.h"
@@ -80,11 +81,18 @@ std::string CPlatformFileSizeChecker::SpaceShortage() const {
         std::int64_t bytes = 0;
     };
     std::map<std::uint64_t, Need> needs;  // by file system
+    // What the probes found, by path: a job of thousands of files must not
+    // compare every placement with every probe.
+    std::unordered_map<std::string, std::int64_t> probed;
+    probed.reserve(probes_.size());
+    for (const auto& probe : probes_)
+        probed.emplace(probe->folder + probe->localName, probe->remoteSize);
     for (const Placement& placement : placements_) {
         std::int64_t size = placement.size;
-        for (const auto& probe : probes_)
-            if (size == -1 && probe->folder + probe->localName == placement.path)
-                size = probe->remoteSize;
+        if (size == -1) {
+            auto found = probed.find(placement.path);
+            if (found != probed.end()) size = found->second;
+        }
         if (size <= 0) continue;
         // What is on disk stays (the transfer continues it) unless the job
         // starts every file over.

@@ -157,9 +157,7 @@ void CPlatFormDownloader::UpdateProgress(JobContext* context) {
     std::int64_t elapsed = std::max<std::int64_t>(0, plat::CalendarSeconds() - context->startTime);
     progress.elapsed = elapsed;
     // The rate counts what this run moved, not what was on disk before it.
-    std::int64_t moved = 0;
-    if (session)
-        for (const SessionFile& file : session->Files()) moved += file.runWritten;
+    const std::int64_t moved = session ? session->RunWritten() : 0;
     std::int64_t rate = elapsed > 0 ? moved / elapsed : 0;
     progress.rate = static_cast<std::int32_t>(std::min<std::int64_t>(rate, INT32_MAX));
     progress.left =

@@ -185,7 +185,11 @@ void CPlatformSession::CloseFile() {
 
 bool CPlatformSession::RestartFile() {
     SessionFile& file = files_[current_];
-    if (!file_.Truncate(0)) return false;
+    // An empty file is not truncated: on ext4 a truncation to 0 makes the
+    // close write the file's data out at once (it guards files replaced by
+    // truncate-and-rewrite), which costs a new small file a disk write.
+    const bool empty = file.entry.bytesOnDisk == 0 && file.entry.bytesWritten == 0;
+    if (!empty && !file_.Truncate(0)) return false;
     runningTotal_ -= file.entry.bytesOnDisk + file.entry.bytesWritten;
     file.entry.bytesOnDisk = 0;
     file.entry.bytesWritten = 0;
@@ -354,6 +358,7 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
     }
     file.entry.bytesWritten += length;
     file.runWritten += length;
+    runWritten_ += length;
     runningTotal_ += length;
     if (listener_) listener_->OnProgress(context_);
     return length;

@@ -61,6 +61,9 @@ public:
     void Stop();
 
     std::int64_t RunningTotal() const { return runningTotal_; }
+    // What this run has written over all files (the sum of runWritten),
+    // kept as it goes: progress asks for it on every piece of body.
+    std::int64_t RunWritten() const { return runWritten_; }
     const SessionFile* CurrentFile() const {
         return current_ < files_.size() ? &files_[current_] : nullptr;
     }
@@ -104,6 +107,7 @@ private:
     std::int32_t speedFlag_ = 1;
     bool startOver_ = false;
     std::int64_t runningTotal_ = 0;
+    std::int64_t runWritten_ = 0;
     plat::File file_;
     std::string openPath_;
     std::vector<SessionFile> files_;

@@ -44,9 +44,13 @@ std::uint32_t cpCQoSHighContextAction::Receive() {
     buffer.EnsureStorage();
     std::uint32_t total = 0;
     for (;;) {
-        int n = ReceiveInto(socket, buffer, NextBlock(buffer));
+        const std::uint32_t block = NextBlock(buffer);
+        int n = ReceiveInto(socket, buffer, block);
         if (n <= 0) break;
         total += static_cast<std::uint32_t>(n);
+        // A short read emptied the socket (FD_READ comes again for what
+        // arrives next): asking once more would only return EWOULDBLOCK.
+        if (static_cast<std::uint32_t>(n) < block) break;
         // One busy connection must not hold the thread indefinitely.
         if (buffer.Held() >= kReceiveStop) break;
     }
@@ -91,8 +95,11 @@ std::uint32_t cpCQoSLowContextAction::Receive() {
             break;
         }
         total += static_cast<std::uint32_t>(n);
-        if (static_cast<std::uint32_t>(n) < granted)
+        if (static_cast<std::uint32_t>(n) < granted) {
+            // The socket is empty for now (see above).
             ReturnReceiveBudget(granted - static_cast<std::uint32_t>(n));
+            break;
+        }
         // A generous budget must not become a huge buffer: hand what is
         // here to the layers first. The socket still has data, so FD_READ
         // comes again at once.
