@@ -131,9 +131,13 @@ void CPlatformFileSizeChecker::OnProbeFailed(CPlatformFileSizeCheckSession*, int
 }
 
 std::int64_t CPlatformFileSizeChecker::RemoteSizeOf(std::int32_t index) const {
-    for (const auto& [i, size] : known_)
-        if (i == index) return size;
-    for (const auto& probe : probes_)
-        if (probe->index == index) return probe->remoteSize;
+    // Both lists were filled in file order, so by rising index: the session
+    // asks once per file, and a job may have thousands.
+    auto known = std::lower_bound(known_.begin(), known_.end(), index,
+                                  [](const auto& entry, std::int32_t i) { return entry.first < i; });
+    if (known != known_.end() && known->first == index) return known->second;
+    auto probe = std::lower_bound(probes_.begin(), probes_.end(), index,
+                                  [](const auto& entry, std::int32_t i) { return entry->index < i; });
+    if (probe != probes_.end() && (*probe)->index == index) return (*probe)->remoteSize;
     return -1;
 }
