@@ -476,3 +476,83 @@ TEST_F(HttpClientLayerTest, AFragmentIsNeverSent) {
     EXPECT_EQ(server.Requests()[0].rfind("GET /f.bin?sig=a%2Bb HTTP/1.1\r\n", 0), 0u)
         << server.Requests()[0];
 }
+
+TEST_F(HttpClientLayerTest, ADropInsideAChunkCompletesNothingWhateverFollowsInTheSameRead) {
+    // The chunked body's last chunk is in the same read as the data the
+    // listener dropped the connection in: the exchange ended at the drop.
+    struct Dropper : HttpFetch {
+        std::int32_t OnBodyData(std::uint32_t value, const void* data,
+                                std::int32_t length) override {
+            const std::int32_t taken = HttpFetch::OnBodyData(value, data, length);
+            kept = vzSmartPtr(Context());  // to ask the layer afterwards
+            Close();
+            events.push_back("dropped");
+            return taken;
+        }
+        vzSmartPtr kept;
+    };
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                       "4\r\nhttp\r\n0\r\n\r\n"),
+                      ScriptStep::Stall()});
+    Dropper fetch;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->AcceptChunkedBody()));
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("dropped") == 1; }));
+    PumpFor(50);
+    auto* layer = static_cast<vzIHttpClientExLayer*>(fetch.kept.As<vzIQoSContext>()->GetTopLayer());
+    ASSERT_NE(layer, nullptr);
+    bool complete = true;
+    bool reusable = true;
+    EXPECT_TRUE(vzSucceeded(layer->GetResponseComplete(&complete, &reusable)));
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(reusable);
+    EXPECT_EQ(fetch.Count("complete"), 0);
+}
+
+TEST_F(HttpClientLayerTest, ASecondExchangeOnTheSameConnectionSendsTheSameBytes) {
+    ScriptedServer server;
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(answer),
+                      ScriptStep::WaitRequest(), ScriptStep::Send(answer), ScriptStep::Stall()});
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server.Url("/f.bin"), {{"Range", "bytes=0-"}}));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    bool complete = false;
+    bool reusable = false;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->GetResponseComplete(&complete, &reusable)));
+    ASSERT_TRUE(reusable);
+
+    // Only the same origin may follow; the layer stays as it was otherwise.
+    EXPECT_TRUE(vzFailed(fetch.Layer()->Reuse("http://127.0.0.2:1/f.bin")));
+    ASSERT_TRUE(vzSucceeded(fetch.Layer()->Reuse(server.Url("/f.bin").c_str())));
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->GetResponseComplete(&complete, &reusable)));
+    EXPECT_FALSE(complete);
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->SetHeader("Range", "bytes=0-")));
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->Get()));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 2; }));
+    EXPECT_EQ(fetch.body, "abcabc");
+    EXPECT_EQ(server.Connections(), 1);
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], requests[1]);
+}
+
+TEST_F(HttpClientLayerTest, BytesBehindTheBodyInTheSameReadUnfitTheConnection) {
+    ScriptedServer server;
+    server.AddScript({ScriptStep::WaitRequest(),
+                      ScriptStep::Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1 200"),
+                      ScriptStep::Stall()});
+    HttpFetch fetch;
+    fetch.closeOnComplete = false;
+    ASSERT_TRUE(fetch.Start(server.Url("/")));
+    ASSERT_TRUE(Pump([&] { return fetch.Count("complete") == 1; }));
+    bool complete = false;
+    bool reusable = true;
+    EXPECT_TRUE(vzSucceeded(fetch.Layer()->GetResponseComplete(&complete, &reusable)));
+    EXPECT_TRUE(complete);
+    EXPECT_FALSE(reusable);
+    EXPECT_EQ(fetch.body, "abc");
+}
