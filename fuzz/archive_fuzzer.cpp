@@ -8,7 +8,8 @@
 // Checks: nothing ever appears in the sandbox beside the target folder (no
 // name leaves it, no link is made), only regular files and folders appear
 // inside it, and a refused archive answers 5. The caps are lowered (64
-// entries, 4 MiB) so that bombs are refused quickly.
+// entries, 4 MiB written, a 1 MiB 7z header, 16 MiB of decoder memory) so
+// that bombs are refused quickly.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +31,7 @@ const std::string& Sandbox() {
     static const std::string folder = [] {
         char pattern[] = "/tmp/zk4fuzz-archive-XXXXXX";
         const char* made = mkdtemp(pattern);
-        SetExtractLimitsForTesting(ExtractLimits{64, 4 << 20});
+        SetExtractLimitsForTesting(ExtractLimits{64, 4 << 20, 1 << 20, 16 << 20});
         return std::string(made ? made : "/tmp/zk4fuzz-archive") + "/";
     }();
     return folder;

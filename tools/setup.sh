@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev
   libssl-dev zlib1g-dev libcurl4-openssl-dev
-  libarchive-dev libminizip-dev 7zip
+  libarchive-dev liblzma-dev libminizip-dev 7zip
   nginx-light openssl
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk

@@ -14,6 +14,7 @@
 #include "service/base/service_log.h"
 #include "updater/extract_action.h"
 #include "updater/extract_sink.h"
+#include "updater/seven_zip_header.h"
 
 namespace {
 
@@ -92,6 +93,20 @@ bool UnpackItem(archive* a, archive_entry* entry, const std::string& name, CExtr
 int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
                                 const std::string& folder) {
     if (!data || size <= 0 || folder.empty()) return kExtractBadArguments;
+    // libarchive sizes its tables and decoders from the header before it
+    // reads an entry; the header is looked at first, within the caps.
+    const ExtractLimits caps = CurrentExtractLimits();
+    SevenZipHeaderLimits headerLimits;
+    headerLimits.maxFiles = static_cast<std::uint64_t>(caps.maxEntries);
+    headerLimits.maxStreams = 4 * headerLimits.maxFiles;
+    headerLimits.maxHeaderBytes = static_cast<std::uint64_t>(caps.maxHeaderBytes);
+    headerLimits.maxCoderMemory = static_cast<std::uint64_t>(caps.maxCoderMemory);
+    headerLimits.maxUnpackedBytes = static_cast<std::uint64_t>(caps.maxBytes);
+    std::string why;
+    if (!CheckSevenZipHeader(data, static_cast<std::size_t>(size), headerLimits, &why)) {
+        WriteServiceLogFormat("[OstrelLib] 7z archive refused: %s", why.c_str());
+        return kExtractOpenFailed;
+    }
     CExtractSink sink;
     if (!sink.Open(folder)) return kExtractOpenFailed;
     ArchiveReader reader;

@@ -18,6 +18,10 @@
 struct ExtractLimits {
     int maxEntries = 4096;
     std::int64_t maxBytes = std::int64_t{1} << 30;  // written, over the whole archive
+    // What a 7z archive's header may make its reader allocate
+    // (seven_zip_header.h): the header unpacked, one decoder's memory.
+    std::int64_t maxHeaderBytes = std::int64_t{16} << 20;
+    std::int64_t maxCoderMemory = std::int64_t{128} << 20;
 };
 
 // The caps that apply to every archive from now on. Tests lower them.
