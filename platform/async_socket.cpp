@@ -53,6 +53,9 @@ struct SocketState {
     bool acceptEnabled = false;
     bool closeNotified = false;
     bool suspended = false;  // hang-up seen with nothing to report until re-enabled
+    // The last send would have blocked or took less than it was given, so
+    // the socket may not be able to send now; cleared once epoll says it can.
+    bool sendBlocked = false;
 };
 
 struct SocketTable {
@@ -185,7 +188,7 @@ SocketState* Find(int fd) {
 
 namespace detail {
 
-void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
+void OnSocketReadiness(std::uint64_t key, std::uint32_t events, bool messagesWaiting) {
     auto& table = Table();
     std::lock_guard lock(table.mutex);
     SocketState* s = Find(static_cast<int>(key & 0xFFFFFFFFu));
@@ -214,6 +217,7 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
             reported = true;
         }
     } else {
+        if (events & EPOLLOUT) s->sendBlocked = false;
         if ((events & EPOLLOUT) && s->writeEnabled) {
             Notify(*s, kFdWrite, 0);
             s->writeEnabled = false;
@@ -244,8 +248,12 @@ void OnSocketReadiness(std::uint64_t key, std::uint32_t events) {
     // A hang-up with nothing to report (its data not yet read, say) would
     // wake the loop forever under level triggering; sleep until re-enabled.
     if (!reported && hangup) s->suspended = true;
-    // Readiness that could report nothing is what narrows the interest.
-    UpdateInterest(*s, !reported);
+    // Readiness that could report nothing is what narrows the interest,
+    // unless the loop is about to handle what the socket already posted:
+    // a poll between posted messages that sees a socket whose FD_READ
+    // waits in the queue would otherwise drop its interest only for the
+    // receive to add it straight back.
+    UpdateInterest(*s, !reported && !(messagesWaiting && !hangup));
 }
 
 }  // namespace detail
@@ -443,12 +451,21 @@ int GetSockName(Socket sock, SockAddrIn* local) {
 
 int Send(Socket sock, const void* data, int length) {
     int fd = static_cast<int>(sock);
-    ssize_t n = send(fd, data, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<int>(n);
+    const std::size_t asked = static_cast<size_t>(length < 0 ? 0 : length);
+    ssize_t n = send(fd, data, asked, MSG_NOSIGNAL);
+    if (n >= 0) {
+        if (static_cast<std::size_t>(n) < asked) {
+            // The send buffer is full: a selection now must wait for epoll.
+            std::lock_guard lock(Table().mutex);
+            if (SocketState* s = Find(fd)) s->sendBlocked = true;
+        }
+        return static_cast<int>(n);
+    }
     int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
         std::lock_guard lock(Table().mutex);
         if (SocketState* s = Find(fd)) {
+            s->sendBlocked = true;
             s->writeEnabled = true;
             s->suspended = false;
             UpdateInterest(*s);
@@ -548,6 +565,14 @@ int WSAAsyncSelect(Socket sock, Hwnd hwnd, std::uint32_t message, long eventMask
     s->writeEnabled = s->connected;
     s->acceptEnabled = true;
     s->suspended = false;
+    // A connected socket whose sends have all gone out can send: FD_WRITE
+    // is posted here rather than after a round through epoll, which for a
+    // kept connection re-selected per exchange cost two wake-ups and two
+    // interest changes each time.
+    if (s->connected && !s->sendBlocked && !s->closeNotified && (s->mask & kFdWrite)) {
+        Notify(*s, kFdWrite, 0);
+        s->writeEnabled = false;
+    }
     UpdateInterest(*s);
     return 0;
 }

@@ -152,7 +152,7 @@ bool ThreadQueue::TakeDueTimer(std::int64_t nowMs, Msg* out, std::int64_t* waitM
     return true;
 }
 
-void ThreadQueue::PollReadiness(int timeoutMs) {
+void ThreadQueue::PollReadiness(int timeoutMs, bool messagesWaiting) {
     epoll_event events[64];
     int n = epoll_wait(epollFd_, events, 64, timeoutMs);
     for (int i = 0; i < n; ++i) {
@@ -164,7 +164,8 @@ void ThreadQueue::PollReadiness(int timeoutMs) {
             [[maybe_unused]] ssize_t r = read(wakeFd_, &drained, sizeof drained);
             wakePending_.store(false);
         } else {
-            OnSocketReadiness(events[i].data.u64, events[i].events);
+            OnSocketReadiness(events[i].data.u64, events[i].events,
+                              timeoutMs == 0 && messagesWaiting);
         }
     }
 }
@@ -191,7 +192,7 @@ WaitResult ThreadQueue::Get(Msg* out, int timeoutMs) {
             std::int64_t left = std::max<std::int64_t>(0, deadline - MonotonicMs());
             wait = wait < 0 ? left : std::min(wait, left);
         }
-        PollReadiness(static_cast<int>(std::min<std::int64_t>(wait, 1 << 30)));
+        PollReadiness(static_cast<int>(std::min<std::int64_t>(wait, 1 << 30)), havePosted);
         if (!havePosted && deadline >= 0 && MonotonicMs() >= deadline) {
             std::lock_guard lock(mutex_);
             if (posted_.empty()) {

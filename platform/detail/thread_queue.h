@@ -47,7 +47,8 @@ private:
     // Returns true and fills `out` when a timer is due; otherwise sets
     // `waitMs` to the time until the next one (-1 when there is none).
     bool TakeDueTimer(std::int64_t nowMs, Msg* out, std::int64_t* waitMs);
-    void PollReadiness(int timeoutMs);
+    // `messagesWaiting`: posted messages wait, so the poll does not block.
+    void PollReadiness(int timeoutMs, bool messagesWaiting);
 
     const ThreadId owner_;
     int epollFd_ = -1;
@@ -68,6 +69,9 @@ std::shared_ptr<ThreadQueue> QueueOfWindow(Hwnd hwnd);
 
 // Implemented by the socket layer: turns epoll readiness of a watched socket
 // into notifications posted to its window. Runs on the queue's owner thread.
-void OnSocketReadiness(std::uint64_t key, std::uint32_t epollEvents);
+// `messagesWaiting`: the poll did not block because posted messages wait,
+// so the loop handles them (and whatever notification the socket already
+// has queued) before it polls again.
+void OnSocketReadiness(std::uint64_t key, std::uint32_t epollEvents, bool messagesWaiting);
 
 }  // namespace plat::detail

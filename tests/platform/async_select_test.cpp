@@ -205,6 +205,36 @@ TEST_F(AsyncSelectTest, SendThatWouldBlockGetsFdWriteOnceSpaceReturns) {
     close(peer);
 }
 
+// A re-selection posts FD_WRITE at once only while the socket can send:
+// after a send that would block it comes when the peer has made room.
+TEST_F(AsyncSelectTest, ReselectingAFullSocketPostsFdWriteOnlyOnceSpaceReturns) {
+    LoopbackListener listener;
+    int peer = ConnectToPeer(listener);
+    Pump(50);
+    std::string chunk(65536, 'z');
+    long sent = 0;
+    for (;;) {
+        int n = plat::Send(socket_, chunk.data(), static_cast<int>(chunk.size()));
+        if (n < 0) break;
+        sent += n;
+    }
+    ASSERT_EQ(plat::WSAGetLastError(), plat::kWsaEwouldblock);
+    g_notes.clear();
+    ASSERT_EQ(plat::WSAAsyncSelect(socket_, window_, kNotify, 39), 0);
+    Pump(50);
+    EXPECT_EQ(Count(plat::kFdWrite), 0);
+    EXPECT_EQ(DrainFor(peer, sent), sent);
+    EXPECT_TRUE(PumpUntilEvent(plat::kFdWrite));
+    // Room again: the next re-selection posts it once, not once more when
+    // epoll sees the room.
+    g_notes.clear();
+    ASSERT_EQ(plat::WSAAsyncSelect(socket_, window_, kNotify, 39), 0);
+    EXPECT_TRUE(PumpUntilEvent(plat::kFdWrite));
+    Pump(50);
+    EXPECT_EQ(Count(plat::kFdWrite), 1);
+    close(peer);
+}
+
 TEST_F(AsyncSelectTest, ResetByPeerIsReportedAsFdCloseWithConnReset) {
     LoopbackListener listener;
     int peer = ConnectToPeer(listener);
