@@ -83,7 +83,9 @@ ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
     // downloader writes to it.
     ResetServiceLog();
     WriteServiceLogFormat("[OstrelLib] Launch(%s)", kServiceLibraryVersion);
-    direct_ = std::make_unique<CPlatFormDownloader>(this, Lock());
+    auto direct = std::make_unique<CPlatFormDownloader>(this, Lock());
+    direct->SetRecentSizes(&recentSizes_);
+    direct_ = std::move(direct);
     // Jobs go to the engine while it exists; it gives them to the direct
     // downloader whenever it cannot serve them.
     if (launcherFactory_) {
@@ -126,7 +128,11 @@ void CJobManager::SetContentLengthChecker(std::unique_ptr<IContentLengthTotal> c
 
 CContentLengthChecker* CJobManager::EnsureContentLengthChecker() {
     cpLockGuard guard(Lock());
-    if (!checker_) checker_ = std::make_unique<CContentLengthChecker>(this);
+    if (!checker_) {
+        auto checker = std::make_unique<CContentLengthChecker>(this);
+        checker->SetRecentSizes(&recentSizes_);
+        checker_ = std::move(checker);
+    }
     return dynamic_cast<CContentLengthChecker*>(checker_.get());
 }
 

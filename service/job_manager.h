@@ -126,6 +126,8 @@ private:
     void Post(int event, plat::LParam lParam) const;
     void DropRetiredEngine();
 
+    // Before the downloaders and the checker, which hold it.
+    CRecentRemoteSizes recentSizes_;
     std::unique_ptr<CJobDownloader> direct_;
     std::unique_ptr<CJobDownloader> engine_;
     // An engine downloader that reported its own failure: it cannot be

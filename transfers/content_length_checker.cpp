@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "platform/kernel.h"
 #include "service/base/status_codes.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
@@ -38,6 +39,7 @@ void CContentLengthChecker::Start() {
     cpLockGuard guard(ServiceLock());
     retired_.clear();
     ++generation_;
+    if (recent_) recent_->Forget();
     for (auto& session : sessions_) session->Reset();
     total_ = 0;
     failure_.clear();
@@ -70,7 +72,10 @@ void CContentLengthChecker::EndCheck() {
     next_ = 0;
 }
 
-void CContentLengthChecker::OnLength(std::int32_t, std::int64_t length) {
+void CContentLengthChecker::OnLength(std::int32_t index, std::int64_t length) {
+    if (recent_ && index >= 0 && static_cast<std::size_t>(index) < sessions_.size())
+        recent_->Remember(sessions_[static_cast<std::size_t>(index)]->Url(), length,
+                          plat::MonotonicMs());
     // Saturating: servers choose these numbers, and a sum that wraps would
     // show a negative size.
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "transfers/content_length_check_session.h"
+#include "transfers/recent_remote_sizes.h"
 
 // What the checker reports to its owner (the job manager, which posts event
 // 525 or 526). Calls arrive with the service lock held.
@@ -72,6 +73,9 @@ public:
     // Starts a check over the URLs added; without any, reports a total of 0
     // at once.
     void Start();
+    // Where each length found is also recorded, for the job's size check
+    // (not owned; null: nowhere). Each Start forgets what it held.
+    void SetRecentSizes(CRecentRemoteSizes* recent) { recent_ = recent; }
 
     // IContentLengthTotal: the sum of the lengths found by the last check.
     std::int64_t TotalBytes() const override { return total_; }
@@ -105,4 +109,5 @@ private:
     // of them ended the check under it.
     std::uint64_t generation_ = 0;
     IContentLengthCheckerEventListener* listener_;
+    CRecentRemoteSizes* recent_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "platform/file_handle.h"
+#include "platform/kernel.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
 
@@ -17,22 +18,32 @@ CPlatformFileSizeChecker::~CPlatformFileSizeChecker() {
 }
 
 void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEntry>>& files,
-                                     bool keepOnDisk) {
+                                     bool keepOnDisk, const CRecentRemoteSizes* recent) {
     keepOnDisk_ = keepOnDisk;
     knownTotals_ = SizeTotals{};
     known_.clear();
     placements_.clear();
+    const std::int64_t now = recent ? plat::MonotonicMs() : 0;
+    std::int32_t recalled = 0;
     for (const auto& file : files) {
-        placements_.push_back({file->folder, file->folder + file->localName, file->remoteSize});
-        if (file->remoteSize != -1) {
-            knownTotals_.totalSize += file->remoteSize;
+        std::int64_t size = file->remoteSize;
+        if (size == -1 && recent) {
+            size = recent->Recall(file->url, now);
+            if (size != -1) ++recalled;
+        }
+        placements_.push_back({file->folder, file->folder + file->localName, size});
+        if (size != -1) {
+            knownTotals_.totalSize += size;
             knownTotals_.writtenBefore += file->bytesWritten;
             ++knownTotals_.fileCount;
-            known_.emplace_back(file->index, file->remoteSize);
+            known_.emplace_back(file->index, size);
         } else {
             probes_.push_back(std::make_unique<JobFileEntry>(*file));
         }
     }
+    if (recalled > 0)
+        WriteServiceLogFormat("[OstrelLib] Sizes of %d files known from the file list's sum",
+                              recalled);
     if (!probes_.empty()) {
         ProbeNext();
     } else {
@@ -133,11 +144,13 @@ void CPlatformFileSizeChecker::OnProbeFailed(CPlatformFileSizeCheckSession*, int
 std::int64_t CPlatformFileSizeChecker::RemoteSizeOf(std::int32_t index) const {
     // Both lists were filled in file order, so by rising index: the session
     // asks once per file, and a job may have thousands.
-    auto known = std::lower_bound(known_.begin(), known_.end(), index,
-                                  [](const auto& entry, std::int32_t i) { return entry.first < i; });
+    auto known =
+        std::lower_bound(known_.begin(), known_.end(), index,
+                         [](const auto& entry, std::int32_t i) { return entry.first < i; });
     if (known != known_.end() && known->first == index) return known->second;
-    auto probe = std::lower_bound(probes_.begin(), probes_.end(), index,
-                                  [](const auto& entry, std::int32_t i) { return entry->index < i; });
+    auto probe =
+        std::lower_bound(probes_.begin(), probes_.end(), index,
+                         [](const auto& entry, std::int32_t i) { return entry->index < i; });
     if (probe != probes_.end() && (*probe)->index == index) return (*probe)->remoteSize;
     return -1;
 }

@@ -14,6 +14,7 @@
 
 #include "service/base/job.h"
 #include "transfers/file_size_check_session.h"
+#include "transfers/recent_remote_sizes.h"
 #include "transfers/size_check_listeners.h"
 
 class CPlatformFileSizeChecker final : public IPlatformFileSizeCheckSessionEventListener {
@@ -24,8 +25,11 @@ public:
     ~CPlatformFileSizeChecker();
 
     // `keepOnDisk`: the transfer continues what is on disk, so only the rest
-    // of each file needs room; false when every file starts over.
-    void Check(const std::vector<std::unique_ptr<JobFileEntry>>& files, bool keepOnDisk = true);
+    // of each file needs room; false when every file starts over. A file
+    // whose size `recent` holds (the file list's sum just learned it) counts
+    // as known and is not probed again.
+    void Check(const std::vector<std::unique_ptr<JobFileEntry>>& files, bool keepOnDisk = true,
+               const CRecentRemoteSizes* recent = nullptr);
     // The remote size found for the file with `index` (-1 when unknown).
     std::int64_t RemoteSizeOf(std::int32_t index) const;
     void DetachListener() { listener_ = nullptr; }

@@ -73,7 +73,7 @@ void CPlatFormDownloader::End(CJob* job) {
 void CPlatFormDownloader::StartSizeCheck(JobContext* context) {
     if (context->checker) context->checker->DetachListener();
     context->checker = std::make_unique<CPlatformFileSizeChecker>(this, context);
-    context->checker->Check(context->job->Files(), !StartsOver(context->job));
+    context->checker->Check(context->job->Files(), !StartsOver(context->job), recent_);
 }
 
 void CPlatFormDownloader::StartSession(JobContext* context) {
@@ -205,7 +205,9 @@ void CPlatFormDownloader::DeleteRetired() {
     retired_.clear();
 }
 
-bool CPlatFormDownloader::ReportsPending() { return reporter_ && reporter_->Pending(); }
+bool CPlatFormDownloader::ReportsPending() {
+    return reporter_ && reporter_->Pending();
+}
 
 void CPlatFormDownloader::CheckJob(CJob* job) {
     DeleteRetired();

@@ -37,6 +37,10 @@ public:
     CPlatFormDownloader(IJobDownloadEventListener* listener, cpCMutex* serviceLock);
     ~CPlatFormDownloader() override;
 
+    // Sizes the file list's sum learned, which the size check takes as
+    // known (not owned; null: every file is probed).
+    void SetRecentSizes(const CRecentRemoteSizes* recent) { recent_ = recent; }
+
     ServiceResult Begin(CJob* job) override;
     void End(CJob* job) override;
     // The network watch.
@@ -68,4 +72,5 @@ private:
     std::list<std::unique_ptr<JobContext>> contexts_;
     std::list<std::unique_ptr<JobContext>> retired_;
     std::unique_ptr<CPlatformReporter> reporter_;
+    const CRecentRemoteSizes* recent_ = nullptr;
 };

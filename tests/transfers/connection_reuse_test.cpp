@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "http/split_url.h"
+#include "service/base/service_log.h"
 #include "tests/support/network_fixture.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/scripted_server.h"
@@ -17,6 +18,7 @@
 #include "tests/support/wait_for.h"
 #include "tests/transfers/direct_job_fixture.h"
 #include "transfers/connection_recipe.h"
+#include "transfers/recent_remote_sizes.h"
 #include "transport/cp_qos.h"
 
 namespace {
@@ -176,8 +178,8 @@ TEST_F(KeptConnectionTest, ConnectionResetBeforeTheAnswerIsSentAgainUnnoticed) {
     ScriptedServer server;
     server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("first")),
                       ScriptStep::WaitRequest(), ScriptStep::Reset()});
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("second")),
-                      ScriptStep::Stall()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("second")), ScriptStep::Stall()});
     ExchangeRecord first;
     Fetch(server.Url("/a"), first);
     EXPECT_EQ(first.body, "first");
@@ -212,8 +214,8 @@ TEST_F(KeptConnectionTest, BytesPastTheLengthSpoilTheConnection) {
     ScriptedServer server;
     server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("hello") + "XYZ"),
                       ScriptStep::Stall()});
-    server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("world")),
-                      ScriptStep::Stall()});
+    server.AddScript(
+        {ScriptStep::WaitRequest(), ScriptStep::Send(OkKeepAlive("world")), ScriptStep::Stall()});
     ExchangeRecord first;
     Fetch(server.Url("/a"), first);
     EXPECT_EQ(first.body, "hello");
@@ -296,4 +298,62 @@ TEST_F(TlsReuseTest, HttpsExchangesShareOneVerifiedConnection) {
     const std::vector<LogLine> log = ReadAccessLog(logs.Path() + "access.log", 2);
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(DistinctConnections(log), 1u);
+}
+
+// The window sums the list's sizes and starts the job at once: the job's
+// size check takes what the sum learned, so each file is asked for once by
+// the sum and once by its download, and the free space is still checked.
+TEST_F(JobReuseTest, AJobRightAfterTheSumAsksEachFileOnceMore) {
+    StartLoggedNginx();
+    std::vector<std::string> urls;
+    for (int i = 0; i < 20; ++i) {
+        const std::string path = "/zk4/s" + std::to_string(i) + ".bin";
+        (void)nginx_->WriteFile(path, 4096, i + 1);
+        urls.push_back(nginx_->Url(path));
+    }
+    auto sum = [&] {
+        CContentLengthChecker* checker = Manager()->EnsureContentLengthChecker();
+        for (const std::string& url : urls) ASSERT_EQ(checker->AddUrl(url.c_str()), 512);
+        checker->Start();
+        ASSERT_TRUE(events_.WaitFor(kEventLengthsKnown));
+    };
+    sum();
+    CJob* job = NewJob(urls);
+    ASSERT_EQ(Manager()->StartJob(job, 1), 512);
+    ASSERT_TRUE(events_.WaitFor(516, 1, 60000)) << events_.CountOf(517);
+    EXPECT_EQ(ReadFile(Folder() + "s7.bin").size(), 4096u);
+    const std::vector<LogLine> log = Log(40);
+    EXPECT_EQ(log.size(), 40u) << "20 for the sum, 20 downloads, no size probes";
+    EXPECT_NE(
+        ReadFile(GetServiceLogPath()).find("Sizes of 20 files known from the file list's sum"),
+        std::string::npos);
+
+    // The same sum, then a disk without room: the recalled sizes are
+    // checked against it like probed ones.
+    events_.Clear();
+    sum();
+    plat::SetFreeDiskBytesForTesting(1000);
+    (void)std::system(("rm -rf '" + Folder() + "'").c_str());
+    CJob* second = NewJob(urls);
+    ASSERT_EQ(Manager()->StartJob(second, 1), 512);
+    ASSERT_TRUE(events_.WaitFor(517));
+    const auto messages = Messages(second);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].first, 513);
+    EXPECT_EQ(Log(60).size(), 60u) << "the second sum's 20, nothing for the refused job";
+}
+
+TEST(RecentRemoteSizes, FreshPositiveSizesOfTheFirstAlternativeOnly) {
+    CRecentRemoteSizes recent;
+    recent.Remember("http://a/x", 100, 1000);
+    recent.Remember("http://a/empty", 0, 1000);  // a 200 without a length: not kept
+    EXPECT_EQ(recent.Recall("http://a/x", 1000), 100);
+    EXPECT_EQ(recent.Recall(" http://a/x | http://b/x", 1000 + CRecentRemoteSizes::kFreshMs), 100)
+        << "the field's first alternative, trimmed as the probe asks it";
+    EXPECT_EQ(recent.Recall("http://b/x|http://a/x", 1000), -1) << "asked elsewhere first";
+    EXPECT_EQ(recent.Recall("http://a/x", 1001 + CRecentRemoteSizes::kFreshMs), -1) << "stale";
+    EXPECT_EQ(recent.Recall("http://a/x", 999), -1) << "from the future";
+    EXPECT_EQ(recent.Recall("http://a/empty", 1000), -1);
+    recent.Forget();
+    EXPECT_EQ(recent.Recall("http://a/x", 1000), -1);
 }
