@@ -61,6 +61,16 @@ protected:
         Pump(ms, [&] { return Count(event) > 0; });
         return Count(event) > 0;
     }
+    // Sends until the socket would block; the bytes that went out.
+    long FillUntilWouldBlock() {
+        std::string chunk(65536, 'y');
+        long sent = 0;
+        for (;;) {
+            int n = plat::Send(socket_, chunk.data(), static_cast<int>(chunk.size()));
+            if (n < 0) return sent;
+            sent += n;
+        }
+    }
     static int Count(int event) {
         int n = 0;
         for (const Note& note : g_notes) n += note.event == event;
@@ -189,13 +199,7 @@ TEST_F(AsyncSelectTest, SendThatWouldBlockGetsFdWriteOnceSpaceReturns) {
     int peer = ConnectToPeer(listener);
     Pump(50);
     g_notes.clear();
-    std::string chunk(65536, 'y');
-    long sent = 0;
-    for (;;) {
-        int n = plat::Send(socket_, chunk.data(), static_cast<int>(chunk.size()));
-        if (n < 0) break;
-        sent += n;
-    }
+    const long sent = FillUntilWouldBlock();
     EXPECT_EQ(plat::WSAGetLastError(), plat::kWsaEwouldblock);
     Pump(50);
     EXPECT_EQ(Count(plat::kFdWrite), 0);
@@ -211,13 +215,7 @@ TEST_F(AsyncSelectTest, ReselectingAFullSocketPostsFdWriteOnlyOnceSpaceReturns) 
     LoopbackListener listener;
     int peer = ConnectToPeer(listener);
     Pump(50);
-    std::string chunk(65536, 'z');
-    long sent = 0;
-    for (;;) {
-        int n = plat::Send(socket_, chunk.data(), static_cast<int>(chunk.size()));
-        if (n < 0) break;
-        sent += n;
-    }
+    const long sent = FillUntilWouldBlock();
     ASSERT_EQ(plat::WSAGetLastError(), plat::kWsaEwouldblock);
     g_notes.clear();
     ASSERT_EQ(plat::WSAAsyncSelect(socket_, window_, kNotify, 39), 0);
