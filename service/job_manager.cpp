@@ -179,7 +179,10 @@ ServiceResult CJobManager::AddJobFile(CJob* job, const char* url, const char* fo
     cpLockGuard guard(Lock());
     if (!IsListed(job)) return kResultFailed;
     std::string normalized = plat::NormalizeFolder(folder ? folder : "");
-    if (!plat::EnsureFolderPath(normalized)) {
+    // The job's files mostly share one folder: it was made for the file
+    // before (and a file's own open makes it again should it vanish).
+    const bool folderMade = job->FileCount() > 0 && job->DownloadFolder() == normalized;
+    if (!folderMade && !plat::EnsureFolderPath(normalized)) {
         OnPathAccessFailed(2);
         return kResultBadFolder;
     }

@@ -92,6 +92,9 @@ std::string CPlatformFileSizeChecker::SpaceShortage() const {
         std::int64_t bytes = 0;
     };
     std::map<std::uint64_t, Need> needs;  // by file system
+    // Placements come folder by folder: one file system question each.
+    std::string lastFolder;
+    std::uint64_t lastFileSystem = 0;
     // What the probes found, by path: a job of thousands of files must not
     // compare every placement with every probe.
     std::unordered_map<std::string, std::int64_t> probed;
@@ -109,7 +112,11 @@ std::string CPlatformFileSizeChecker::SpaceShortage() const {
         // starts every file over.
         const std::int64_t onDisk =
             keepOnDisk_ ? std::max<std::int64_t>(0, plat::FileLength(placement.path)) : 0;
-        Need& need = needs[plat::FileSystemId(placement.folder)];
+        if (lastFolder.empty() || placement.folder != lastFolder) {
+            lastFolder = placement.folder;
+            lastFileSystem = plat::FileSystemId(placement.folder);
+        }
+        Need& need = needs[lastFileSystem];
         if (need.folder.empty()) need.folder = placement.folder;
         need.bytes += std::max<std::int64_t>(0, size - onDisk);
     }
