@@ -22,14 +22,39 @@ bool File::WritesFailForTesting() {
     return g_writesFail;
 }
 
+File::File(File&& other) noexcept
+    : fd_(other.fd_),
+      lastError_(other.lastError_),
+      lengthAtOpen_(other.lengthAtOpen_),
+      createdByOpen_(other.createdByOpen_) {
+    other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        lastError_ = other.lastError_;
+        lengthAtOpen_ = other.lengthAtOpen_;
+        createdByOpen_ = other.createdByOpen_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
 bool File::OpenKeep(const std::string& path) {
     Close();
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Exclusive first: a new file (the common case) costs one call, and the
+    // caller learns that it made the file.
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    createdByOpen_ = fd_ >= 0;
+    if (fd_ < 0 && errno == EEXIST) fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         lastError_ = errno;
         return false;
     }
-    if (lseek(fd_, 0, SEEK_END) < 0) {
+    lengthAtOpen_ = createdByOpen_ ? 0 : lseek(fd_, 0, SEEK_END);
+    if (lengthAtOpen_ < 0) {
         lastError_ = errno;
         Close();
         return false;
@@ -40,12 +65,19 @@ bool File::OpenKeep(const std::string& path) {
 void File::Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+    lengthAtOpen_ = -1;
+    createdByOpen_ = false;
 }
 
 std::int64_t File::Size() const {
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
     return st.st_size;
+}
+
+bool File::StillAsOpened() const {
+    struct stat st;
+    return fd_ >= 0 && fstat(fd_, &st) == 0 && st.st_nlink > 0 && st.st_size == lengthAtOpen_;
 }
 
 bool File::Append(const void* data, std::size_t length) {

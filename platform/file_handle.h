@@ -14,15 +14,25 @@ public:
     ~File() { Close(); }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
 
     // Opens (creating when absent) for reading and writing; the position is
-    // at the end. False with LastError() set when it cannot.
+    // at the end. False with LastError() set when it cannot (ENOENT when
+    // the folder is missing).
     bool OpenKeep(const std::string& path);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
 
     // The file's current length, or -1.
     std::int64_t Size() const;
+    // The length the file had when OpenKeep opened it (no further system
+    // call), and whether that open created it.
+    std::int64_t LengthAtOpen() const { return lengthAtOpen_; }
+    bool CreatedByOpen() const { return createdByOpen_; }
+    // Whether the file still has a name and the length it had when opened:
+    // false once something else removed, cut or extended it.
+    bool StillAsOpened() const;
     // Writes all of `data` at the end; false when not everything was
     // written (the disk is full, say).
     bool Append(const void* data, std::size_t length);
@@ -40,6 +50,8 @@ public:
 private:
     int fd_ = -1;
     int lastError_ = 0;
+    std::int64_t lengthAtOpen_ = -1;
+    bool createdByOpen_ = false;
 };
 
 // Free bytes for an unprivileged writer on the file system that holds

@@ -52,7 +52,9 @@ bool ParseContentRange(const std::string& value, ContentRange* range) {
     return ReadNumber(p, &range->total);
 }
 
-std::string SystemError(int error) { return std::strerror(error); }
+std::string SystemError(int error) {
+    return std::strerror(error);
+}
 
 }  // namespace
 
@@ -62,6 +64,7 @@ CPlatformSession::CPlatformSession(IPlatFormSessionEventListener* listener, void
 CPlatformSession::~CPlatformSession() {
     DropHttpConnection(connection_);
     CloseFile();
+    DropAhead();
 }
 
 void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& files,
@@ -94,8 +97,10 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
 void CPlatformSession::Stop() {
     listener_ = nullptr;
     stopped_ = true;
+    heldTail_.clear();
     DropHttpConnection(connection_);
     CloseFile();
+    DropAhead();
 }
 
 void CPlatformSession::SelectFile(std::size_t index) {
@@ -151,24 +156,48 @@ void CPlatformSession::Request() {
     if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), headers, &whyNot)) {
         cursor_.NoteFailure(whyNot);
         Fail("[OstrelLib] TryMax Over : %s");
+        return;
     }
+    OpenAhead();
+}
+
+bool CPlatformSession::OpenPath(const SessionFile& file, plat::File& into, std::string* path) {
+    std::string folder = file.entry.folder;
+    if (folder.back() != '/' && folder.back() != '\\') folder.push_back('/');
+    *path = folder + file.entry.localName;
+    if (into.OpenKeep(*path)) return true;
+    if (into.LastError() != ENOENT) return false;
+    // No folder (yet, or any more): make it; one that cannot be made fails
+    // the open.
+    (void)plat::EnsureFolderPath(folder);
+    return into.OpenKeep(*path);
 }
 
 bool CPlatformSession::OpenFile(SessionFile& file) {
     writeFailed_ = false;
-    std::string folder = file.entry.folder;
-    if (folder.back() != '/' && folder.back() != '\\') folder.push_back('/');
-    (void)plat::EnsureFolderPath(folder);  // a folder that cannot be made fails the open below
-    std::string path = folder + file.entry.localName;
     CloseFile();
-    if (!file_.OpenKeep(path)) {
-        WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
-                              path.c_str());
-        cursor_.NoteFailure("cannot write " + path + ": " + SystemError(file_.LastError()));
-        return false;
+    std::string path;
+    std::int64_t length = -1;
+    if (aheadIndex_ == current_) {
+        file_ = std::move(aheadFile_);
+        path = std::move(aheadPath_);
+        aheadIndex_ = kNoFile;
+        aheadPath_.clear();
+        // Opened while the last file came in: when something else has
+        // removed or changed it since, it is opened afresh.
+        length = file_.LengthAtOpen();
+        if (!file_.StillAsOpened()) file_.Close();
+    }
+    if (!file_.IsOpen()) {
+        if (!OpenPath(file, file_, &path)) {
+            WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
+                                  path.c_str());
+            cursor_.NoteFailure("cannot write " + path + ": " + SystemError(file_.LastError()));
+            return false;
+        }
+        length = file_.LengthAtOpen();
     }
     openPath_ = path;
-    std::int64_t length = file_.Size();
     // Whatever this file counted before is replaced by what is on disk now.
     runningTotal_ -= file.entry.bytesOnDisk + file.entry.bytesWritten;
     file.entry.bytesOnDisk = length;
@@ -181,6 +210,27 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
 void CPlatformSession::CloseFile() {
     file_.Close();
     openPath_.clear();
+}
+
+void CPlatformSession::OpenAhead() {
+    const std::size_t next = current_ + 1;
+    if (stopped_ || next >= files_.size() || aheadIndex_ == next) return;
+    DropAhead();
+    std::string path;
+    // A file that cannot be opened now is opened again in its turn, which
+    // reports the failure.
+    if (!OpenPath(files_[next], aheadFile_, &path)) return;
+    aheadIndex_ = next;
+    aheadPath_ = std::move(path);
+}
+
+void CPlatformSession::DropAhead() {
+    if (aheadIndex_ == kNoFile) return;
+    const bool unused = aheadFile_.CreatedByOpen() && aheadFile_.Size() == 0;
+    aheadFile_.Close();
+    if (unused) (void)plat::RemoveFile(aheadPath_);
+    aheadIndex_ = kNoFile;
+    aheadPath_.clear();
 }
 
 bool CPlatformSession::RestartFile() {
@@ -203,12 +253,20 @@ void CPlatformSession::Fail(const std::string& logFormat) {
     stopped_ = true;
     DropHttpConnection(connection_);
     CloseFile();
+    DropAhead();
     std::string text = url;
     if (!cursor_.LastFailure().empty()) text += ": " + cursor_.LastFailure();
+    if (holdFailure_) {
+        failureHeld_ = true;
+        heldFailureText_ = std::move(text);
+        return;
+    }
     if (listener_) listener_->OnSessionFailed(context_, text);
 }
 
 void CPlatformSession::Retry(std::string reason) {
+    // Never counted: the next request asks again from what is on disk.
+    heldTail_.clear();
     cursor_.NoteFailure(std::move(reason));
     DropHttpConnection(connection_, budgetCarry_);
     CloseFile();
@@ -235,6 +293,7 @@ void CPlatformSession::OnHeaderReceived(std::uint32_t) {
             Retry("the server announced an empty body");
             return;
         }
+        bodyLeft_ = length;
         if (status == eNWHSC_HTTP_OK)
             OnStatusOk(length);
         else
@@ -283,8 +342,8 @@ void CPlatformSession::OnPartialContent(vzIHttpClientExLayer* layer, std::int64_
     SessionFile& file = files_[current_];
     std::string value;
     ContentRange range;
-    const bool readable = vzSucceeded(layer->GetHeader("Content-Range", &value)) &&
-                          ParseContentRange(value, &range);
+    const bool readable =
+        vzSucceeded(layer->GetHeader("Content-Range", &value)) && ParseContentRange(value, &range);
     const std::int64_t known = knownSizes_[current_];
     // Exactly the part asked for: from our offset, as long as announced, and
     // of the file's size when that is known.
@@ -312,7 +371,8 @@ void CPlatformSession::OnRangeNotSatisfiable(vzIHttpClientExLayer* layer) {
     SessionFile& file = files_[current_];
     std::string value;
     ContentRange range;
-    if (vzSucceeded(layer->GetHeader("Content-Range", &value))) (void)ParseContentRange(value, &range);
+    if (vzSucceeded(layer->GetHeader("Content-Range", &value)))
+        (void)ParseContentRange(value, &range);
     const std::int64_t known = knownSizes_[current_];
     const std::int64_t size = known >= 0 ? known : range.total;
     if (!wholeFile_ && size > 0 && file.entry.bytesOnDisk == size) {
@@ -330,7 +390,6 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
         if (listener_) listener_->OnProgress(context_);
         return length;
     }
-    SessionFile& file = files_[current_];
     if (replacing_) {
         replacing_ = false;
         if (!RestartFile()) {
@@ -339,35 +398,57 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
             return length;
         }
     }
+    bodyLeft_ -= length;
+    if (bodyLeft_ == 0 && HeldOfCurrent() + length == files_[current_].entry.remoteSize) {
+        // The last piece of the file: the layer reports the end right after
+        // this, and the piece is written once the next request has left.
+        heldTail_.assign(static_cast<const char*>(data), static_cast<std::size_t>(length));
+        return length;
+    }
     if (!file_.Append(data, static_cast<std::size_t>(length))) {
         // A short or failed write would leave a hole in the file: stop here
         // rather than report a damaged file as complete.
-        const int error = file_.LastError();
-        writeFailed_ = true;
-        stopped_ = true;
-        const std::string text = cursor_.LastUrl() + ": writing " + openPath_ + " failed: " +
-                                 SystemError(error);
-        WriteServiceLogFormat("[OstrelLib] WriteFile Failed(%d) : %s", error, openPath_.c_str());
-        DropHttpConnection(connection_);
-        CloseFile();
-        // A full disk is the job's 513; any other write failure names its cause.
-        const bool diskFull = error == ENOSPC || error == EDQUOT;
-        if (listener_)
-            listener_->OnError(context_, diskFull ? kResultBadUrl : kResultFailed, text);
+        OnWriteFailed(file_.LastError(), cursor_.LastUrl(), openPath_);
         return length;
     }
+    CountWritten(current_, length);
+    if (listener_) listener_->OnProgress(context_);
+    return length;
+}
+
+void CPlatformSession::CountWritten(std::size_t index, std::int64_t length) {
+    SessionFile& file = files_[index];
     file.entry.bytesWritten += length;
     file.runWritten += length;
     runWritten_ += length;
     runningTotal_ += length;
-    if (listener_) listener_->OnProgress(context_);
-    return length;
+}
+
+void CPlatformSession::OnWriteFailed(int error, const std::string& url, const std::string& path) {
+    writeFailed_ = true;
+    stopped_ = true;
+    const std::string text = url + ": writing " + path + " failed: " + SystemError(error);
+    WriteServiceLogFormat("[OstrelLib] WriteFile Failed(%d) : %s", error, path.c_str());
+    DropHttpConnection(connection_);
+    CloseFile();
+    DropAhead();
+    // A full disk is the job's 513; any other write failure names its cause.
+    const bool diskFull = error == ENOSPC || error == EDQUOT;
+    if (listener_) listener_->OnError(context_, diskFull ? kResultBadUrl : kResultFailed, text);
+}
+
+bool CPlatformSession::WriteHeldTail(plat::File& file, int* error) {
+    if (heldTail_.empty()) return true;
+    const bool written = file.Append(heldTail_.data(), heldTail_.size());
+    if (!written) *error = file.LastError();
+    heldTail_.clear();
+    return written;
 }
 
 void CPlatformSession::OnComplete(std::uint32_t) {
     if (current_ >= files_.size() || writeFailed_) return;
     const SessionFile& file = files_[current_];
-    if (HeldOfCurrent() < file.entry.remoteSize) {
+    if (HeldOfCurrent() + static_cast<std::int64_t>(heldTail_.size()) < file.entry.remoteSize) {
         // The server sent a shorter part than the rest of the file: ask for
         // what is still missing.
         Retry("the server sent only part of the rest of the file");
@@ -377,16 +458,56 @@ void CPlatformSession::OnComplete(std::uint32_t) {
 }
 
 void CPlatformSession::NextFile() {
-    CloseFile();
+    const std::size_t finished = current_;
+    const std::size_t next = finished + 1;
+    plat::File finishing = std::move(file_);
+    const std::string finishingPath = std::move(openPath_);
+    const std::string finishingUrl = cursor_.LastUrl();
+    openPath_.clear();
     DropHttpConnection(connection_, budgetCarry_);
-    std::size_t finished = current_;
+    const bool early =
+        listener_ && next < files_.size() && aheadIndex_ == next && !heldTail_.empty();
+    if (early) {
+        SelectFile(next);
+        wholeFile_ = false;
+        holdFailure_ = true;
+        Request();
+        holdFailure_ = false;
+    }
+    int error = 0;
+    const std::int64_t tail = static_cast<std::int64_t>(heldTail_.size());
+    if (!WriteHeldTail(finishing, &error)) {
+        if (early && file_.IsOpen()) {
+            // The next file was only just begun: it goes as a file opened
+            // ahead would (and so does the one opened ahead of it).
+            DropAhead();
+            aheadFile_ = std::move(file_);
+            aheadPath_ = std::move(openPath_);
+            aheadIndex_ = current_;
+        }
+        failureHeld_ = false;  // the write failure is the one told
+        SelectFile(finished);
+        OnWriteFailed(error, finishingUrl, finishingPath);
+        return;
+    }
+    finishing.Close();
+    CountWritten(finished, tail);
     SessionFile& done = files_[finished];
-    if (done.entry.remoteSize <= 0) done.entry.remoteSize = HeldOfCurrent();
+    if (done.entry.remoteSize <= 0)
+        done.entry.remoteSize = done.entry.bytesOnDisk + done.entry.bytesWritten;
     done.entry.state = 2;
-    SelectFile(finished + 1);
-    wholeFile_ = false;
+    if (!early) {
+        SelectFile(next);
+        wholeFile_ = false;
+    }
+    if (listener_ && tail > 0) listener_->OnProgress(context_);
     if (listener_) listener_->OnFileCompleted(context_, files_[finished]);
-    if (!listener_) return;
+    if (failureHeld_) {
+        failureHeld_ = false;
+        if (listener_) listener_->OnSessionFailed(context_, heldFailureText_);
+        return;
+    }
+    if (!listener_ || early) return;
     if (current_ < files_.size())
         Request();
     else

@@ -19,6 +19,14 @@
 // a failed attempt. The running byte total follows every one of these steps
 // exactly.
 //
+// On a kept connection the files overlap a little: while the server answers
+// for one file, the next is opened (created, mostly); and the last piece of
+// a body (one read's worth, at most the receive buffer) is held until the
+// next file's request has left, then written, the file closed and reported.
+// A file is reported complete only once all of it is on disk, the notices
+// keep the order of the files, and a session that ends early removes the
+// file it made ahead and never began.
+//
 // The connection runs under its own receive budget: 104857600 B/s with the
 // speed flag set, 393216 B/s without; and under the low-speed watchdog.
 #pragma once
@@ -85,7 +93,21 @@ private:
     // The next request for the current file: takes an attempt (failing the
     // session when none is left), opens the file and sends the GET.
     void Request();
+    // Makes `file` the open file: the one opened ahead when it is that one,
+    // else opened now.
     bool OpenFile(SessionFile& file);
+    // Opens `file` keeping its bytes, making its folder when that is
+    // missing; *path gets the file's path either way.
+    static bool OpenPath(const SessionFile& file, plat::File& into, std::string* path);
+    // While the server answers for the current file, the file after it is
+    // opened (created, mostly), so that its request leaves as soon as the
+    // current file is done: on a kept connection, creating a file costs as
+    // much as the server's answer.
+    void OpenAhead();
+    // Closes the file opened ahead, and removes it when opening it made it
+    // and nothing was written to it: a session that ends early leaves no
+    // empty file it never got to.
+    void DropAhead();
     void CloseFile();
     // Throws away what is on disk of the current file: the next byte
     // written is byte 0. Only for a whole body that has begun to arrive.
@@ -93,7 +115,18 @@ private:
     void OnStatusOk(std::int64_t length);
     void OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length);
     void OnRangeNotSatisfiable(vzIHttpClientExLayer* layer);
+    // The current file is complete once its held last piece is on disk. The
+    // next file's request leaves first when that file is open already, so
+    // the server answers it while this thread writes, closes and reports the
+    // finished one.
     void NextFile();
+    // Writes the held last piece of the current body into `file`; false
+    // with `*error` set when the disk refused it.
+    bool WriteHeldTail(plat::File& file, int* error);
+    // Counts `length` bytes written to file `index`.
+    void CountWritten(std::size_t index, std::int64_t length);
+    // A write into `path` failed: the session ends with the job's error.
+    void OnWriteFailed(int error, const std::string& url, const std::string& path);
     // The current request failed for `reason`: drop it and make the next.
     void Retry(std::string reason);
     void Fail(const std::string& logFormat);
@@ -110,6 +143,10 @@ private:
     std::int64_t runWritten_ = 0;
     plat::File file_;
     std::string openPath_;
+    static constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
+    plat::File aheadFile_;
+    std::size_t aheadIndex_ = kNoFile;
+    std::string aheadPath_;
     std::vector<SessionFile> files_;
     std::vector<std::int64_t> knownSizes_;
     // What the current request asked for: the whole file, or from an offset.
@@ -117,6 +154,16 @@ private:
     std::int64_t requestedOffset_ = 0;
     // The current response replaces the file: truncate before its first byte.
     bool replacing_ = false;
+    // Body bytes of the current response still to come, and its last piece
+    // once it has come: written after the next request has left.
+    std::int64_t bodyLeft_ = 0;
+    std::string heldTail_;
+    // While the next request leaves ahead of the finished file's report, a
+    // failure it meets is told after that report (the order of the job's
+    // notices stays that of the files).
+    bool holdFailure_ = false;
+    bool failureHeld_ = false;
+    std::string heldFailureText_;
     bool unreachable_ = false;
     bool writeFailed_ = false;
     bool stopped_ = false;

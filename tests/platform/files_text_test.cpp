@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/file_handle.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "tests/support/temp_folder.h"
@@ -34,6 +38,34 @@ TEST(Files, AppendTruncateAndRead) {
     ASSERT_TRUE(plat::ReadWholeFile(file, &content));
     EXPECT_EQ(content, "");
     EXPECT_FALSE(plat::AppendToFile(dir.Path() + "missing/f.txt", "x"));
+}
+
+TEST(Files, OpenKeepTellsWhetherItMadeTheFileAndWhetherItWasChangedSince) {
+    TempFolder dir;
+    const std::string path = dir.Path() + "f.bin";
+    plat::File made;
+    ASSERT_TRUE(made.OpenKeep(path));
+    EXPECT_TRUE(made.CreatedByOpen());
+    EXPECT_EQ(made.LengthAtOpen(), 0);
+    ASSERT_TRUE(made.Append("abc", 3));
+    EXPECT_FALSE(made.StillAsOpened());  // it grew
+    made.Close();
+
+    plat::File found;
+    ASSERT_TRUE(found.OpenKeep(path));
+    EXPECT_FALSE(found.CreatedByOpen());
+    EXPECT_EQ(found.LengthAtOpen(), 3);
+    EXPECT_TRUE(found.StillAsOpened());
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    EXPECT_FALSE(found.StillAsOpened());  // no name any more
+    // Moved, the open file goes with it.
+    plat::File moved = std::move(found);
+    EXPECT_FALSE(found.IsOpen());
+    EXPECT_TRUE(moved.IsOpen());
+
+    plat::File none;
+    EXPECT_FALSE(none.OpenKeep(dir.Path() + "missing/f.bin"));
+    EXPECT_EQ(none.LastError(), ENOENT);
 }
 
 TEST(Text, Utf16RoundTripKeepsChineseKoreanAndAstralCharacters) {
