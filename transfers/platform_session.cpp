@@ -224,13 +224,17 @@ void CPlatformSession::OpenAhead() {
     aheadPath_ = std::move(path);
 }
 
+void CPlatformSession::CloseUnbegun(plat::File& file, std::string& path) {
+    const bool unbegun = file.IsOpen() && file.CreatedByOpen() && file.Size() == 0;
+    file.Close();
+    if (unbegun) (void)plat::RemoveFile(path);
+    path.clear();
+}
+
 void CPlatformSession::DropAhead() {
     if (aheadIndex_ == kNoFile) return;
-    const bool unused = aheadFile_.CreatedByOpen() && aheadFile_.Size() == 0;
-    aheadFile_.Close();
-    if (unused) (void)plat::RemoveFile(aheadPath_);
+    CloseUnbegun(aheadFile_, aheadPath_);
     aheadIndex_ = kNoFile;
-    aheadPath_.clear();
 }
 
 bool CPlatformSession::RestartFile() {
@@ -257,8 +261,7 @@ void CPlatformSession::Fail(const std::string& logFormat) {
     std::string text = url;
     if (!cursor_.LastFailure().empty()) text += ": " + cursor_.LastFailure();
     if (holdFailure_) {
-        failureHeld_ = true;
-        heldFailureText_ = std::move(text);
+        heldFailure_ = std::move(text);
         return;
     }
     if (listener_) listener_->OnSessionFailed(context_, text);
@@ -477,15 +480,9 @@ void CPlatformSession::NextFile() {
     int error = 0;
     const std::int64_t tail = static_cast<std::int64_t>(heldTail_.size());
     if (!WriteHeldTail(finishing, &error)) {
-        if (early && file_.IsOpen()) {
-            // The next file was only just begun: it goes as a file opened
-            // ahead would (and so does the one opened ahead of it).
-            DropAhead();
-            aheadFile_ = std::move(file_);
-            aheadPath_ = std::move(openPath_);
-            aheadIndex_ = current_;
-        }
-        failureHeld_ = false;  // the write failure is the one told
+        // The next file was only just begun: it goes as one opened ahead.
+        if (early) CloseUnbegun(file_, openPath_);
+        heldFailure_.reset();  // the write failure is the one told
         SelectFile(finished);
         OnWriteFailed(error, finishingUrl, finishingPath);
         return;
@@ -502,9 +499,10 @@ void CPlatformSession::NextFile() {
     }
     if (listener_ && tail > 0) listener_->OnProgress(context_);
     if (listener_) listener_->OnFileCompleted(context_, files_[finished]);
-    if (failureHeld_) {
-        failureHeld_ = false;
-        if (listener_) listener_->OnSessionFailed(context_, heldFailureText_);
+    if (heldFailure_) {
+        const std::string text = std::move(*heldFailure_);
+        heldFailure_.reset();
+        if (listener_) listener_->OnSessionFailed(context_, text);
         return;
     }
     if (!listener_ || early) return;

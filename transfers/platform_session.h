@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,9 +105,11 @@ private:
     // current file is done: on a kept connection, creating a file costs as
     // much as the server's answer.
     void OpenAhead();
-    // Closes the file opened ahead, and removes it when opening it made it
-    // and nothing was written to it: a session that ends early leaves no
-    // empty file it never got to.
+    // Closes `file` (at `path`, then cleared), and removes it when opening
+    // it made it and nothing was written to it.
+    static void CloseUnbegun(plat::File& file, std::string& path);
+    // Closes the file opened ahead the same way: a session that ends early
+    // leaves no empty file it never got to.
     void DropAhead();
     void CloseFile();
     // Throws away what is on disk of the current file: the next byte
@@ -162,8 +165,7 @@ private:
     // failure it meets is told after that report (the order of the job's
     // notices stays that of the files).
     bool holdFailure_ = false;
-    bool failureHeld_ = false;
-    std::string heldFailureText_;
+    std::optional<std::string> heldFailure_;
     bool unreachable_ = false;
     bool writeFailed_ = false;
     bool stopped_ = false;
