@@ -44,7 +44,20 @@ void WriteServiceLog(const char* message) {
     std::string path = GetServiceLogPath();
     if (path.empty()) return;
     std::string record = "[" + plat::LocalTimeText(plat::CalendarSeconds()) + "] ";
-    record += message ? message : "";
+    // Names and texts from the network reach the log inside messages: a
+    // control character among them is written as \xNN, so that no text can
+    // end its line early and forge another.
+    for (const char* c = message ? message : ""; *c; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            record += *c;
+            continue;
+        }
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        record += "\\x";
+        record += kHex[byte >> 4];
+        record += kHex[byte & 0xF];
+    }
     record += "\r\n";
     plat::AppendToFile(path, record);
 }

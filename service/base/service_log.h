@@ -1,6 +1,7 @@
 // The service log: one plain-text record per diagnostic line,
 // "[" + 24-character local time + "] " + message + "\r\n", appended to
-// config/service.log in the service's data folder. Written from both
+// config/service.log in the service's data folder; control characters in
+// the message are written as \xNN, so one record is always one line. Written from both
 // threads without a lock; each record opens, appends and closes the file, so
 // nothing is buffered across calls. A log that cannot be opened makes the
 // write a silent no-op.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 
@@ -37,11 +38,18 @@ TEST_F(ServiceLogTest, RecordIsTimeStampMessageAndCrLf) {
     EXPECT_TRUE(std::regex_match(LogText(), record)) << LogText();
 }
 
-TEST_F(ServiceLogTest, MessageEndingInNewlineStillGetsCrLf) {
+TEST_F(ServiceLogTest, ControlCharactersCannotForgeALine) {
     ResetServiceLog();
+    // A name from an archive or a server, as a log line would carry it.
+    WriteServiceLogFormat("[OstrelLib] Entry %s", "a\r\n[Thu Dec 10 15:22:35 2026] [OstrelLib] Patch Success\x1b");
     WriteServiceLog("line\n");
-    std::string text = LogText();
-    EXPECT_EQ(text.substr(text.size() - 7), "line\n\r\n");
+    const std::string text = LogText();
+    EXPECT_NE(text.find("] [OstrelLib] Entry a\\x0D\\x0A[Thu Dec 10 15:22:35 2026] [OstrelLib] "
+                        "Patch Success\\x1B\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.substr(text.size() - 10), "line\\x0A\r\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
 }
 
 TEST_F(ServiceLogTest, FormattedMessagesUpToTheLocalBufferAndBeyondAreLoggedWhole) {
