@@ -5,16 +5,19 @@
 
 #include <algorithm>
 
+#include "engine/engine_paths.h"
 #include "engine/engine_port.h"
 #include "platform/connectivity.h"
 #include "platform/kernel.h"
 #include "platform/program_start.h"
+#include "platform/shell_execute.h"
 #include "platform/socket_owner.h"
 #include "platform/text.h"
 #include "service/base/job.h"
 #include "service/base/service_log.h"
 #include "transfers/connection_recipe.h"
 #include "transport/cp_mutex.h"
+#include "transport/cp_timer.h"
 #include "transport/net_interfaces.h"
 
 namespace {
@@ -49,6 +52,7 @@ CEngineDownloader::CEngineDownloader(IJobDownloadEventListener* listener, cpCMut
 
 CEngineDownloader::~CEngineDownloader() {
     cpLockGuard guard(ServiceLock());
+    StopRelaunchTimer();
     DropLink(true);
     if (launcher_) launcher_->Detach();
     launcher_.reset();
@@ -109,6 +113,18 @@ void CEngineDownloader::Connect() {
 bool CEngineDownloader::PortIsOurs() const {
     std::uint32_t uid = 0;
     return plat::LoopbackListenerUid(port_, &uid) && uid == static_cast<std::uint32_t>(getuid());
+}
+
+std::string CEngineDownloader::ForeignListener() const {
+    int pid = 0;
+    // A listener that cannot be traced is given the benefit of the doubt:
+    // it is this user's, and the engine's checks of its own follow.
+    if (!plat::LoopbackListenerProcess(port_, &pid)) return {};
+    const std::string program = plat::ProcessExecutablePath(pid);
+    const std::size_t slash = program.find_last_of('/');
+    const std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
+    if (program.empty() || name == kEngineFileName) return {};
+    return "process " + std::to_string(pid) + ", " + program;
 }
 
 CEngineDownloader::Entry* CEngineDownloader::FindEntry(std::uint32_t jobKey) {
@@ -241,6 +257,7 @@ void CEngineDownloader::SetServiceKey(const std::string& key) {
 void CEngineDownloader::Retire() {
     if (retired_) return;
     retired_ = true;
+    StopRelaunchTimer();
     DropLink(true);
     // Retiring may run inside the launcher's own report: it is deleted
     // with this downloader, not now.
@@ -305,6 +322,17 @@ void CEngineDownloader::OnConnected(std::uint32_t) {
         // (their paths and URLs) or feed false completions.
         WriteServiceLogFormat(
             "[OstrelLib] Engine port %u is not held by this user; engine not used", port_);
+        DropLink(true);
+        if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineFailed();
+        return;
+    }
+    if (const std::string holder = ForeignListener(); !holder.empty()) {
+        // Another program of this user took the port first: no engine can
+        // listen there, and relaunching would only feed that program our
+        // jobs six times over.
+        WriteServiceLogFormat("[OstrelLib] Engine port %u is held by another program (%.300s); "
+                              "engine not used",
+                              port_, holder.c_str());
         DropLink(true);
         if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineFailed();
         return;
@@ -466,5 +494,32 @@ void CEngineDownloader::OnClosed(std::uint32_t) {
         return;
     }
     entries_.clear();
-    Launch();
+    ScheduleRelaunch();
+}
+
+void CEngineDownloader::ScheduleRelaunch() {
+    if (launcher_) launcher_->Detach();
+    launcher_.reset();
+    // An engine that ends or refuses at once must not use up its launches
+    // within a second: each relaunch waits twice as long as the last.
+    std::int64_t pause = limits_.relaunchPauseMs;
+    for (int i = 1; i < launches_ && pause < limits_.relaunchPauseMaxMs; ++i) pause *= 2;
+    pause = std::min(pause, limits_.relaunchPauseMaxMs);
+    if (pause <= 0) return Launch();
+    if (!relaunchTimer_ && !relaunchTimer_.CreateInstance(kClassTimer)) return Launch();
+    auto* timer = relaunchTimer_.As<cpCTimer>();
+    (void)timer->Stop();  // stopping a timer cannot fail
+    if (vzFailed(timer->Start(static_cast<std::uint32_t>(pause), &CEngineDownloader::OnRelaunchTimer,
+                              this, kTimerIdNone, nullptr)))
+        Launch();
+}
+
+void CEngineDownloader::OnRelaunchTimer(void* self) {
+    auto* downloader = static_cast<CEngineDownloader*>(self);
+    (void)downloader->relaunchTimer_.As<cpCTimer>()->Stop();  // once: the timer is periodic
+    if (!downloader->retired_) downloader->Launch();
+}
+
+void CEngineDownloader::StopRelaunchTimer() {
+    if (relaunchTimer_) (void)relaunchTimer_.As<cpCTimer>()->Stop();  // cannot fail
 }

@@ -7,9 +7,11 @@
 // whenever the engine cannot serve them.
 //
 // Launches: a closed connection starts a new launch, at most kMaxLaunches in
-// a row while no connection lasts longer than 30 s; after that, or when the
-// engine cannot be started at all, the engine is given up (OnEngineFailed)
-// and the job manager moves every running job to direct download.
+// a row while no connection lasts longer than 30 s, each after a pause twice
+// as long as the one before; after that, or when the engine cannot be
+// started at all, or another program of this user holds the engine's port,
+// the engine is given up (OnEngineFailed) and the job manager moves every
+// running job to direct download.
 //
 // Never trusted, the engine is watched and checked: a job not accepted
 // within 30 s of its description, or an accepted one without any message for
@@ -48,6 +50,10 @@ struct EngineLinkLimits {
     std::int64_t acceptWaitMs = 30000;
     std::int64_t silenceMs = 60000;
     std::int64_t longConnectionMs = 30000;  // a connection this long resets the launches
+    // The pause before a relaunch doubles with every launch in a row, from
+    // the first to the last value (250, 500, 1000, 2000, 4000 ms).
+    std::int64_t relaunchPauseMs = 250;
+    std::int64_t relaunchPauseMaxMs = 4000;
     // The monotonic clock in ms (tests move it); empty: plat::MonotonicMs.
     std::function<std::int64_t()> clock;
 };
@@ -128,6 +134,14 @@ private:
     void MoveToDirect(CJob* job, const Entry* entry, const char* why);
     // Whether the engine's port is held by our own user.
     bool PortIsOurs() const;
+    // Who holds the engine's port when it is a program of this user that is
+    // no engine ("process 123, /usr/bin/x"); "" when it is an engine or
+    // cannot be told.
+    std::string ForeignListener() const;
+    // The relaunch after a short-lived connection, after its pause.
+    void ScheduleRelaunch();
+    static void OnRelaunchTimer(void* self);
+    void StopRelaunchTimer();
     // The path a completed file is reported under: the engine's, when it is
     // one of the job's files; else the job's own path of the file the URL
     // names; "" when neither.
@@ -144,6 +158,7 @@ private:
     std::unique_ptr<IEngineLauncher> launcher_;
     std::unique_ptr<IEngineLauncher> retiredLauncher_;  // detached; deleted with this object
     vzSmartPtr connection_;
+    vzSmartPtr relaunchTimer_;  // a cpCTimer while a relaunch waits
     std::uint16_t port_ = 0;
     int launches_ = 0;
     std::int64_t lastConnected_ = 0;  // monotonic ms; 0: none since the last reset

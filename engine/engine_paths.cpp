@@ -7,6 +7,7 @@
 
 #include "engine/engine_port.h"
 #include "platform/program_start.h"
+#include "platform/socket_owner.h"
 #include "service/base/service_log.h"
 #include "service/base/service_paths.h"
 
@@ -93,8 +94,19 @@ bool RunBinary() {
     if (started < 0) return false;
     WriteServiceLogFormat("[OstrelLib] Execute OK(%d)", started);
     WriteServiceLog("[OstrelLib] Begin WFII");
-    (void)plat::WaitUntilListening(pid, EnginePort(),
-                                   kReadyWaitMs);  // the connect decides the rest
+    const std::uint16_t port = EnginePort();
+    const plat::ProgramReadiness ready = plat::WaitUntilListening(pid, port, kReadyWaitMs);
     WriteServiceLog("[OstrelLib] End WFII");
+    // The connect decides the rest; an engine that ended at once usually
+    // found its port taken, and the log should say by whom.
+    if (ready == plat::ProgramReadiness::kExited) {
+        int holder = 0;
+        if (plat::LoopbackListenerProcess(port, &holder))
+            WriteServiceLogFormat("[OstrelLib] The engine ended at its start; port %u is held by "
+                                  "process %d",
+                                  port, holder);
+        else
+            WriteServiceLogFormat("[OstrelLib] The engine ended at its start (port %u)", port);
+    }
     return true;
 }

@@ -78,10 +78,11 @@ bool StartDetachedProgram(const std::string& path, int* pid, int* error) {
 
 ProgramReadiness WaitUntilListening(int pid, std::uint16_t port, int timeoutMs) {
     const std::int64_t deadline = MonotonicMs() + std::max(timeoutMs, 0);
-    const auto me = static_cast<std::uint32_t>(getuid());
     for (;;) {
-        std::uint32_t uid = 0;
-        if (LoopbackListenerUid(port, &uid) && uid == me) return ProgramReadiness::kListening;
+        // The program's own socket, not any listener of this user: another
+        // program (or an engine that is ending) may hold the port, and the
+        // one just started then fails to listen and ends.
+        if (ProcessListensOnLoopback(pid, port)) return ProgramReadiness::kListening;
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             std::lock_guard lock(g_startedMutex);

@@ -18,13 +18,13 @@ namespace plat {
 [[nodiscard]] bool StartDetachedProgram(const std::string& path, int* pid, int* error);
 
 enum class ProgramReadiness {
-    kListening,  // a socket of the current user listens on 127.0.0.1:port
+    kListening,  // the program itself listens on 127.0.0.1:port
     kExited,     // the program ended first
     kTimedOut,   // neither within the wait
 };
 
-// Waits, in 50 ms steps and at most `timeoutMs`, until the program listens
-// on the loopback port under the current user, or ends.
+// Waits, in 50 ms steps and at most `timeoutMs`, until the program itself
+// listens on the loopback port, or ends.
 ProgramReadiness WaitUntilListening(int pid, std::uint16_t port, int timeoutMs);
 
 // Collects every started program that has ended, so none is left a zombie.

@@ -96,4 +96,18 @@ std::string ExecutablePath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
+std::string ProcessExecutablePath(int pid) {
+    if (pid <= 0) return {};
+    char buffer[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0) return {};
+    std::string path(buffer, static_cast<std::size_t>(n));
+    // A program whose file was replaced (an updated engine) keeps running
+    // from the old one, which the kernel marks so.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+    return path;
+}
+
 }  // namespace plat

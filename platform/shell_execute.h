@@ -34,5 +34,8 @@ ShellStartResult ShellExecute(const std::string& path, const std::string& verb, 
 
 // The running program's own file (readlink of /proc/self/exe), or empty.
 std::string ExecutablePath();
+// The file another process of this user runs (its path even when the file
+// has since been replaced), or empty when it cannot be looked into.
+std::string ProcessExecutablePath(int pid);
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 #include "platform/socket_owner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <charconv>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace plat {
 namespace {
@@ -25,6 +27,7 @@ struct TcpEntry {
     TcpEndpoint remote;
     unsigned state = 0;
     std::uint32_t uid = 0;
+    std::uint64_t inode = 0;  // 0 when the line does not give one
 };
 
 // Splits off the next field separated by spaces.
@@ -61,8 +64,8 @@ bool ParseEndpoint(std::string_view text, TcpEndpoint* out) {
     return true;
 }
 
-// One table line: "sl local rem st tx:rx tr:when retrnsmt uid ...". The
-// heading and anything that does not parse give false.
+// One table line: "sl local rem st tx:rx tr:when retrnsmt uid timeout
+// inode ...". The heading and anything that does not parse give false.
 bool ParseEntry(std::string_view line, TcpEntry* entry) {
     std::string_view slot = NextField(&line);
     if (slot.empty() || slot.back() != ':') return false;
@@ -72,7 +75,10 @@ bool ParseEntry(std::string_view line, TcpEntry* entry) {
     NextField(&line);  // tx_queue:rx_queue
     NextField(&line);  // tr:tm->when
     NextField(&line);  // retrnsmt
-    return ParseNumber(NextField(&line), 10, &entry->uid);
+    if (!ParseNumber(NextField(&line), 10, &entry->uid)) return false;
+    NextField(&line);  // timeout
+    if (!ParseNumber(NextField(&line), 10, &entry->inode)) entry->inode = 0;
+    return true;
 }
 
 // Calls `visit` for each parsed line of the text.
@@ -149,13 +155,51 @@ private:
     bool conflict_ = false;
 };
 
+bool ListensOnLoopback(const TcpEntry& entry, std::uint16_t port) {
+    const bool loopbackOrAny =
+        entry.local.addressNet == htonl(INADDR_LOOPBACK) || entry.local.addressNet == 0;
+    return entry.state == kStateListen && entry.local.port == port && loopbackOrAny;
+}
+
 std::function<void(const TcpEntry&)> ListenerVisitor(std::uint16_t port, UidVote* vote) {
     return [port, vote](const TcpEntry& entry) {
-        const bool loopbackOrAny =
-            entry.local.addressNet == htonl(INADDR_LOOPBACK) || entry.local.addressNet == 0;
-        if (entry.state == kStateListen && entry.local.port == port && loopbackOrAny)
-            vote->Add(entry.uid);
+        if (ListensOnLoopback(entry, port)) vote->Add(entry.uid);
     };
+}
+
+// The socket inodes listening on the loopback port.
+std::vector<std::uint64_t> ListenerInodes(std::uint16_t port) {
+    std::vector<std::uint64_t> inodes;
+    (void)ForEachLiveEntry([port, &inodes](const TcpEntry& entry) {
+        if (ListensOnLoopback(entry, port) && entry.inode != 0) inodes.push_back(entry.inode);
+    });
+    return inodes;
+}
+
+// Whether one of the process's descriptors is one of the sockets. A process
+// of another user (or one that ended) cannot be looked into: false.
+bool ProcessHoldsSocket(const std::string& pidText, const std::vector<std::uint64_t>& inodes) {
+    const std::string folder = "/proc/" + pidText + "/fd";
+    DIR* fds = opendir(folder.c_str());
+    if (!fds) return false;
+    bool found = false;
+    char target[64];
+    while (!found) {
+        const dirent* entry = readdir(fds);
+        if (!entry) break;
+        if (entry->d_name[0] == '.') continue;
+        const std::string link = folder + "/" + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string_view text(target, static_cast<std::size_t>(n));
+        // "socket:[12345]"
+        if (!text.starts_with("socket:[") || !text.ends_with("]")) continue;
+        std::uint64_t inode = 0;
+        if (!ParseNumber(text.substr(8, text.size() - 9), 10, &inode)) continue;
+        for (std::uint64_t wanted : inodes) found = found || inode == wanted;
+    }
+    closedir(fds);
+    return found;
 }
 
 std::function<void(const TcpEntry&)> ConnectionVisitor(const TcpEndpoint& local,
@@ -190,6 +234,32 @@ bool LoopbackListenerUid(std::uint16_t port, std::uint32_t* uid) {
     UidVote vote;
     if (!ForEachLiveEntry(ListenerVisitor(port, &vote))) return false;
     return vote.Result(uid);
+}
+
+bool ProcessListensOnLoopback(int pid, std::uint16_t port) {
+    if (pid <= 0) return false;
+    const std::vector<std::uint64_t> inodes = ListenerInodes(port);
+    return !inodes.empty() && ProcessHoldsSocket(std::to_string(pid), inodes);
+}
+
+bool LoopbackListenerProcess(std::uint16_t port, int* pid) {
+    const std::vector<std::uint64_t> inodes = ListenerInodes(port);
+    if (inodes.empty()) return false;
+    DIR* processes = opendir("/proc");
+    if (!processes) return false;
+    bool found = false;
+    while (!found) {
+        const dirent* entry = readdir(processes);
+        if (!entry) break;
+        int number = 0;
+        if (!ParseNumber(std::string_view(entry->d_name), 10, &number) || number <= 0) continue;
+        if (ProcessHoldsSocket(entry->d_name, inodes)) {
+            *pid = number;
+            found = true;
+        }
+    }
+    closedir(processes);
+    return found;
 }
 
 bool TcpConnectionUid(const TcpEndpoint& local, const TcpEndpoint& remote, std::uint32_t* uid) {

@@ -24,6 +24,15 @@ struct TcpEndpoint {
 // (that cannot be told apart).
 [[nodiscard]] bool LoopbackListenerUid(std::uint16_t port, std::uint32_t* uid);
 
+// Whether the process `pid` holds the socket listening on 127.0.0.1:port
+// (or 0.0.0.0:port). Only the current user's processes can be looked into.
+[[nodiscard]] bool ProcessListensOnLoopback(int pid, std::uint16_t port);
+// The process holding the socket that listens on 127.0.0.1:port (or
+// 0.0.0.0:port), when it is one the current user may look into; false
+// when there is no listener or its process cannot be found. Walks every
+// process: for diagnostics, not for polling.
+[[nodiscard]] bool LoopbackListenerProcess(std::uint16_t port, int* pid);
+
 // The uid of the connected socket whose own end is `local` and whose peer is
 // `remote`. To learn who is at the other end of an accepted connection, pass
 // the peer's address as `local`: on loopback both ends are listed.

@@ -60,7 +60,7 @@ protected:
     // The service starts in each test, once the engine is in place.
     void SetUp() override {
         if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
-        port_ = UnusedLoopbackPort().portNet;
+        port_ = htons(static_cast<std::uint16_t>(UnusedFixedPort()));
         portText_ = std::to_string(ntohs(port_));
     }
     void TearDown() override {
@@ -201,14 +201,59 @@ TEST_F(EngineLinkTest, NoEngineInstalledGoesDirectAtOnce) {
     EXPECT_FALSE(AnyStartsWith(ServiceLogMessages(), "[OstrelLib] Execute OK"));
 }
 
-TEST_F(EngineLinkTest, EngineThatNeverListensIsGivenUpAfterSixLaunches) {
+TEST_F(EngineLinkTest, EngineThatNeverListensIsGivenUpAfterSixPacedLaunches) {
     fs::create_directories(EngineFolder());
     InstallDeadEngine();
     StartService();
+    const std::int64_t before = plat::MonotonicMs();
     RunAndCompare({"a.pak"}, 300000);
     const auto lines = ServiceLogMessages();
     EXPECT_EQ(CountOf(lines, "[OstrelLib] localClosed()"), 6) << ::testing::PrintToString(lines);
     EXPECT_EQ(CountOf(lines, "[OstrelLib] CEngineDownloader MaxTry Over"), 1);
+    // The five relaunches waited 250, 500, 1000, 2000 and 4000 ms: an engine
+    // that ends at once does not use its launches up within a second.
+    EXPECT_GE(plat::MonotonicMs() - before, 7750);
+}
+
+TEST_F(EngineLinkTest, PortHeldByAnotherProgramOfThisUserIsNotUsed) {
+    // A program of our own user on the engine's port that takes every
+    // connection and drops it, as a server started there first would.
+    const pid_t squatter = fork();
+    if (squatter == 0) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = port_;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(fd, 8) != 0)
+            _exit(2);
+        for (;;) {
+            const int client = accept(fd, nullptr, nullptr);
+            if (client >= 0) close(client);
+        }
+    }
+    ASSERT_GT(squatter, 0);
+    std::uint32_t uid = 0;
+    ASSERT_TRUE(WaitFor([&] { return plat::LoopbackListenerUid(ntohs(port_), &uid); }, 5000));
+    InstallEngine();
+    StartService();
+    RunAndCompare({"a.pak"}, 100000);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+    const auto lines = ServiceLogMessages();
+    // Given up at the first connect, not relaunched six times over.
+    EXPECT_TRUE(AnyStartsWith(lines, "[OstrelLib] Engine port " + portText_ +
+                                         " is held by another program (process " +
+                                         std::to_string(squatter)))
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(CountOf(lines, "[OstrelLib] Execute OK(0)"), 1) << ::testing::PrintToString(lines);
+    EXPECT_EQ(CountOf(lines, "[OstrelLib] localClosed()"), 0);
+    // The engine that found its port taken left a line, and no empty log.
+    EXPECT_NE(EngineLog().find("Cannot listen on 127.0.0.1:" + portText_), std::string::npos)
+        << EngineLog();
 }
 
 TEST_F(EngineLinkTest, EngineKilledMidJobAndUnableToRestart) {

@@ -243,7 +243,7 @@ TEST_F(GuiEndToEndTest, JobRunsThroughTheEngineInTheDataFolder) {
     const std::string engineFolder = data.Path() + "Norvex/tlxDownloadV32/";
     std::filesystem::create_directories(engineFolder);
     std::filesystem::copy_file(ZK4_ENGINE_BIN, engineFolder + "TLXDownloadV32.exe");
-    const std::string port = std::to_string(plat::NetToHost16(UnusedLoopbackPort().portNet));
+    const std::string port = std::to_string(UnusedFixedPort());
     ScopedEnv enginePort("TLX_ENGINE_PORT", port.c_str());
     ScopedEnv engineIdle("TLX_ENGINE_IDLE_EXIT", "2");
     // No update server answers: the installed engine is started as it is.

@@ -80,7 +80,7 @@ bool EngineProcess::Start(const std::vector<std::string>& env) {
     for (const std::string& item : env)
         portGiven = portGiven || item.rfind("TLX_ENGINE_PORT=", 0) == 0;
     if (!portGiven) {
-        port_ = ntohs(UnusedLoopbackPort().portNet);
+        port_ = UnusedFixedPort();
         variables.push_back("TLX_ENGINE_PORT=" + std::to_string(port_));
     }
     for (const std::string& item : env) {

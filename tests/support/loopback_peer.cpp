@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 #include <cstring>
 
 int ListenOnLoopback(int backlog, int* port) {
@@ -64,6 +66,35 @@ plat::SockAddrIn UnusedLoopbackPort() {
     a.portNet = htons(static_cast<std::uint16_t>(port));
     a.addrNet = htonl(INADDR_LOOPBACK);
     return a;
+}
+
+int UnusedFixedPort() {
+    int low = 32768;
+    if (FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        int high = 0;
+        if (std::fscanf(range, "%d %d", &low, &high) != 2) low = 32768;
+        std::fclose(range);
+    }
+    // Spread over the range so that parallel test programs rarely meet.
+    std::mt19937 random(static_cast<unsigned>(getpid()) * 7919u ^
+                        static_cast<unsigned>(std::random_device{}()));
+    const int first = 10000;
+    if (low > first + 100) {
+        std::uniform_int_distribution<int> pick(first, low - 1);
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            const int port = pick(random);
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(static_cast<std::uint16_t>(port));
+            const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            close(fd);
+            if (free) return port;
+        }
+    }
+    return ntohs(UnusedLoopbackPort().portNet);
 }
 
 bool WriteAll(int fd, const std::string& data) {

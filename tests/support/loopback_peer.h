@@ -30,6 +30,11 @@ private:
 
 // A loopback address on which nothing listens.
 plat::SockAddrIn UnusedLoopbackPort();
+// A free loopback port (host order) for a program that must bind it later
+// (the engine): below the system's range for port-0 binds and outgoing
+// connections, so that no other test's server or client is given it in the
+// meantime. Falls back to UnusedLoopbackPort when none is found.
+int UnusedFixedPort();
 bool WriteAll(int fd, const std::string& data);
 // Reads until `expected` bytes arrived or nothing came for 2 s; returns the count.
 long DrainFor(int fd, long expected);

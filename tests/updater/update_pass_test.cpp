@@ -77,7 +77,7 @@ protected:
         engineIdle_ = std::make_unique<ScopedEnv>("TLX_ENGINE_IDLE_EXIT", "2");
         enginePort_ = std::make_unique<ScopedEnv>(
             "TLX_ENGINE_PORT",
-            std::to_string(plat::NetToHost16(UnusedLoopbackPort().portNet)).c_str());
+            std::to_string(UnusedFixedPort()).c_str());
         DirectJobTest::SetUp();
         if (HasFatalFailure()) return;
         nginx_ = std::make_unique<NginxServer>("access_log " + logs_.Path() + "access.log plain;\n",

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace engine {
 
@@ -14,16 +15,32 @@ EngineLog::~EngineLog() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool EngineLog::Open(const std::string& path, std::size_t maxBytes) {
+bool EngineLog::Open(const std::string& path, std::size_t maxBytes, bool fresh) {
+    if (opened_) return fd_ >= 0;
     const std::size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash > 0) mkdir(path.substr(0, slash).c_str(), 0755);
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    const int truncate = fresh ? O_TRUNC : 0;
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | truncate | O_APPEND | O_CLOEXEC, 0644);
     maxBytes_ = maxBytes;
+    opened_ = true;
+    if (fd_ >= 0 && !fresh) {
+        struct stat st {};
+        if (fstat(fd_, &st) == 0) written_ = static_cast<std::size_t>(st.st_size);
+    }
+    std::string held;
+    held.swap(held_);
+    // Whole lines, each held one counting against the cap like any other.
+    for (std::size_t at = 0; at < held.size();) {
+        const std::size_t end = held.find('\n', at);
+        const std::size_t next = end == std::string::npos ? held.size() : end + 1;
+        Write(held.substr(at, next - at));
+        at = next;
+    }
     return fd_ >= 0;
 }
 
 void EngineLog::Line(const char* format, ...) {
-    if (fd_ < 0 || full_) return;
+    if (full_ || (opened_ && fd_ < 0)) return;
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -35,17 +52,33 @@ void EngineLog::Line(const char* format, ...) {
     std::tm local{};
     if (localtime_r(&now, &local))
         std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &local);
-    char line[1200];
-    int n = std::snprintf(line, sizeof line, "[%s] %s\n", stamp, text);
-    if (n < 0) return;
-    std::size_t length = static_cast<std::size_t>(n) < sizeof line ? n : sizeof line - 1;
-    if (written_ + length > maxBytes_) {
-        full_ = true;
-        n = std::snprintf(line, sizeof line, "[%s] Log full; later events are not written\n",
-                          stamp);
-        length = n > 0 ? static_cast<std::size_t>(n) : 0;
+    std::string line = std::string("[") + stamp + "] ";
+    for (const char* c = text; *c; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            line += escaped;
+        } else {
+            line += *c;
+        }
     }
-    if (write(fd_, line, length) > 0) written_ += length;
+    line += '\n';
+    if (!opened_) {
+        if (held_.size() + line.size() <= kMaxHeldBytes) held_ += line;
+        return;
+    }
+    Write(line);
+}
+
+void EngineLog::Write(const std::string& line) {
+    if (fd_ < 0 || full_) return;
+    std::string text = line;
+    if (written_ + text.size() > maxBytes_) {
+        full_ = true;
+        text = text.substr(0, text.find(']') + 1) + " Log full; later events are not written\n";
+    }
+    if (write(fd_, text.data(), text.size()) > 0) written_ += text.size();
 }
 
 std::string DefaultLogPath() {

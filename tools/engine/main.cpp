@@ -66,8 +66,10 @@ int main(int argc, char** argv) {
         std::printf("%s\n", engine::EngineVersion());
         return 0;
     }
+    // Lines are held until the port is ours: an engine that finds another
+    // one listening adds its lines to that one's log instead of emptying it.
     engine::EngineLog log;
-    [[maybe_unused]] const bool logged = log.Open(engine::DefaultLogPath(), kMaxLogBytes);
+    const std::string logPath = engine::DefaultLogPath();
     log.Line("TLXDownloadV32 %s starting", engine::EngineVersion());
     if (argc > 1) log.Line("Ignoring %d command-line arguments", argc - 1);
 
@@ -107,10 +109,13 @@ int main(int argc, char** argv) {
         if (!ready) {
             log.Line("Cannot create the transfer back end");
         } else if (server.Listen()) {
+            [[maybe_unused]] const bool logged = log.Open(logPath, kMaxLogBytes, true);
             code = server.Run();
         }
     }
     curl_global_cleanup();
     log.Line("Ended with code %d", code);
+    // Never held the port: the lines go after whatever the log holds.
+    [[maybe_unused]] const bool logged = log.Open(logPath, kMaxLogBytes, false);
     return code;
 }
