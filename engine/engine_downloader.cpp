@@ -1,6 +1,5 @@
 #include "engine/engine_downloader.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,8 @@
 #include "engine/engine_paths.h"
 #include "engine/engine_port.h"
 #include "platform/connectivity.h"
+#include "platform/file_handle.h"
+#include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/program_start.h"
 #include "platform/shell_execute.h"
@@ -25,19 +26,10 @@ namespace {
 constexpr std::uint32_t kLoopbackNet = 0x0100007F;  // 127.0.0.1 in network byte order
 constexpr std::uint32_t kConnectTimeoutSeconds = 1;
 
-// An absolute path without "." or ".." segments below `folder`.
-bool InsideFolder(const std::string& path, const std::string& folder) {
-    if (path.empty() || path[0] != '/' || folder.empty() || path.size() <= folder.size())
-        return false;
-    for (const char* bad : {"/../", "/./"})
-        if (path.find(bad) != std::string::npos) return false;
-    if (path.ends_with("/..") || path.ends_with("/.")) return false;
-    return plat::AsciiLower(path).rfind(plat::AsciiLower(folder), 0) == 0;
-}
-
-bool IsRegularFile(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// The user answered "start over" to the resume question (or --resume=no).
+bool StartsOver(const CJob* job) {
+    std::optional<bool> answer = job->ResumeAnswer();
+    return answer.has_value() && !*answer;
 }
 
 }  // namespace
@@ -147,13 +139,45 @@ void CEngineDownloader::RemoveEntry(const Entry* entry) {
                    entries_.end());
 }
 
-void CEngineDownloader::MoveToDirect(CJob* job, const Entry* entry, const char* why) {
-    WriteServiceLogFormat("[OstrelLib] Job %d goes to direct download : %s", job->Id(), why);
+EngineJobWatch* CEngineDownloader::FindWatch(const CJob* job) {
+    for (auto& watch : watches_)
+        if (watch->job == job) return watch.get();
+    return nullptr;
+}
+
+EngineJobWatch* CEngineDownloader::WatchFor(CJob* job) {
+    if (EngineJobWatch* watch = FindWatch(job)) return watch;
+    watches_.push_back(std::make_unique<EngineJobWatch>(job, Now()));
+    return watches_.back().get();
+}
+
+void CEngineDownloader::DropWatch(const CJob* job, bool withPartialFiles) {
+    auto it = std::find_if(watches_.begin(), watches_.end(),
+                           [job](const auto& watch) { return watch->job == job; });
+    if (it == watches_.end()) return;
+    std::unique_ptr<EngineJobWatch> watch = std::move(*it);
+    watches_.erase(it);
+    if (watch->checker) {
+        watch->checker->DetachListener();
+        retiredCheckers_.push_back(std::move(watch->checker));
+    }
+    if (!watch->sizesKnown) return;
+    std::vector<ResultRecord> records = watch->Results(withPartialFiles);
+    if (records.empty()) return;
+    if (IJobDownloadEventListener* listener = Listener()) listener->OnJobResults(records);
+}
+
+void CEngineDownloader::MoveToDirect(CJob* job, const Entry* entry, const std::string& why) {
+    WriteServiceLogFormat("[OstrelLib] Job %d goes to direct download : %.400s", job->Id(),
+                          why.c_str());
     if (entry) {
         if (vzICDNLocalClientLayer* layer = Layer())
             (void)layer->SendCancelJob(entry->jobKey, static_cast<std::uint32_t>(entry->engineJob));
         RemoveEntry(entry);
     }
+    // What the engine finished is reported now; the direct downloader
+    // reports only what it fetches itself.
+    DropWatch(job, false);
     NotifyJobMessage(job, kReasonMovedToDirect, nullptr);
     if (!ReleaseJob(job)) return;
     StopTickIfIdle();
@@ -164,24 +188,65 @@ void CEngineDownloader::MoveToDirect(CJob* job, const Entry* entry, const char* 
 ServiceResult CEngineDownloader::Begin(CJob* job) {
     if (retired_) return kResultFailed;
     if (FindEntry(static_cast<std::uint32_t>(job->Id()))) return kResultFailed;
+    retiredCheckers_.clear();
     if (Offline()) return kResultEngineOffline;
-    if (!connection_ || lastConnected_ == 0) return kResultOk;  // described on connect
+    EngineJobWatch* watch = WatchFor(job);
+    if (!watch->sizesKnown) {
+        // Described once every size is known; the probe reports back.
+        if (!watch->checker) CheckSizes(watch);
+        return kResultOk;
+    }
+    if (!connection_ || lastConnected_ == 0) {
+        // Described on connect; until then the window says what it waits for.
+        if (!watch->preparingTold) {
+            watch->preparingTold = true;
+            NotifyJobMessage(job, kReasonPreparingEngine, nullptr);
+        }
+        return kResultOk;
+    }
+    Describe(watch);
+    return kResultOk;
+}
 
-    auto count = std::find_if(descriptions_.begin(), descriptions_.end(),
-                              [job](const auto& d) { return d.first == job; });
-    if (count == descriptions_.end()) count = descriptions_.insert(descriptions_.end(), {job, 0});
-    if (++count->second > limits_.maxDescriptions) {
+void CEngineDownloader::CheckSizes(EngineJobWatch* watch) {
+    watch->checker = std::make_unique<CPlatformFileSizeChecker>(this, watch);
+    // May report inside: every size may be known already.
+    watch->checker->Check(watch->job->Files(), !StartsOver(watch->job), recent_);
+}
+
+void CEngineDownloader::OnSizeCheckCompleted(void* context, const SizeTotals&) {
+    if (retired_) return;
+    auto* watch = static_cast<EngineJobWatch*>(context);
+    std::vector<std::int64_t> sizes;
+    for (const auto& file : watch->job->Files())
+        sizes.push_back(watch->checker->RemoteSizeOf(file->index));
+    watch->TakeSizes(std::move(sizes));
+    CJob* job = watch->job;
+    if (Holds(job)) (void)Begin(job);  // described now, or on connect
+}
+
+void CEngineDownloader::OnSizeCheckFailed(void* context, int, const std::string& text) {
+    if (retired_) return;
+    auto* watch = static_cast<EngineJobWatch*>(context);
+    // The direct downloader asks again and answers the failure its own way.
+    MoveToDirect(watch->job, nullptr, "the size check failed (" + text + ")");
+}
+
+void CEngineDownloader::Describe(EngineJobWatch* watch) {
+    CJob* job = watch->job;
+    if (++watch->descriptions > limits_.maxDescriptions) {
         // An engine that keeps losing the job (say it crashes every 40 s,
         // after the launches have been reset) must not keep it for ever.
         MoveToDirect(job, nullptr, "described too often");
-        return kResultOk;
+        return;
     }
     LocalJobHead head{static_cast<std::uint32_t>(job->Id()),
                       static_cast<std::uint32_t>(job->FileCount()), job->ServiceKey()};
     std::vector<LocalFileRecord> files;
     for (const auto& file : job->Files())
         files.push_back({static_cast<std::uint8_t>(file->option1),
-                         static_cast<std::uint8_t>(file->option2), file->remoteSize, file->folder,
+                         static_cast<std::uint8_t>(file->option2),
+                         watch->sizes[static_cast<std::size_t>(file->index)], file->folder,
                          file->localName, file->url});
     vzICDNLocalClientLayer* layer = Layer();
     Entry entry;
@@ -196,10 +261,15 @@ ServiceResult CEngineDownloader::Begin(CJob* job) {
         // cut into another path: the job is fetched directly instead.
         MoveToDirect(job, &entries_.back(), "a path or address does not fit the engine's fields");
     }
-    return kResultOk;
+}
+
+bool CEngineDownloader::PastFirstByteBound(const EngineJobWatch& watch) const {
+    return !watch.moving && !watch.waitingForPlayer &&
+           Now() - watch.attachedAtMs > limits_.firstByteMs;
 }
 
 void CEngineDownloader::End(CJob* job) {
+    DropWatch(job, true);
     Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
     if (!entry) return;
     if (vzICDNLocalClientLayer* layer = Layer())
@@ -209,6 +279,7 @@ void CEngineDownloader::End(CJob* job) {
 
 void CEngineDownloader::CheckJob(CJob* job) {
     if (retired_) return;
+    retiredCheckers_.clear();
     plat::ReapStartedPrograms();
     const bool up = plat::IsNetworkUp();
     if (!up && !Offline()) {
@@ -221,9 +292,19 @@ void CEngineDownloader::CheckJob(CJob* job) {
             if (Holds(held) && !FindEntry(static_cast<std::uint32_t>(held->Id())))
                 (void)Begin(held);
     }
+    if (!Holds(job)) return;
+    const Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
+    if (const EngineJobWatch* watch = FindWatch(job); watch && PastFirstByteBound(*watch)) {
+        // Whatever held it up (an update server that drips or keeps silent,
+        // an engine slow to start or to accept), the player does not wait
+        // longer for a first byte.
+        MoveToDirect(job, entry,
+                     "nothing arrived within " + std::to_string(limits_.firstByteMs / 1000) +
+                         " s of the job's start");
+        return;
+    }
     // The engine's silence is watched per job; a link that stays silent is
     // closed, which counts as a launch.
-    const Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
     if (!entry || !connection_) return;
     const std::int64_t now = Now();
     const bool late = entry->accepted ? now - entry->lastMessageAt > limits_.silenceMs
@@ -235,6 +316,11 @@ void CEngineDownloader::CheckJob(CJob* job) {
 
 ServiceResult CEngineDownloader::OnResumeAnswer(CJob* job, std::int32_t first,
                                                 std::int32_t second) {
+    if (EngineJobWatch* watch = FindWatch(job); watch && watch->waitingForPlayer) {
+        // The bound counts again from the player's answer.
+        watch->waitingForPlayer = false;
+        watch->attachedAtMs = Now();
+    }
     Entry* entry = FindEntry(static_cast<std::uint32_t>(job->Id()));
     if (entry && Layer())
         (void)Layer()->SendResumeAnswer(static_cast<std::uint32_t>(entry->engineJob), entry->jobKey,
@@ -264,6 +350,19 @@ void CEngineDownloader::Retire() {
     if (launcher_) launcher_->Detach();
     if (launcher_) retiredLauncher_ = std::move(launcher_);
     entries_.clear();
+    // The jobs' probes may be on the stack (a failure that gave the engine
+    // up); what their files took so far goes with the jobs to direct.
+    for (const auto& watch : watches_) {
+        if (watch->checker) {
+            watch->checker->DetachListener();
+            retiredCheckers_.push_back(std::move(watch->checker));
+        }
+        if (!watch->sizesKnown) continue;
+        std::vector<ResultRecord> records = watch->Results(false);
+        if (!records.empty())
+            if (IJobDownloadEventListener* listener = Listener()) listener->OnJobResults(records);
+    }
+    watches_.clear();
     // The jobs stay running: the job manager moves them to direct download.
     for (CJob* job : std::vector<CJob*>(HeldJobs())) (void)ReleaseJob(job);
     StopTickIfIdle();
@@ -350,9 +449,27 @@ void CEngineDownloader::OnJobAccepted(const JobAccepted& record, std::uint32_t) 
     entry->accepted = true;
     entry->lastMessageAt = Now();
     entry->job->SetEngineJobNumber(entry->engineJob);
-    NotifyJobStart(
-        entry->job, static_cast<std::int32_t>(record.fileCount),
-        static_cast<std::int64_t>(std::min<std::uint64_t>(record.totalBytes, INT64_MAX)));
+    EngineJobWatch* watch = FindWatch(entry->job);
+    if (!watch || !watch->sizesKnown) return;  // cannot be: described with its sizes
+    if (watch->startedAtMs == 0) {
+        watch->startedAtMs = Now();
+        // The rate's first sample counts from here and what was on disk.
+        std::int64_t before = 0;
+        for (std::int64_t held : watch->heldBefore) before += held;
+        watch->marks.sampleHeld = before;
+        watch->marks.sampleAtMs = watch->startedAtMs;
+    }
+    const std::int64_t total = watch->TotalSize();
+    if (record.totalBytes != static_cast<std::uint64_t>(total) && !watch->lieLogged) {
+        watch->lieLogged = true;
+        WriteServiceLogFormat(
+            "[OstrelLib] Engine's total for job %d is %llu bytes, the files' sizes sum to %lld; "
+            "the sizes are shown",
+            entry->job->Id(), static_cast<unsigned long long>(record.totalBytes),
+            static_cast<long long>(total));
+    }
+    // The job's own count and total, whatever the engine says.
+    NotifyJobStart(entry->job, static_cast<std::int32_t>(entry->job->FileCount()), total);
 }
 
 void CEngineDownloader::OnJobFailed(const JobFailed& record, std::uint32_t) {
@@ -361,6 +478,7 @@ void CEngineDownloader::OnJobFailed(const JobFailed& record, std::uint32_t) {
     if (!entry) return;
     CJob* job = entry->job;
     RemoveEntry(entry);
+    DropWatch(job, true);
     if (!ReleaseJob(job)) return;
     // Failed, not waiting: no later fall-back may start it again.
     job->SetState(kJobIdle);
@@ -373,47 +491,85 @@ void CEngineDownloader::OnProgressReport(const ProgressReport& record, std::uint
     Entry* entry = FindEntry(record.jobKey, record.engineJob);
     if (!entry) return;
     entry->lastMessageAt = Now();
-    NotifyJobProgress(entry->job, MakeEngineProgress(record, *entry->job, &entry->rings));
+    EngineJobWatch* watch = FindWatch(entry->job);
+    if (!watch || !watch->sizesKnown) return;
+    std::int64_t before = 0;
+    for (std::int64_t held : watch->heldBefore) before += held;
+    if (record.receivedBytes > static_cast<std::uint64_t>(before)) watch->moving = true;
+    EngineJobFacts facts;
+    facts.sizes = &watch->sizes;
+    facts.filesDone = watch->VerifiedCount();
+    facts.nowMs = Now();
+    facts.elapsedMs = watch->startedAtMs ? facts.nowMs - watch->startedAtMs : 0;
+    std::string lie;
+    const JobProgress progress = MakeEngineProgress(record, *entry->job, facts, &watch->marks, &lie);
+    if (!lie.empty() && !watch->lieLogged) {
+        watch->lieLogged = true;
+        WriteServiceLogFormat(
+            "[OstrelLib] Engine's progress for job %d does not add up (%.200s); the service's own "
+            "figures are shown",
+            entry->job->Id(), lie.c_str());
+    }
+    NotifyJobProgress(entry->job, progress);
 }
 
-std::string CEngineDownloader::ReportedPath(const CJob& job, const std::string& path,
-                                            const std::string& url) const {
-    const std::string key = plat::AsciiLower(path);
+std::int32_t CEngineDownloader::FileIndexOf(const CJob& job, const std::string& path,
+                                             const std::string& url) const {
     for (const auto& file : job.Files())
-        if (CJob::PathKey(file->folder, file->localName) == key) return file->FullPath();
+        if (plat::SamePath(file->FullPath(), path)) return file->index;
     for (const auto& file : job.Files())
-        if (file->url == url) return file->FullPath();
-    return {};
+        if (file->url == url) return file->index;
+    return -1;
 }
 
 std::string CEngineDownloader::StoredPath(const CJob& job, const std::string& stored,
-                                          const std::string& ownPath) const {
-    if (InsideFolder(stored, job.DownloadFolder()) && IsRegularFile(stored)) return stored;
+                                          std::int64_t size, const std::string& ownPath) const {
+    if (plat::PathInsideFolder(stored, job.DownloadFolder()) &&
+        plat::OwnFileLength(stored) == size)
+        return stored;
     WriteServiceLogFormat("[OstrelLib] Engine stored path refused : %.300s", stored.c_str());
     return ownPath;
 }
 
+void CEngineDownloader::ReportFileDone(EngineJobWatch* watch, std::size_t index,
+                                       const char* stored) {
+    if (watch->told[index]) return;
+    watch->told[index] = true;
+    const JobFileEntry& file = *watch->job->Files()[index];
+    // The text names the job's own URL field, not the engine's echo of it.
+    NotifyJobFileCompleted(watch->job, file.FullPath(), stored, file.url);
+}
+
 void CEngineDownloader::CompleteFile(const FileDone& record, bool at) {
     Entry* entry = FindEntry(record.jobKey, record.engineJob);
-    if (entry) entry->rings.file.Clear();
     if (!entry) return;
     entry->lastMessageAt = Now();
     CJob* job = entry->job;
-    const std::string path = ReportedPath(*job, record.path, record.url);
-    if (path.empty()) {
+    EngineJobWatch* watch = FindWatch(job);
+    if (!watch || !watch->sizesKnown) return;
+    const std::int32_t index = FileIndexOf(*job, record.path, record.url);
+    if (index < 0) {
         WriteServiceLogFormat("[OstrelLib] Engine finished a file the job does not have : %.300s",
                               record.path.c_str());
         return;
     }
-    // The text names the job's own URL field, not the engine's echo of it.
-    std::string url;
-    for (const auto& file : job->Files())
-        if (file->FullPath() == path) url = file->url;
+    const auto i = static_cast<std::size_t>(index);
+    std::string why;
+    if (!watch->CheckFile(i, &why)) {
+        // Believed only once the file is there: the end of the job checks
+        // again and hands what is missing to direct download.
+        WriteServiceLogFormat("[OstrelLib] Engine reported a file finished, but %.400s",
+                              why.c_str());
+        return;
+    }
+    watch->moving = true;
+    if (record.hasBytes) watch->NoteFileBytes(i, record.bytes);
+    const std::string ownPath = job->Files()[i]->FullPath();
     if (at) {
-        const std::string stored = StoredPath(*job, record.storedPath, path);
-        NotifyJobFileCompleted(job, path, stored.c_str(), url);
+        const std::string stored = StoredPath(*job, record.storedPath, watch->sizes[i], ownPath);
+        ReportFileDone(watch, i, stored.c_str());
     } else {
-        NotifyJobFileCompleted(job, path, nullptr, url);
+        ReportFileDone(watch, i, nullptr);
     }
 }
 
@@ -430,16 +586,32 @@ void CEngineDownloader::OnJobEnded(const JobEnded& record, std::uint32_t) {
     Entry* entry = FindEntry(record.jobKey, record.engineJob);
     if (!entry) return;
     CJob* job = entry->job;
-    const bool short_ = record.completedFiles < job->FileCount();
-    if (record.fallback != 0 || short_) {
-        // An end with files missing is no success, whatever the flag says.
-        MoveToDirect(job, entry,
-                     record.fallback != 0 ? "the engine asked for it" : "files are missing");
-        return;
+    EngineJobWatch* watch = FindWatch(job);
+    if (record.fallback != 0) return MoveToDirect(job, entry, "the engine asked for it");
+    std::string why = "the job's sizes are not known";
+    const std::size_t missing = watch && watch->sizesKnown ? watch->MissingFiles(&why) : 1;
+    if (missing > 0) {
+        // An end with files missing or short is no success, whatever the
+        // engine says: the direct downloader fetches the rest.
+        return MoveToDirect(job, entry,
+                            "files are missing (" + std::to_string(missing) + "; " + why + ")");
     }
     RemoveEntry(entry);
+    watch->moving = true;
+    // Files the engine never reported are told now (the window looks for
+    // the installer among them), in order.
+    for (std::size_t i = 0; i < job->FileCount(); ++i) ReportFileDone(watch, i, nullptr);
+    EngineJobFacts facts;
+    facts.sizes = &watch->sizes;
+    facts.filesDone = job->FileCount();
+    facts.nowMs = Now();
+    facts.elapsedMs = watch->startedAtMs ? facts.nowMs - watch->startedAtMs : 0;
+    NotifyJobProgress(job, FinalEngineProgress(*job, facts, watch->marks));
+    WriteServiceLogFormat("[OstrelLib] Job %d finished through the engine : %.200s", job->Id(),
+                          watch->SourcesText().c_str());
+    DropWatch(job, false);
     if (!ReleaseJob(job)) return;
-    job->NotifyCompleted(static_cast<std::int32_t>(record.completedFiles));
+    job->NotifyCompleted(static_cast<std::int32_t>(job->FileCount()));
     StopTickIfIdle();
 }
 
@@ -448,7 +620,10 @@ void CEngineDownloader::OnJobState(const JobStateRecord& record, std::uint32_t) 
     Entry* entry = FindEntry(record.jobKey, record.engineJob);
     if (!entry) return;
     entry->lastMessageAt = Now();
-    if (record.state == 1) NotifyJobMessage(entry->job, kReasonDiskFull, nullptr);
+    if (record.state != 1) return;
+    // Paused until there is room: no first byte is owed meanwhile.
+    if (EngineJobWatch* watch = FindWatch(entry->job)) watch->waitingForPlayer = true;
+    NotifyJobMessage(entry->job, kReasonDiskFull, nullptr);
 }
 
 void CEngineDownloader::OnNetworkLost(std::uint32_t) {
@@ -466,11 +641,13 @@ void CEngineDownloader::OnResumeQuestion(std::uint32_t jobKey) {
     Entry* entry = FindEntry(jobKey);
     if (!entry) return;
     entry->lastMessageAt = Now();
+    if (EngineJobWatch* watch = FindWatch(entry->job)) watch->waitingForPlayer = true;
     // A job answered before it started (the terminal program's --resume)
     // needs nobody to be asked.
     if (std::optional<bool> answer = entry->job->ResumeAnswer(); answer && Layer()) {
         (void)Layer()->SendResumeAnswer(static_cast<std::uint32_t>(entry->engineJob), entry->jobKey,
                                         *answer ? 1 : 0, 1);
+        if (EngineJobWatch* watch = FindWatch(entry->job)) watch->waitingForPlayer = false;
         return;
     }
     entry->job->NotifyResumePrompt();

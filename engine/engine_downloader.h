@@ -13,15 +13,23 @@
 // the engine is given up (OnEngineFailed) and the job manager moves every
 // running job to direct download.
 //
-// Never trusted, the engine is watched and checked: a job not accepted
-// within 30 s of its description, or an accepted one without any message for
-// 60 s, closes the link (which counts as a launch); a job described six
+// Never trusted, the engine is watched and checked. Each job is described
+// with the sizes the service knows (the file list's sum, else its own size
+// probe first), and a file counts as done only when a regular file of
+// exactly its size sits at the job's own path; a job the engine ends as
+// complete with a file missing or short goes to direct download for the
+// rest. Progress is shown on the service's terms (engine/engine_progress.h).
+// A job from which nothing has arrived 30 s after its start (update pass,
+// engine start and acceptance included) goes direct; a job not accepted
+// within 30 s of its description, or an accepted one without any message
+// for 60 s, closes the link (which counts as a launch); a job described six
 // times goes direct; the listener on the engine's port must belong to our
-// own user; a completed file's path must be one of the job's files, and a
-// stored path an existing file inside the job's folder (the window may start
-// it as the installer); an end without fallback but with fewer files than
-// the job has is a fallback. Before a job moves to direct download the
-// engine is told to cancel it, so two writers never share a file.
+// own user; a stored path must be a file of the job's size inside the job's
+// folder (the window may start it as the installer). Before a job moves to
+// direct download the engine is told to cancel it, so two writers never
+// share a file. What the engine's files took is reported like the direct
+// path's (through the job manager's reporter), with the engine's own split
+// between peers and file servers in the service log.
 //
 // Thread: every call runs with the service lock held (entry points on the
 // caller's thread, socket events, timers and launcher reports on the
@@ -38,10 +46,14 @@
 #include <vector>
 
 #include "engine/engine_launcher.h"
+#include "engine/engine_job_watch.h"
 #include "engine/engine_progress.h"
 #include "engine/local_client_interfaces.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/file_size_checker.h"
 #include "transfers/job_downloader.h"
+#include "transfers/recent_remote_sizes.h"
+#include "transfers/size_check_listeners.h"
 
 // The limits the engine downloader watches the engine by; tests shorten them.
 struct EngineLinkLimits {
@@ -50,6 +62,8 @@ struct EngineLinkLimits {
     std::int64_t acceptWaitMs = 30000;
     std::int64_t silenceMs = 60000;
     std::int64_t longConnectionMs = 30000;  // a connection this long resets the launches
+    // From a job's start to its first byte, whatever the servers do.
+    std::int64_t firstByteMs = 30000;
     // The pause before a relaunch doubles with every launch in a row, from
     // the first to the last value (250, 500, 1000, 2000, 4000 ms).
     std::int64_t relaunchPauseMs = 250;
@@ -60,7 +74,8 @@ struct EngineLinkLimits {
 
 class CEngineDownloader final : public CJobDownloader,
                                 public ILauncherEventListener,
-                                public nwICDNLocalClientEventListener {
+                                public nwICDNLocalClientEventListener,
+                                public ICheckerEventListener {
 public:
     using Limits = EngineLinkLimits;
 
@@ -78,6 +93,9 @@ public:
     // The key the engine is told on every connection (and at once on an
     // open one).
     void SetServiceKey(const std::string& key);
+    // Sizes the file list's sum learned, taken as known (not owned; null:
+    // every file of unknown size is probed before the job is described).
+    void SetRecentSizes(const CRecentRemoteSizes* recent) { recent_ = recent; }
     // JobOption (13) for an accepted job; nothing without a connection.
     void SendJobOption(CJob* job, std::uint8_t value);
 
@@ -108,6 +126,10 @@ public:
     void OnConnectFailed(std::uint32_t context) override;
     void OnResumeQuestion(std::uint32_t jobKey) override;
 
+    // ICheckerEventListener: the size probe of a job (the context is its watch).
+    void OnSizeCheckCompleted(void* context, const SizeTotals& totals) override;
+    void OnSizeCheckFailed(void* context, int code, const std::string& text) override;
+
 private:
     struct Entry {
         std::int32_t engineJob = -1;
@@ -116,7 +138,6 @@ private:
         bool accepted = false;
         std::int64_t describedAt = 0;
         std::int64_t lastMessageAt = 0;
-        EngineJobRings rings;
     };
 
     std::int64_t Now() const;
@@ -131,7 +152,21 @@ private:
     void RemoveEntry(const Entry* entry);
     // Cancels the job at the engine (when it knows it), lets it go and hands
     // it to the direct downloader with message 518.
-    void MoveToDirect(CJob* job, const Entry* entry, const char* why);
+    void MoveToDirect(CJob* job, const Entry* entry, const std::string& why);
+    EngineJobWatch* FindWatch(const CJob* job);
+    EngineJobWatch* WatchFor(CJob* job);
+    // Reports what the job's files took and forgets the job; its size
+    // probe is kept until the next safe point (it may be on the stack).
+    void DropWatch(const CJob* job, bool withPartialFiles);
+    // Starts the size probe for the files whose size is not known yet.
+    void CheckSizes(EngineJobWatch* watch);
+    // Describes the job to the engine (its sizes are known, the link is up).
+    void Describe(EngineJobWatch* watch);
+    // Whether the job has waited past the first-byte bound.
+    bool PastFirstByteBound(const EngineJobWatch& watch) const;
+    // The index of the job's file the engine means, or -1.
+    std::int32_t FileIndexOf(const CJob& job, const std::string& path,
+                             const std::string& url) const;
     // Whether the engine's port is held by our own user.
     bool PortIsOurs() const;
     // Who holds the engine's port when it is a program of this user that is
@@ -142,16 +177,14 @@ private:
     void ScheduleRelaunch();
     static void OnRelaunchTimer(void* self);
     void StopRelaunchTimer();
-    // The path a completed file is reported under: the engine's, when it is
-    // one of the job's files; else the job's own path of the file the URL
-    // names; "" when neither.
-    std::string ReportedPath(const CJob& job, const std::string& path,
-                             const std::string& url) const;
-    // A stored path the window may start: an existing regular file inside
-    // the job's folder, absolute and without "..", else the job's own path.
-    std::string StoredPath(const CJob& job, const std::string& stored,
+    // A stored path the window may start: a regular file of the file's
+    // size inside the job's folder, without "." or "..", else the job's own
+    // path.
+    std::string StoredPath(const CJob& job, const std::string& stored, std::int64_t size,
                            const std::string& ownPath) const;
     void CompleteFile(const FileDone& record, bool at);
+    // Tells the window of a verified file, once.
+    void ReportFileDone(EngineJobWatch* watch, std::size_t index, const char* stored);
 
     EngineLauncherFactory factory_;
     Limits limits_;
@@ -164,7 +197,10 @@ private:
     std::int64_t lastConnected_ = 0;  // monotonic ms; 0: none since the last reset
     std::string serviceKey_;
     std::vector<Entry> entries_;
-    // How often each job was described, across launches.
-    std::vector<std::pair<const CJob*, int>> descriptions_;
+    // Every job this downloader holds, across launches.
+    std::vector<std::unique_ptr<EngineJobWatch>> watches_;
+    // Size probes of jobs that left; deleted at the next safe point.
+    std::vector<std::unique_ptr<CPlatformFileSizeChecker>> retiredCheckers_;
+    const CRecentRemoteSizes* recent_ = nullptr;
     bool retired_ = false;
 };

@@ -1,18 +1,23 @@
-// The progress record of a job carried by the engine, made from the engine's
-// once-a-second report: totals and counters as reported, the rates averaged
-// over the last ten seconds of reports.
+// The progress record of a job carried by the engine, made from the
+// engine's once-a-second report but shown on the service's own terms: the
+// job's total is the sum of the sizes the service knows, held bytes never
+// exceed it, the bars never run backwards within a job, the elapsed time
+// and the rate come from the service's own clock (the rate is what the
+// held bytes grew by, averaged over the last ten seconds). Whatever in the
+// report does not add up is named, so the caller can log the lie once.
 //
-// A rate ring holds ten samples {report time stamp, rate}; its average is the
-// mean of the samples no older than ten seconds before the newest (and not
-// newer: a stamp that went backwards is no sample of this window). Sums are
-// 64-bit. Each job has rings of its own, so one job's samples never colour
-// another's rate; the current-file ring empties whenever a file completes.
+// A rate ring holds ten samples {time stamp in seconds, rate}; its average
+// is the mean of the samples no older than ten seconds before the newest
+// (and not newer: a stamp that went backwards is no sample of this window).
+// Sums are 64-bit.
 //
 // Plain state; it runs where its engine downloader runs.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "engine/local_protocol.h"
 #include "service/base/job_records.h"
@@ -40,12 +45,30 @@ private:
     int current_ = -1;
 };
 
-struct EngineJobRings {
-    RateRing job;
-    RateRing file;
+// How far a job's shown progress has come, and the samples of its rate.
+struct EngineProgressMarks {
+    std::int64_t shownHeld = 0;
+    std::int32_t shownPercent = 0;
+    std::int32_t shownIndex = -1;
+    std::int32_t shownCurrentPercent = 0;
+    std::int64_t sampleHeld = -1;  // held at the last rate sample; -1 none yet
+    std::int64_t sampleAtMs = 0;
+    RateRing rates;
 };
 
-// The record for `job` from `report`, pushing the report's speeds into the
-// job's rings.
+// What the service knows of the job, against which a report is read.
+struct EngineJobFacts {
+    const std::vector<std::int64_t>* sizes = nullptr;  // remote size per file
+    std::size_t filesDone = 0;   // files found whole at their own path
+    std::int64_t elapsedMs = 0;  // since the engine first accepted the job
+    std::int64_t nowMs = 0;      // the service's monotonic clock
+};
+
+// The record for `job` from `report`. `lie` receives what in the report
+// did not add up ("" when it all did).
 JobProgress MakeEngineProgress(const ProgressReport& report, const CJob& job,
-                               EngineJobRings* rings);
+                               const EngineJobFacts& facts, EngineProgressMarks* marks,
+                               std::string* lie);
+// The record of a job whose every file is whole: both bars full.
+JobProgress FinalEngineProgress(const CJob& job, const EngineJobFacts& facts,
+                                const EngineProgressMarks& marks);

@@ -203,7 +203,18 @@ bool DecodeFileDone(const std::uint8_t* data, std::size_t length, bool at, FileD
     if (!GetText(data, length, 41, kPathFieldSize, &out->path)) return false;
     out->storedPath.clear();
     if (at && !GetText(data, length, 301, kPathFieldSize, &out->storedPath)) return false;
-    return GetText(data, length, urlAt, length, &out->url);
+    if (!GetText(data, length, urlAt, length, &out->url)) return false;
+    // The figures behind the address, when they are all there; the frame's
+    // zero padding carries no tag.
+    const std::size_t extra = urlAt + out->url.size() + 1;
+    out->hasBytes = length - extra >= kFileBytesSize &&
+                    std::memcmp(data + extra, kFileBytesTag, sizeof kFileBytesTag) == 0;
+    out->bytes = FileBytes{};
+    if (out->hasBytes) {
+        const std::uint8_t* figures = data + extra + sizeof kFileBytesTag;
+        out->bytes = FileBytes{GetU64(figures), GetU64(figures + 8), GetU64(figures + 16)};
+    }
+    return true;
 }
 
 bool DecodeJobState(const std::uint8_t* data, std::size_t length, JobStateRecord* out) {

@@ -59,6 +59,10 @@ void CTLXDownloaderDlg::OnJobFinished() {
     (void)service_.GetJobCompletion(job_, &completion);
     StopDownload();
     SetLabel(kLabelRemaining, u"00:00:00");
+    // Every file is whole: both bars say so, whatever the last progress
+    // record caught.
+    window_.SetBarPosition(kCurrentFileBar, 100);
+    window_.SetBarPosition(kOverallBar, 100);
     finished_ = true;
     window_.EnableControl(kRunButton, true);
     window_.EnableControl(kStartStopButton, false);
@@ -90,8 +94,17 @@ void CTLXDownloaderDlg::OnJobMessage() {
         case kReasonDownloadFailed:
             ShowGameBox(WithCause(u"下載ZK4失敗\n請稍候再試", text));
             break;
+        case kReasonPreparingEngine:
+            // Until the engine takes the job nothing moves: say why.
+            SetLabel(kLabelSpeed, u"正在準備下載引擎…");
+            RefreshLabels();
+            break;
+        case kReasonMovedToDirect:
+            SetLabel(kLabelSpeed, FormatSpeed(0));
+            RefreshLabels();
+            break;
         default:
-            break;  // 512: nothing was queued; 518: the job went to direct download
+            break;  // 512: nothing was queued
     }
 }
 

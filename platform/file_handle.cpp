@@ -155,4 +155,10 @@ std::int64_t FileLength(const std::string& path) {
     return static_cast<std::int64_t>(st.st_size);
 }
 
+std::int64_t OwnFileLength(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
 }  // namespace plat

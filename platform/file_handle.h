@@ -64,5 +64,8 @@ void SetFreeDiskBytesForTesting(std::int64_t bytes);
 std::uint64_t FileSystemId(const std::string& path);
 // The length of a regular file, or -1 when there is none.
 std::int64_t FileLength(const std::string& path);
+// The length of the regular file that `path` itself names, never one a
+// symbolic link points to; -1 for a link, a folder, anything else, or none.
+std::int64_t OwnFileLength(const std::string& path);
 
 }  // namespace plat

@@ -25,6 +25,25 @@ std::string NormalizeFolder(std::string_view folder) {
     return out;
 }
 
+bool SamePath(std::string_view a, std::string_view b) {
+    return a == b;
+}
+
+bool PathInsideFolder(std::string_view path, std::string_view folder) {
+    if (folder.empty() || !IsPathSeparator(folder.back()) || path.size() <= folder.size() ||
+        !SamePath(path.substr(0, folder.size()), folder))
+        return false;
+    std::string_view rest = path.substr(folder.size());
+    while (!rest.empty()) {
+        std::size_t end = 0;
+        while (end < rest.size() && !IsPathSeparator(rest[end])) ++end;
+        const std::string_view segment = rest.substr(0, end);
+        if (segment == "." || segment == "..") return false;
+        rest.remove_prefix(end == rest.size() ? end : end + 1);
+    }
+    return true;
+}
+
 bool PathExists(const std::string& path) {
     struct stat st;
     return !path.empty() && stat(path.c_str(), &st) == 0;

@@ -14,6 +14,13 @@ bool IsPathSeparator(char c);
 // exactly one separator. An empty folder stays empty.
 std::string NormalizeFolder(std::string_view folder);
 
+// Whether two paths name the same place by the file system's rules: byte
+// for byte here (a Windows file system ignores letter case).
+bool SamePath(std::string_view a, std::string_view b);
+// Whether `path` names something strictly inside `folder` (which ends with
+// a separator) by the same rules, with no "." or ".." segment after it.
+bool PathInsideFolder(std::string_view path, std::string_view folder);
+
 // True when a file or folder of that name exists.
 bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);

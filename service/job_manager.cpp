@@ -96,6 +96,7 @@ ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
         }
         auto engine = std::make_unique<CEngineDownloader>(this, Lock(), launcherFactory_, limits);
         engine->SetServiceKey(serviceKey_);
+        engine->SetRecentSizes(&recentSizes_);
         engine_ = std::move(engine);
     }
     return kResultOk;
@@ -396,6 +397,12 @@ void CJobManager::OnPathAccessFailed(int kind) {
         WriteServiceLog("[OstrelLib] download path access failed");
         Post(kEventDownloadPathFailed, reinterpret_cast<plat::LParam>(this));
     }
+}
+
+void CJobManager::OnJobResults(const std::vector<ResultRecord>& records) {
+    // One reporter for both paths: the direct downloader's, with its queue
+    // and the records it keeps for the next start.
+    if (direct_) direct_->ReportResults(records);
 }
 
 void CJobManager::OnDocumentComplete() {

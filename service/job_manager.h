@@ -83,6 +83,7 @@ public:
     void OnEngineFailed() override;
     void OnJobToDirect(CJob* job) override;
     void OnPathAccessFailed(int kind) override;
+    void OnJobResults(const std::vector<ResultRecord>& records) override;
     // IDataDownloadSessionEventListener
     void OnDocumentComplete() override;
     void OnDocumentFailed(int reason) override;

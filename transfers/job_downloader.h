@@ -11,6 +11,7 @@
 #include "service/base/job_records.h"
 #include "service/base/status_codes.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/result_record.h"
 
 class CJob;
 class cpCMutex;
@@ -29,6 +30,9 @@ public:
     virtual void OnJobToDirect(CJob* job) = 0;
     // kind 1: the engine path is not accessible; kind 2: the download path.
     virtual void OnPathAccessFailed(int kind) = 0;
+    // What the files of a job took, for the report server (the engine
+    // downloader's jobs; the direct downloader reports its own).
+    virtual void OnJobResults(const std::vector<ResultRecord>& records) = 0;
 
 protected:
     ~IJobDownloadEventListener() = default;
@@ -58,6 +62,9 @@ public:
     // unanswered); asking drives them out. The service waits a few seconds
     // on this at its end.
     virtual bool ReportsPending() { return false; }
+    // Sends results of another downloader's jobs with this one's own (only
+    // the direct downloader has a reporter).
+    virtual void ReportResults(const std::vector<ResultRecord>& records) { (void)records; }
     // The job manager gives this downloader up (the engine failed): from now
     // on it does nothing, and it is deleted later, outside its own calls.
     // Its jobs are let go with their state unchanged.

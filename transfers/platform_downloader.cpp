@@ -205,6 +205,11 @@ void CPlatFormDownloader::DeleteRetired() {
     retired_.clear();
 }
 
+void CPlatFormDownloader::ReportResults(const std::vector<ResultRecord>& records) {
+    if (reporter_ && !records.empty())
+        reporter_->Report(static_cast<std::int32_t>(records.size()), records.data());
+}
+
 bool CPlatFormDownloader::ReportsPending() {
     return reporter_ && reporter_->Pending();
 }

@@ -46,6 +46,7 @@ public:
     // The network watch.
     void CheckJob(CJob* job) override;
     bool ReportsPending() override;
+    void ReportResults(const std::vector<ResultRecord>& records) override;
 
     // ICheckerEventListener
     void OnSizeCheckCompleted(void* context, const SizeTotals& totals) override;

@@ -10,6 +10,8 @@
 #include "service/base/service_log.h"
 #include "transfers/connection_recipe.h"
 #include "transfers/http_response_check.h"
+#include "platform/kernel.h"
+#include "transport/cp_timer.h"
 #include "transport/net_interfaces.h"
 #include "updater/manifest_signature.h"
 
@@ -18,9 +20,11 @@ namespace {
 constexpr std::int64_t kManifestCap = 1 << 20;
 constexpr std::int64_t kDigestCap = 64 << 10;
 constexpr std::int64_t kArchiveCap = 256ll << 20;
+constexpr std::uint32_t kDeadlineCheckMs = 1000;
 
 std::atomic<std::int64_t> g_capForTesting{0};
 std::atomic<int> g_faultCode{0};
+std::atomic<std::int64_t> g_deadlineForTesting{0};
 std::atomic<int> g_faultCount{0};
 
 bool IsHttps(const std::string& url) {
@@ -45,6 +49,10 @@ void SetUpdateBodyCapForTesting(std::int64_t bytes) {
     g_capForTesting = bytes;
 }
 
+void SetUpdateFetchDeadlineForTesting(std::int64_t ms) {
+    g_deadlineForTesting = ms;
+}
+
 void SetUpdateSessionFaultForTesting(int code, int count) {
     g_faultCode = code;
     g_faultCount = count;
@@ -54,7 +62,33 @@ CDownloadSession::CDownloadSession(IDownloadSessionEventListener* owner)
     : owner_(owner), cursor_(ExchangeLimits{1 + kMaxRedirects, kMaxRedirects}) {}
 
 CDownloadSession::~CDownloadSession() {
+    StopDeadline();
     CloseConnection();
+}
+
+void CDownloadSession::StartDeadline(std::int64_t fromNowMs) {
+    if (std::int64_t forced = g_deadlineForTesting.load(); forced > 0) fromNowMs = forced;
+    startedAtMs_ = plat::MonotonicMs();
+    deadlineAtMs_ = startedAtMs_ + fromNowMs;
+    if (!deadlineTimer_ && !deadlineTimer_.CreateInstance(kClassTimer)) return;
+    auto* timer = deadlineTimer_.As<cpCTimer>();
+    if (timer->Running()) return;
+    // Without a timer only the low-speed floor and the idle time-out hold.
+    (void)timer->Start(kDeadlineCheckMs, &CDownloadSession::OnDeadlineTick, this, kTimerIdNone,
+                       nullptr);
+}
+
+void CDownloadSession::StopDeadline() {
+    if (deadlineTimer_) (void)deadlineTimer_.As<cpCTimer>()->Stop();  // cannot fail
+}
+
+void CDownloadSession::OnDeadlineTick(void* self) {
+    auto* session = static_cast<CDownloadSession*>(self);
+    if (!session->busy_) return session->StopDeadline();
+    if (plat::MonotonicMs() < session->deadlineAtMs_) return;
+    const std::int64_t took = (session->deadlineAtMs_ - session->startedAtMs_) / 1000;
+    session->Fail(kUpdateIdleTimeout,
+                  "the download did not end within " + std::to_string(took) + " s");
 }
 
 void CDownloadSession::CloseConnection() {
@@ -76,6 +110,7 @@ void CDownloadSession::StartFetch() {
     signatureStage_ = false;
     contentLength_ = 0;
     cursor_.Reset(url_);
+    StartDeadline(kSmallFetchDeadlineMs);
     if (g_faultCount.load() > 0) {
         --g_faultCount;
         Fail(g_faultCode.load(), "a fault injected for a test");
@@ -105,6 +140,7 @@ void CDownloadSession::Request() {
 
 void CDownloadSession::Fail(int code, std::string why) {
     busy_ = false;
+    StopDeadline();
     CloseConnection();
     std::vector<char>().swap(body_);
     failure_ = std::move(why);
@@ -159,6 +195,13 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
         return;
     }
     contentLength_ = length;
+    if (kind_ == kDownloadArchive && !signatureStage_) {
+        // The archive's time follows from its length, counted from the start.
+        const std::int64_t elapsed = plat::MonotonicMs() - startedAtMs_;
+        StartDeadline(std::max(kArchiveDeadlineMs, length / kArchiveFloorBytesPerSecond * 1000) -
+                      elapsed);
+        startedAtMs_ -= elapsed;
+    }
     body_.reserve(static_cast<std::size_t>(length));
     if (kind_ == kDownloadArchive && owner_) owner_->OnFileSize(this, url_.c_str(), length);
 }
@@ -188,6 +231,7 @@ void CDownloadSession::OnComplete(std::uint32_t) {
         signatureStage_ = true;
         contentLength_ = 0;
         cursor_.Reset(url_ + ".sig");
+        StartDeadline(kSmallFetchDeadlineMs);
         Request();
         return;
     }
@@ -219,6 +263,7 @@ void CDownloadSession::OnComplete(std::uint32_t) {
         return;
     }
     busy_ = false;
+    StopDeadline();
     // Last: the owner may destroy this session.
     if (owner_) owner_->OnSessionComplete(this, result);
 }

@@ -70,6 +70,8 @@ protected:
 std::int64_t UpdateBodyCap(int kind);
 // Test seam: caps every kind at `bytes` (0 restores the real caps).
 void SetUpdateBodyCapForTesting(std::int64_t bytes);
+// Test seam: every fetch's deadline is `ms` (0 restores the real ones).
+void SetUpdateFetchDeadlineForTesting(std::int64_t ms);
 // Test seam: the next `count` fetches end at once with session error `code`
 // (as a host that cannot be reached would), without any connection.
 void SetUpdateSessionFaultForTesting(int code, int count);
@@ -78,6 +80,13 @@ class CDownloadSession final : public nwIHttpClientExEventListener {
 public:
     static constexpr std::uint32_t kTimeoutSeconds = 4;
     static constexpr int kMaxRedirects = 20;
+    // Whatever the server's pace, a fetch ends within its deadline (as an
+    // idle time-out): a manifest, digest file or signature within 20 s, an
+    // archive within 60 s or the time its length takes at 32 KiB/s, if
+    // longer. A server that drips stays above the low-speed floor for ever.
+    static constexpr std::int64_t kSmallFetchDeadlineMs = 20000;
+    static constexpr std::int64_t kArchiveDeadlineMs = 60000;
+    static constexpr std::int64_t kArchiveFloorBytesPerSecond = 32 * 1024;
 
     explicit CDownloadSession(IDownloadSessionEventListener* owner);
     ~CDownloadSession();
@@ -110,6 +119,9 @@ public:
 private:
     void Request();
     void CloseConnection();
+    void StartDeadline(std::int64_t fromNowMs);
+    void StopDeadline();
+    static void OnDeadlineTick(void* self);
     // Ends the fetch with a session error: not busy, connection closed,
     // the owner told (last: it may destroy this session).
     void Fail(int code, std::string why);
@@ -127,4 +139,7 @@ private:
     std::int32_t kind_ = kDownloadNone;
     CHttpExchangeCursor cursor_;
     std::string failure_;
+    vzSmartPtr deadlineTimer_;  // a cpCTimer while a fetch runs
+    std::int64_t startedAtMs_ = 0;
+    std::int64_t deadlineAtMs_ = 0;
 };

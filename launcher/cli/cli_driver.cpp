@@ -230,6 +230,9 @@ void CliDriver::Judge() {
             End(1, ExplainedBy("the disk is full"));
             return;
         }
+        if (message->code == kReasonPreparingEngine) Say("preparing the download engine");
+        if (message->code == kReasonMovedToDirect)
+            Say("the download engine cannot serve the job; downloading directly");
         if (message->code == kReasonDownloadFailed) {
             End(1, ExplainedBy("a download failed" +
                                (message->text.empty() ? std::string() : ": " + message->text)));

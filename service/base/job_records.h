@@ -75,4 +75,8 @@ enum JobMessageReason : int {
     kReasonNetworkBack = 516,
     kReasonDownloadFailed = 517,
     kReasonMovedToDirect = 518,
+    // The job waits while the download engine is brought up to date and
+    // started; progress follows once it takes the job (or the job goes to
+    // direct download).
+    kReasonPreparingEngine = 519,
 };

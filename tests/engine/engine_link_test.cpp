@@ -20,6 +20,7 @@
 #include "platform/kernel.h"
 #include "platform/socket_owner.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/report_server_process.h"
 #include "tests/support/scoped_env.h"
 #include "tests/transfers/direct_job_fixture.h"
 
@@ -130,7 +131,12 @@ protected:
         for (const std::string& name : names)
             EXPECT_FALSE(fs::exists(Folder() + name + ".part")) << name << ".part left behind";
     }
-    bool WentDirect() { return AnyStartsWith(ServiceLogMessages(), "[OstrelLib] Job "); }
+    bool WentDirect() {
+        const auto lines = ServiceLogMessages();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find(" goes to direct download : ") != std::string::npos;
+        });
+    }
 
     in_port_t port_ = 0;
     std::string portText_;
@@ -286,7 +292,69 @@ TEST_F(EngineLinkTest, SilentEngineIsNotWaitedOnForEver) {
     EXPECT_EQ(CountOf(lines, "[OstrelLib] CEngineDownloader MaxTry Over"), 1);
 }
 
+TEST_F(EngineLinkTest, FinishedJobIsReportedPerFileWithTheEnginesSources) {
+    ReportServerProcess reports(ZK4_REPORT_SERVER_BIN);
+    ASSERT_TRUE(reports.Start());
+    const std::string endpoint = "127.0.0.1:" + std::to_string(reports.Port());
+    ScopedEnv reportServer("TLX_REPORT_SERVER", endpoint.c_str());
+    InstallEngine();
+    StartService();
+    RunAndCompare({"a.pak", "b.pak"}, 120000);
+    const std::vector<std::string> expected = {
+        ReportLine("joltwave_zorakine4", nginx_->Url("/files/a.pak"), 120000),
+        ReportLine("joltwave_zorakine4", nginx_->Url("/files/b.pak"), 120000)};
+    EXPECT_TRUE(WaitFor([&] { return reports.Records().size() >= 2; }, 10000));
+    EXPECT_EQ(reports.Records(), expected);
+    EXPECT_FALSE(WentDirect());
+    const auto lines = ServiceLogMessages();
+    EXPECT_EQ(CountOf(lines, "[OstrelLib] Job 0 finished through the engine : 0 bytes from peers, "
+                             "240000 from file servers"),
+              1)
+        << ::testing::PrintToString(lines);
+}
+
 // --- What the engine says is checked.
+
+TEST_F(EngineLinkTest, FilesClaimedButNotWrittenAreFetchedDirectly) {
+    InstallEngine();
+    StartService("claim-done");
+    const std::string setup = nginx_->WriteFile("/files/ZK4Setup.exe", 90000, 1);
+    const std::string data = nginx_->WriteFile("/files/data.pak", 150000, 2);
+    CJob* job = NewJob({nginx_->Url("/files/ZK4Setup.exe"), nginx_->Url("/files/data.pak")});
+    RunJob(job);
+    EXPECT_TRUE(ReadFile(Folder() + "ZK4Setup.exe") == setup);
+    EXPECT_TRUE(ReadFile(Folder() + "data.pak") == data);
+    const auto lines = ServiceLogMessages();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("goes to direct download : files are missing (2; ") != std::string::npos;
+    })) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(AnyStartsWith(lines, "[OstrelLib] Engine reported a file finished, but "));
+    // The wild report (3 GB held, 10^15 hours) was named and never shown.
+    EXPECT_TRUE(AnyStartsWith(lines, "[OstrelLib] Engine's progress for job 0 does not add up"));
+    JobProgress progress;
+    ASSERT_EQ(Manager()->GetJobProgress(job, &progress), 512);
+    EXPECT_EQ(progress.total, 240000);
+    EXPECT_LE(progress.held, progress.total);
+    EXPECT_LT(progress.elapsed, 600);
+    // Each file was told to the window once, by the direct downloader.
+    EXPECT_EQ(events_.CountOf(515), 2);
+}
+
+TEST_F(EngineLinkTest, JobThatNothingArrivesForGoesDirectAtTheFirstByteBound) {
+    InstallEngine();
+    EngineLinkLimits limits;
+    limits.firstByteMs = 2000;  // the engine is silent; its 30 s accept wait never comes
+    StartService("silent", limits);
+    const std::int64_t before = plat::MonotonicMs();
+    RunAndCompare({"a.pak"}, 100000);
+    EXPECT_LT(plat::MonotonicMs() - before, 15000);
+    const auto lines = ServiceLogMessages();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("goes to direct download : nothing arrived within 2 s") != std::string::npos;
+    })) << ::testing::PrintToString(lines);
+}
+
+
 
 TEST_F(EngineLinkTest, StoredPathOutsideTheFolderIsReplacedByTheJobsOwn) {
     InstallEngine();

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <regex>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +14,8 @@
 #include "platform/instance_lock.h"
 #include "platform/text.h"
 #include "tests/launcher/cli_process.h"
+#include "launcher/presentation.h"
+#include "tests/support/loopback_peer.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_folder.h"
@@ -72,13 +76,15 @@ protected:
 
     std::map<std::string, std::string> Env() const {
         const std::string home = home_.Path();
-        return {{"HOME", home},
+        std::map<std::string, std::string> env = extraEnv_;
+        env.insert({{"HOME", home},
                 {"XDG_CONFIG_HOME", home + "config"},
                 {"XDG_DATA_HOME", home + "data"},
                 {"XDG_RUNTIME_DIR", home},
                 {"TLX_NETWORK", "up"},
                 {"TLX_REPORT_SERVER", "127.0.0.1:1"},
-                {"TLX_PATCH_SERVER", "127.0.0.1:" + std::to_string(nginx_->Port())}};
+                {"TLX_PATCH_SERVER", "127.0.0.1:" + std::to_string(nginx_->Port())}});
+        return env;
     }
 
     CliResult Run(const std::vector<std::string>& args) {
@@ -113,7 +119,44 @@ protected:
     TempFolder home_;
     TempFolder downloads_;
     std::unique_ptr<NginxServer> nginx_;
+    std::map<std::string, std::string> extraEnv_;  // taken before the defaults
 };
+
+// The same runs with the download engine installed in the data folder; no
+// update server answers, so the installed engine is started as it is.
+class CliThroughTheEngine : public CliEndToEnd {
+protected:
+    void SetUp() override {
+        CliEndToEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        const std::string folder = home_.Path() + "data/Norvex/tlxDownloadV32/";
+        std::filesystem::create_directories(folder);
+        std::filesystem::copy_file(ZK4_ENGINE_BIN, folder + "TLXDownloadV32.exe");
+        extraEnv_ = {{"TLX_ENGINE_PORT", std::to_string(UnusedFixedPort())},
+                     {"TLX_ENGINE_IDLE_EXIT", "2"},
+                     {"TLX_UPDATE_SERVER", "127.0.0.1:1"}};
+    }
+};
+
+struct ProgressLine {
+    std::string file;
+    std::string total;
+    int filePercent = 0;
+    int totalPercent = 0;
+};
+
+// "progress: NAME [n/m]  RECEIVED / TOTAL  file F%  total T%  ..."
+std::vector<ProgressLine> ProgressLines(const std::string& out) {
+    static const std::regex line(R"(progress: (.*) \[\d+/\d+\]  .* / (.*)  file (\d+)%  total (\d+)%)");
+    std::vector<ProgressLine> lines;
+    std::istringstream in(out);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (std::regex_search(text, m, line))
+            lines.push_back({m[1], m[2], std::stoi(m[3]), std::stoi(m[4])});
+    }
+    return lines;
+}
 
 }  // namespace
 
@@ -317,4 +360,42 @@ TEST_F(CliEndToEnd, ResumeNoFetchesEveryFileWholeAndResumeYesContinuesIt) {
     result = Run({"--folder", downloads_.Path(), "--no-install", "--resume=yes"});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(ReadFile(downloads_.Path() + "r.pak") == content);
+}
+
+TEST_F(CliThroughTheEngine, ProgressCarriesTheListsTotalFromTheFirstLineAndNeverGoesBack) {
+    const auto files = ServeGame();
+    const CliResult result = Run({"--folder", downloads_.Path(), "--no-install"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const auto& [name, content] : files)
+        EXPECT_TRUE(ReadFile(downloads_.Path() + name) == content) << name << " differs";
+    EXPECT_EQ(ServiceLog().find("goes to direct download"), std::string::npos) << ServiceLog();
+    const std::vector<ProgressLine> lines = ProgressLines(result.out);
+    ASSERT_GE(lines.size(), 2u) << result.out;
+    std::int64_t total = 0;
+    for (const auto& [name, content] : files) total += static_cast<std::int64_t>(content.size());
+    const std::string shown = plat::AnsiToUtf8(plat::WideToAnsi(FormatSize(static_cast<double>(total))));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].total, shown) << result.out;
+        if (i == 0) continue;
+        EXPECT_GE(lines[i].totalPercent, lines[i - 1].totalPercent) << result.out;
+        if (lines[i].file == lines[i - 1].file) {
+            EXPECT_GE(lines[i].filePercent, lines[i - 1].filePercent) << result.out;
+        }
+    }
+}
+
+TEST_F(CliThroughTheEngine, EngineClaimingFilesItDidNotWriteNeverEndsOverAnEmptyFolder) {
+    extraEnv_["TLX_ENGINE_FAULT"] = "claim-done";
+    const auto files = ServeGame();
+    const CliResult result = Run({"--folder", downloads_.Path(), "--no-install"});
+    // The job ends, but through the direct downloader, with the served bytes.
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    for (const auto& [name, content] : files)
+        EXPECT_TRUE(ReadFile(downloads_.Path() + name) == content) << name << " differs";
+    EXPECT_NE(result.out.find("the download engine cannot serve the job; downloading directly"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(ServiceLog().find("goes to direct download : files are missing (3; "),
+              std::string::npos)
+        << ServiceLog();
 }

@@ -18,6 +18,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/network_fixture.h"
+#include "tests/support/report_server_process.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/wait_for.h"
 #include "tests/transfers/direct_job_fixture.h"
@@ -31,35 +32,16 @@ namespace {
 constexpr const char* kKey = "joltwave_zorakine4";
 
 std::string Line(const std::string& url, std::int64_t bytes) {
-    return "{\"key\":\"" + std::string(kKey) + "\",\"url\":\"" + url +
-           "\",\"bytes\":" + std::to_string(bytes) + "}";
+    return ReportLine(kKey, url, bytes);
 }
 
 ResultRecord Record(const std::string& url, std::int64_t bytes) {
     return ResultRecord::Make(kKey, url, bytes);
 }
 
-// tools/report-server as a child process on a port of its own.
-class ReportServer {
+class ReportServer : public ReportServerProcess {
 public:
-    // `port` 0 lets the server pick one.
-    bool Start(int port = 0) {
-        if (!process_.Start(ZK4_REPORT_SERVER_BIN, {"--port", std::to_string(port)})) return false;
-        if (!process_.WaitForLines(1, 5000)) return false;
-        const std::string& first = process_.Lines()[0];  // {"port":N}
-        port_ = std::atoi(first.c_str() + first.find(':') + 1);
-        return port_ > 0;
-    }
-    int Port() const { return port_; }
-    // The record lines printed so far.
-    std::vector<std::string> Records() {
-        const std::vector<std::string>& lines = process_.Lines();
-        return {lines.begin() + (lines.empty() ? 0 : 1), lines.end()};
-    }
-
-private:
-    ChildProcess process_;
-    int port_ = 0;
+    ReportServer() : ReportServerProcess(ZK4_REPORT_SERVER_BIN) {}
 };
 
 // True when the peer closes `fd` within 5 s without sending anything.

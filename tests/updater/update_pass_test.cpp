@@ -12,11 +12,13 @@
 #include <mutex>
 
 #include "engine/engine_paths.h"
+#include "platform/kernel.h"
 #include "platform/resolver.h"
 #include "service/base/service_log.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/tls_peer_server.h"
 #include "tests/transfers/direct_job_fixture.h"
 #include "tests/updater/archive_builders.h"
 #include "updater/manifest_signature.h"
@@ -92,6 +94,8 @@ protected:
     void TearDown() override {
         if (launcher_) UnderLock([&] { launcher_.reset(); });
         SetUpdateSessionFaultForTesting(0, 0);
+        SetUpdateFetchDeadlineForTesting(0);
+        CJobManager::SetEngineLinkLimitsForTesting(EngineLinkLimits{});
         DirectJobTest::TearDown();
         plat::ClearHostOverridesForTesting();
         KillEngines();
@@ -303,6 +307,60 @@ TEST_F(UpdatePassTest, ServiceUpdatesTheEngineAndRunsTheJobThroughIt) {
         return l.find("goes to direct download") != std::string::npos;
     })) << ::testing::PrintToString(lines);
     EXPECT_NE(ReadFile(EngineFolder() + "config/engine.log").find("game.pak"), std::string::npos);
+}
+
+// --- Servers that answer too slowly, or not at all.
+
+TEST_F(UpdatePassTest, DrippedManifestEndsAtItsDeadline) {
+    // 100 bytes every 200 ms: never idle, never below the low-speed floor.
+    TlsPeerServer server(good_, [](TlsPeer& peer) {
+        if (!peer.Handshake()) return;
+        (void)peer.ReadRequest();
+        (void)peer.Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                            std::string(100000, ' '),
+                        100, 200);
+    });
+    updateServer_.reset();  // restores the old value first, then the new one holds
+    updateServer_ = std::make_unique<ScopedEnv>(
+        "TLX_UPDATE_SERVER", (std::string(kUpdateHost) + ":" + std::to_string(server.Port())).c_str());
+    SetUpdateFetchDeadlineForTesting(1500);
+    const std::int64_t before = plat::MonotonicMs();
+    RunPass();
+    EXPECT_LT(plat::MonotonicMs() - before, 20000);
+    const auto lines = ServiceLogMessages();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("(the download did not end within 1 s)") != std::string::npos;
+    })) << ::testing::PrintToString(lines);
+}
+
+TEST_F(UpdatePassTest, SilentUpdateServerSendsTheJobDirectAtTheFirstByteBound) {
+    fs::copy_file(ZK4_ENGINE_BIN, Executable());
+    // Connections are taken by the kernel and never answered.
+    LoopbackListener silent;
+    updateServer_.reset();  // restores the old value first, then the new one holds
+    updateServer_ = std::make_unique<ScopedEnv>(
+        "TLX_UPDATE_SERVER", (std::string(kUpdateHost) + ":" + std::to_string(silent.Port())).c_str());
+    FinalizeService();
+    EngineLinkLimits limits;
+    limits.firstByteMs = 3000;
+    CJobManager::SetEngineLinkLimitsForTesting(limits);
+    CJobManager::SetDefaultLauncherFactoryForTesting(CEngineLauncher::Factory());
+    ResetServiceLog();
+    ASSERT_EQ(InitializeService(events_.Window()), 512);
+    const std::string body = nginx_->WriteFile("/files/game.pak", 300000, 4);
+    CJob* job = NewJob({nginx_->Url("/files/game.pak")});
+    const std::int64_t before = plat::MonotonicMs();
+    ASSERT_EQ(Manager()->StartJob(job, 1), 512);
+    ASSERT_TRUE(WaitFor([&] { return events_.CountOf(516) > 0; }, 30000))
+        << ::testing::PrintToString(ServiceLogMessages());
+    EXPECT_LT(plat::MonotonicMs() - before, 15000);
+    EXPECT_TRUE(ReadFile(Folder() + "game.pak") == body);
+    // The window heard what the job waited for, then that it went direct.
+    std::vector<int> codes;
+    for (const auto& [code, text] : Messages(job)) codes.push_back(code);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), 519), codes.end())
+        << ::testing::PrintToString(codes);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), 518), codes.end());
 }
 
 // --- A publisher's build with an update key: manifests must be signed.

@@ -93,7 +93,10 @@ void CurlBackend::Poll() {
         ITransferListener* listener = transfer->Listener();
         switch (transfer->Result()) {
             case CurlTransfer::Outcome::kFetched:
-                listener->OnFetched(id, transfer->Held(), transfer->AlreadyThere());
+                listener->OnFetched(id, FetchOutcome{transfer->SizeOnly() ? transfer->Size()
+                                                                          : transfer->Held(),
+                                                     transfer->AlreadyThere(), 0,
+                                                     transfer->Fetched()});
                 break;
             case CurlTransfer::Outcome::kFailed:
                 listener->OnFailed(id, transfer->Reason());

@@ -147,7 +147,7 @@ void CurlTransfer::Submit() {
 
 void CurlTransfer::StartProbe() {
     phase_ = Phase::kProbing;
-    const long long part = RegularFileSize(request_.partPath);
+    const long long part = request_.sizeOnly ? 0 : RegularFileSize(request_.partPath);
     held_ = part > 0 ? part : 0;
     SetCommonOptions();
     curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
@@ -183,6 +183,7 @@ void CurlTransfer::AfterProbe(long code, std::int64_t nowMs) {
     } else {
         return NextSource(status, nowMs);
     }
+    if (request_.sizeOnly) return Finish(Outcome::kFetched, "");
 
     const long long existing = RegularFileSize(request_.finalPath);
     if (remoteSize_ >= 0 && existing == remoteSize_) {

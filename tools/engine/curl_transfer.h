@@ -44,6 +44,9 @@ public:
     bool AlreadyThere() const { return alreadyThere_; }
     std::int64_t Size() const { return remoteSize_ >= 0 ? remoteSize_ : request_.expectedSize; }
     std::int64_t Held() const { return held_; }
+    bool SizeOnly() const { return request_.sizeOnly; }
+    // Body bytes written by this transfer, over every attempt.
+    std::uint64_t Fetched() const { return fetched_; }
     ITransferListener* Listener() const { return listener_; }
 
 private:
@@ -93,6 +96,7 @@ private:
 
     std::int64_t remoteSize_ = -1;
     std::int64_t held_ = 0;        // bytes in the partial file
+    std::uint64_t fetched_ = 0;    // body bytes written by this transfer
     std::int64_t rangeStart_ = 0;  // where this request's body begins
     int fd_ = -1;
     bool firstBody_ = true;

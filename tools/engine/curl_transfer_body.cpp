@@ -114,6 +114,7 @@ size_t CurlTransfer::OnBody(const char* data, size_t length) {
         done += static_cast<size_t>(n);
     }
     held_ += static_cast<std::int64_t>(length);
+    fetched_ += length;
     listener_->OnBytes(id_, length);
     return length;
 }

@@ -21,7 +21,7 @@ bool ParseDecimal(const char* text, std::uint64_t max, std::uint64_t* value) {
 
 bool FaultSwitches::Any() const {
     return fallback || stall || silent || diskFull || network || jobFailed || resume || badFrame ||
-           outsidePath || partialEnd || dieAfterBytes != 0;
+           outsidePath || partialEnd || claimDone || dieAfterBytes != 0;
 }
 
 bool ParsePort(const char* text, std::uint16_t* port) {
@@ -61,6 +61,8 @@ bool ParseFaults(const std::string& list, FaultSwitches* f, std::vector<std::str
             f->outsidePath = true;
         else if (name == "partial-end")
             f->partialEnd = true;
+        else if (name == "claim-done")
+            f->claimDone = true;
         else if (name.rfind(kDieAfter, 0) == 0) {
             std::uint64_t n = 0;
             if (ParseDecimal(name.c_str() + std::strlen(kDieAfter), UINT64_MAX, &n) && n > 0) {

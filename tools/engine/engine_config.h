@@ -26,6 +26,7 @@ struct FaultSwitches {
     bool badFrame = false;            // an unknown subtype, then a truncated message
     bool outsidePath = false;         // 15 with a kept path outside the job's folder
     bool partialEnd = false;          // 6 without fallback and fewer files than described
+    bool claimDone = false;           // wild progress, 7 for every file and 6 complete, nothing written
     std::uint64_t dieAfterBytes = 0;  // die-after:N; 0 = off
 
     bool Any() const;

@@ -66,21 +66,31 @@ public:
 
     // ITransferListener
     void OnBytes(TransferId id, std::uint64_t count) override;
-    void OnFetched(TransferId id, std::int64_t size, bool alreadyThere) override;
+    void OnFetched(TransferId id, const FetchOutcome& outcome) override;
     void OnFailed(TransferId id, const std::string& reason) override;
     void OnDiskFull(TransferId id, const std::string& reason) override;
 
 private:
-    enum class State { kNew, kAwaitingAnswer, kRunning, kPaused, kMute, kEnded };
+    enum class State { kNew, kAwaitingAnswer, kSizing, kRunning, kPaused, kMute, kEnded };
+    // Size probes under way at once while the job learns its unknown sizes.
+    static constexpr std::size_t kParallelSizeProbes = 5;
 
     bool HasPartialData() const;
     void StartRunning(bool continueEarlier);
+    // Asks the servers for every size the description left unknown, so that
+    // the first progress report already carries the job's total; the
+    // transfer begins once every probe has answered.
+    void ProbeNextSizes();
+    void BeginTransfers();
     void StartNextFile();
     // 6 with fallback: the launcher continues the job itself.
     void GiveUp(const std::string& why);
     void Finish();
     void SendBadFrames();
-    void SendFileDone(const FilePlace& place, const DescribedFile& file);
+    // The claim-done switch: every file reported done, nothing written.
+    void ClaimDone();
+    void SendFileDone(const FilePlace& place, const DescribedFile& file,
+                      const FetchOutcome& outcome);
     void SendProgress(std::int64_t nowMs);
     std::uint64_t TotalBytes() const;
 
@@ -96,6 +106,9 @@ private:
     State state_ = State::kNew;
     std::size_t current_ = 0;  // index of the file being fetched
     TransferId transfer_ = 0;
+    // Size probes under way: their transfer and the file they ask about.
+    std::vector<std::pair<TransferId, std::size_t>> sizeProbes_;
+    std::size_t nextSizeProbe_ = 0;
     std::uint32_t completed_ = 0;
     std::uint64_t completedBytes_ = 0;
     std::uint64_t freshBytes_ = 0;  // arrived since the job started

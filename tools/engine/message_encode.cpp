@@ -63,25 +63,38 @@ std::string EncodeJobEnded(const JobRef& job, std::uint32_t completed, bool fall
     return Frame(kJobEnded, out);
 }
 
+namespace {
+void WriteSources(ByteWriter* out, const FileSources* sources) {
+    if (!sources) return;
+    for (char c : {'T', 'L', 'X', 'b'}) out->U8(static_cast<std::uint8_t>(c));
+    out->U64(sources->fetched);
+    out->U64(sources->fromPeers);
+    out->U64(sources->fromServers);
+}
+}  // namespace
+
 std::string EncodeFileDone(const JobRef& job, std::string_view serviceKey,
-                           std::string_view localPath, std::string_view url) {
+                           std::string_view localPath, std::string_view url,
+                           const FileSources* sources) {
     ByteWriter out;
     WriteRef(&out, job);
     out.FixedText(serviceKey, kKeyField);
     out.FixedText(localPath, kPathField);
     out.Text(url);
+    WriteSources(&out, sources);
     return Frame(kFileDone, out);
 }
 
 std::string EncodeFileDoneAt(const JobRef& job, std::string_view serviceKey,
                              std::string_view localPath, std::string_view storedPath,
-                             std::string_view url) {
+                             std::string_view url, const FileSources* sources) {
     ByteWriter out;
     WriteRef(&out, job);
     out.FixedText(serviceKey, kKeyField);
     out.FixedText(localPath, kPathField);
     out.FixedText(storedPath, kPathField);
     out.Text(url);
+    WriteSources(&out, sources);
     return Frame(kFileDoneAt, out);
 }
 

@@ -22,7 +22,7 @@ TransferId RoutingBackend::Start(const TransferRequest& request, ITransferListen
     Entry& entry = entries_[id];
     entry.request = request;
     entry.listener = listener;
-    if (!request.peersAllowed || !peers_->Ready()) {
+    if (!request.peersAllowed || request.sizeOnly || !peers_->Ready()) {
         StartHttp(&entry);
     } else {
         entry.lookup = lookup_.Start(request.urls);
@@ -124,9 +124,9 @@ void RoutingBackend::Side::OnBytes(TransferId id, std::uint64_t count) {
     if (outer != 0) owner_->entries_[outer].listener->OnBytes(outer, count);
 }
 
-void RoutingBackend::Side::OnFetched(TransferId id, std::int64_t size, bool alreadyThere) {
+void RoutingBackend::Side::OnFetched(TransferId id, const FetchOutcome& outcome) {
     const TransferId outer = owner_->Outer(route_, id);
-    if (outer != 0) owner_->Release(outer)->OnFetched(outer, size, alreadyThere);
+    if (outer != 0) owner_->Release(outer)->OnFetched(outer, outcome);
 }
 
 void RoutingBackend::Side::OnFailed(TransferId id, const std::string& reason) {

@@ -48,7 +48,7 @@ private:
     public:
         Side(RoutingBackend* owner, Route route) : owner_(owner), route_(route) {}
         void OnBytes(TransferId id, std::uint64_t count) override;
-        void OnFetched(TransferId id, std::int64_t size, bool alreadyThere) override;
+        void OnFetched(TransferId id, const FetchOutcome& outcome) override;
         void OnFailed(TransferId id, const std::string& reason) override;
         void OnDiskFull(TransferId id, const std::string& reason) override;
 

@@ -571,6 +571,7 @@ void TorrentBackend::Impl::Report(TransferId id) {
     std::unique_ptr<Transfer> t = std::move(it->second);
     transfers.erase(it);
     ITransferListener* listener = t->listener;
+    FetchOutcome outcome{t->size, t->alreadyThere, 0, 0};
     try {
         if (t->phase == Transfer::Phase::kFetched && t->handle.is_valid()) {
             if (t->webSeedsAdded) NoteServers(t.get());
@@ -587,6 +588,8 @@ void TorrentBackend::Impl::Report(TransferId id) {
                 t->request.finalPath.c_str(), static_cast<long long>(fromPeers),
                 static_cast<long long>(fromServers),
                 static_cast<long long>(t->handle.status().total_payload_upload), t->hashFailures);
+            outcome.fromPeers = static_cast<std::uint64_t>(fromPeers);
+            outcome.fromServers = static_cast<std::uint64_t>(fromServers);
             seeds.push_back({t->handle, t->info->info_hashes(), t->request.finalPath});
         } else if (t->phase != Transfer::Phase::kFetched) {
             Stop(t.get());
@@ -596,7 +599,7 @@ void TorrentBackend::Impl::Report(TransferId id) {
     }
     switch (t->phase) {
         case Transfer::Phase::kFetched:
-            listener->OnFetched(id, t->size, t->alreadyThere);
+            listener->OnFetched(id, outcome);
             break;
         case Transfer::Phase::kFailed:
             listener->OnFailed(id, t->reason);

@@ -37,6 +37,18 @@ struct TransferRequest {
     // The player agreed to share with other players: a back end may fetch
     // from peers (and serve them). Without it only the file servers count.
     bool peersAllowed = false;
+    // Only learn the remote size (OnFetched's size; -1 when the server does
+    // not tell): no body is fetched and no file is touched.
+    bool sizeOnly = false;
+};
+
+// How a file came to be whole: its size, and the bytes this transfer
+// fetched for it, by source.
+struct FetchOutcome {
+    std::int64_t size = 0;
+    bool alreadyThere = false;  // whole before anything was fetched
+    std::uint64_t fromPeers = 0;
+    std::uint64_t fromServers = 0;
 };
 
 struct TransferStatus {
@@ -49,9 +61,8 @@ public:
     virtual ~ITransferListener() = default;
     // New body bytes arrived (for the byte budget of a fault switch).
     virtual void OnBytes(TransferId id, std::uint64_t count) = 0;
-    // The file is complete under its final name, `size` bytes long;
-    // `alreadyThere` when it was complete before anything was fetched.
-    virtual void OnFetched(TransferId id, std::int64_t size, bool alreadyThere) = 0;
+    // The file is complete under its final name.
+    virtual void OnFetched(TransferId id, const FetchOutcome& outcome) = 0;
     // Every source failed after its attempts; the partial file is kept.
     virtual void OnFailed(TransferId id, const std::string& reason) = 0;
     // A write found no room; the transfer is stopped, its data kept.
