@@ -24,6 +24,9 @@ constexpr long kConnectTimeoutSeconds = 15;
 // one resumes from what arrived.
 constexpr long kLowSpeedBytes = 1024;
 constexpr long kLowSpeedSeconds = 30;
+// libcurl's receive buffer: 1/50 of the cap, within these bounds.
+constexpr std::int64_t kMinReceiveBufferBytes = 16 * 1024;
+constexpr std::int64_t kMaxReceiveBufferBytes = 512 * 1024;
 
 // 4xx answers other than time-out and rate limiting will come again.
 bool IsPermanentHttpError(long code) {
@@ -63,8 +66,11 @@ CurlTransfer::~CurlTransfer() {
 }
 
 void CurlTransfer::CloseFile() {
+    // What arrived is kept, also when the transfer is cancelled.
+    if (fd_ >= 0) (void)FlushPending(true);
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+    pending_.clear();
 }
 
 void CurlTransfer::Finish(Outcome outcome, const std::string& reason) {
@@ -224,6 +230,7 @@ void CurlTransfer::StartFetch() {
     struct stat st {};
     held_ = fstat(fd_, &st) == 0 ? st.st_size : 0;
     rangeStart_ = held_;
+    syncedTo_ = held_;
     firstBody_ = true;
     paused_ = false;
     allowance_ = std::max<std::int64_t>(request_.maxBytesPerSecond / 8, 16 * 1024);
@@ -235,9 +242,15 @@ void CurlTransfer::StartFetch() {
     curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::WriteCallback);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    if (request_.maxBytesPerSecond > 0)
-        curl_easy_setopt(easy_, CURLOPT_MAX_RECV_SPEED_LARGE,
-                         static_cast<curl_off_t>(request_.maxBytesPerSecond));
+    // Large reads: each one is a pass of the loop, a write and a check of
+    // the cap. The cap is ours alone (TakeAllowance); libcurl's own would
+    // throttle the same bytes a second time in pieces of its own.
+    // A slow cap keeps small reads, so its pauses stay short.
+    const std::int64_t cap = request_.maxBytesPerSecond;
+    const long buffer = cap > 0 ? static_cast<long>(std::clamp<std::int64_t>(
+                                      cap / 50, kMinReceiveBufferBytes, kMaxReceiveBufferBytes))
+                                : kMaxReceiveBufferBytes;
+    curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, buffer);
     if (held_ > 0) {
         const std::string range = std::to_string(held_) + "-";
         curl_easy_setopt(easy_, CURLOPT_RANGE, range.c_str());  // copied by libcurl
@@ -256,6 +269,7 @@ bool CurlTransfer::CompletePart() {
 
 void CurlTransfer::AfterFetch(CURLcode result, long code, std::int64_t nowMs) {
     const std::int64_t heldBefore = rangeStart_;
+    if (fd_ >= 0) (void)FlushPending(true);  // a failure sets the flags read below
     if (result == CURLE_OK && fd_ >= 0) fdatasync(fd_);
     CloseFile();
     if (diskFull_) return Finish(Outcome::kDiskFull, "no space left for " + request_.partPath);

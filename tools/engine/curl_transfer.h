@@ -68,6 +68,10 @@ private:
     // A failure that the same source will repeat; the next source, if any.
     void NextSource(const std::string& why, std::int64_t nowMs);
     bool CompletePart();
+    // Writes what waits in pending_: the blocks that end on an aligned
+    // offset, or all of it. False (flags set, held_ back to what the file
+    // holds) when a write failed.
+    bool FlushPending(bool all);
     // Paces the body to the receive cap; false when the transfer must
     // pause until resumeAtMs_.
     bool TakeAllowance(std::size_t length);
@@ -99,6 +103,12 @@ private:
     std::uint64_t fetched_ = 0;    // body bytes written by this transfer
     std::int64_t rangeStart_ = 0;  // where this request's body begins
     int fd_ = -1;
+    // Body bytes held back until they fill an aligned block of the file.
+    static constexpr std::int64_t kWriteAlignBytes = 256 * 1024;
+    std::string pending_;
+    // Where the write-back of the file was last started, and how often.
+    static constexpr std::int64_t kWriteBackStepBytes = 16 * 1024 * 1024;
+    std::int64_t syncedTo_ = 0;
     bool firstBody_ = true;
     bool diskFull_ = false;
     bool writeFailed_ = false;

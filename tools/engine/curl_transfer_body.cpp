@@ -23,11 +23,53 @@ bool CurlTransfer::TakeAllowance(std::size_t length) {
     allowance_ = std::min(burst, allowance_ + cap * (now - allowanceAtMs_) / 1000);
     allowanceAtMs_ = now;
     if (allowance_ < 0) {
+        // Paused until the debt is paid and 50 ms of the cap are saved up:
+        // resuming at zero would pause again at the very next read, a
+        // wake-up of the loop for every piece of body.
+        const std::int64_t saved = std::min(burst, cap / 20);
         paused_ = true;
-        resumeAtMs_ = now + (-allowance_ * 1000 + cap - 1) / cap;
+        resumeAtMs_ = now + ((saved - allowance_) * 1000 + cap - 1) / cap;
         return false;
     }
     allowance_ -= static_cast<std::int64_t>(length);
+    return true;
+}
+
+bool CurlTransfer::FlushPending(bool all) {
+    const std::int64_t written = held_ - static_cast<std::int64_t>(pending_.size());
+    // Whole aligned blocks only, unless everything must go: a write that
+    // starts or ends inside a new page-cache folio makes the kernel zero the
+    // rest of it first, and libcurl's reads end wherever the network did.
+    const std::int64_t end = all ? held_ : held_ / kWriteAlignBytes * kWriteAlignBytes;
+    if (end <= written) return true;
+    const auto length = static_cast<std::size_t>(end - written);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n =
+            pwrite(fd_, pending_.data() + done, length - done, written + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EDQUOT) {
+                diskFull_ = true;
+            } else {
+                lastError_ = std::string("write failed: ") + std::strerror(errno);
+                writeFailed_ = true;
+            }
+            // Held is what the file holds: the rest is dropped, never a hole.
+            held_ = written + static_cast<std::int64_t>(done);
+            pending_.clear();
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    pending_.erase(0, length);
+    // The file is made durable before it gets its final name; starting the
+    // write-back as the body arrives leaves that last sync little to wait for.
+    const std::int64_t onDisk = written + static_cast<std::int64_t>(length);
+    if (onDisk - syncedTo_ >= kWriteBackStepBytes) {
+        (void)sync_file_range(fd_, syncedTo_, onDisk - syncedTo_, SYNC_FILE_RANGE_WRITE);
+        syncedTo_ = onDisk;
+    }
     return true;
 }
 
@@ -97,24 +139,10 @@ size_t CurlTransfer::OnBody(const char* data, size_t length) {
         writeFailed_ = true;
         return 0;
     }
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = pwrite(fd_, data + done, length - done, held_ + static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == ENOSPC || errno == EDQUOT) {
-                diskFull_ = true;
-            } else {
-                lastError_ = std::string("write failed: ") + std::strerror(errno);
-                writeFailed_ = true;
-            }
-            held_ += static_cast<std::int64_t>(done);
-            return 0;
-        }
-        done += static_cast<size_t>(n);
-    }
+    pending_.append(data, length);
     held_ += static_cast<std::int64_t>(length);
     fetched_ += length;
+    if (!FlushPending(false)) return 0;
     listener_->OnBytes(id_, length);
     return length;
 }
