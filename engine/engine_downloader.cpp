@@ -381,11 +381,11 @@ void CEngineDownloader::OnUpdateProgress(const char* url, std::int64_t received)
         listener->OnEngineUpdateProgress(url, received);
 }
 
-void CEngineDownloader::OnEngineStarted() {
+void CEngineDownloader::OnEngineStarted(bool passGood) {
     if (retired_) return;
     SetOffline(false);
     Connect();
-    if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineReady();
+    if (IJobDownloadEventListener* listener = Listener()) listener->OnEngineReady(passGood);
 }
 
 void CEngineDownloader::OnEngineStartFailed() {
@@ -437,6 +437,7 @@ void CEngineDownloader::OnConnected(std::uint32_t) {
         return;
     }
     lastConnected_ = Now();
+    if (linkUpHook_) linkUpHook_();
     for (CJob* job : std::vector<CJob*>(HeldJobs()))
         if (Holds(job)) (void)Begin(job);  // a job that cannot be described goes direct inside
 }

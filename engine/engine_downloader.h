@@ -93,6 +93,9 @@ public:
     // The key the engine is told on every connection (and at once on an
     // open one).
     void SetServiceKey(const std::string& key);
+    // Called when a link to the engine is up (the engine has run): the
+    // updater then lets the version it replaced go.
+    void SetLinkUpHook(std::function<void()> hook) { linkUpHook_ = std::move(hook); }
     // Sizes the file list's sum learned, taken as known (not owned; null:
     // every file of unknown size is probed before the job is described).
     void SetRecentSizes(const CRecentRemoteSizes* recent) { recent_ = recent; }
@@ -106,7 +109,7 @@ public:
     // ILauncherEventListener
     void OnUpdateFileStarted(const char* url, std::int64_t size) override;
     void OnUpdateProgress(const char* url, std::int64_t received) override;
-    void OnEngineStarted() override;
+    void OnEngineStarted(bool passGood) override;
     void OnEngineStartFailed() override;
     void OnUpdateStalled() override;
     void OnUpdateFailed(int kind) override;
@@ -202,5 +205,6 @@ private:
     // Size probes of jobs that left; deleted at the next safe point.
     std::vector<std::unique_ptr<CPlatformFileSizeChecker>> retiredCheckers_;
     const CRecentRemoteSizes* recent_ = nullptr;
+    std::function<void()> linkUpHook_;
     bool retired_ = false;
 };

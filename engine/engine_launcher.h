@@ -18,7 +18,9 @@ class ILauncherEventListener {
 public:
     virtual void OnUpdateFileStarted(const char* url, std::int64_t size) = 0;
     virtual void OnUpdateProgress(const char* url, std::int64_t received) = 0;
-    virtual void OnEngineStarted() = 0;
+    // `passGood`: the pass brought what the update server names (for a
+    // start without update: true).
+    virtual void OnEngineStarted(bool passGood) = 0;
     virtual void OnEngineStartFailed() = 0;
     virtual void OnUpdateStalled() = 0;
     virtual void OnUpdateFailed(int kind) = 0;

@@ -47,7 +47,7 @@ void CStartOnlyLauncher::Start() {
     if (!listener) return;
     // Last: the listener may delete this launcher.
     if (started || present)
-        listener->OnEngineStarted();
+        listener->OnEngineStarted(true);
     else
         listener->OnEngineStartFailed();
 }

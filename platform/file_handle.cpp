@@ -75,6 +75,44 @@ std::int64_t File::Size() const {
     return st.st_size;
 }
 
+bool File::Sync() {
+    if (fd_ < 0) return false;
+    if (fdatasync(fd_) == 0) return true;
+    lastError_ = errno;
+    return false;
+}
+
+bool ReadOnlyFile::Open(const std::string& path) {
+    Close();
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        Close();
+        return false;
+    }
+    size_ = st.st_size;
+    return true;
+}
+
+void ReadOnlyFile::Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    size_ = 0;
+}
+
+bool ReadOnlyFile::ReadAt(std::int64_t offset, void* out, std::size_t length) const {
+    if (fd_ < 0 || offset < 0) return false;
+    auto* to = static_cast<char*>(out);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = pread(fd_, to + done, length - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool File::StillAsOpened() const {
     struct stat st;
     return fd_ >= 0 && fstat(fd_, &st) == 0 && st.st_nlink > 0 && st.st_size == lengthAtOpen_;

@@ -38,6 +38,8 @@ public:
     bool Append(const void* data, std::size_t length);
     // Cuts the file to `length` bytes and continues writing there.
     bool Truncate(std::int64_t length);
+    // Flushes the file's data to the disk.
+    bool Sync();
 
     // errno of the last failure.
     int LastError() const { return lastError_; }
@@ -52,6 +54,27 @@ private:
     int lastError_ = 0;
     std::int64_t lengthAtOpen_ = -1;
     bool createdByOpen_ = false;
+};
+
+// A file opened for reading at any offset (an archive to unpack). Closed by
+// the destructor.
+class ReadOnlyFile {
+public:
+    ReadOnlyFile() = default;
+    ~ReadOnlyFile() { Close(); }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // False when the path is no regular file that can be read.
+    bool Open(const std::string& path);
+    void Close();
+    std::int64_t Size() const { return size_; }
+    // Reads exactly `length` bytes at `offset`; false when they are not all there.
+    bool ReadAt(std::int64_t offset, void* out, std::size_t length) const;
+
+private:
+    int fd_ = -1;
+    std::int64_t size_ = 0;
 };
 
 // Free bytes for an unprivileged writer on the file system that holds

@@ -114,6 +114,22 @@ bool RenameFile(const std::string& from, const std::string& to) {
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool MakeSymbolicLink(const std::string& target, const std::string& path) {
+    return symlink(target.c_str(), path.c_str()) == 0;
+}
+
+bool ReadSymbolicLink(const std::string& path, std::string* target) {
+    char buffer[4096];
+    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return false;
+    target->assign(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool HardLink(const std::string& from, const std::string& to) {
+    return link(from.c_str(), to.c_str()) == 0;
+}
+
 int EnsureFolderPath(const std::string& path) {
     if (path.empty()) return 0;
     if (PathExists(path)) return 1;

@@ -42,5 +42,13 @@ bool ReadWholeFile(const std::string& path, std::string* out,
                    std::size_t limit = static_cast<std::size_t>(-1));
 // Renames atomically, replacing `to`; false with errno set when it cannot.
 bool RenameFile(const std::string& from, const std::string& to);
+// A symbolic link at `path` naming `target` (taken as written: relative to
+// the link's folder unless absolute); false when `path` exists.
+bool MakeSymbolicLink(const std::string& target, const std::string& path);
+// The target a symbolic link names, as written; false when `path` is no link.
+bool ReadSymbolicLink(const std::string& path, std::string* target);
+// A second name for the same file (no copy); false when `to` exists or the
+// two are on different file systems.
+bool HardLink(const std::string& from, const std::string& to);
 
 }  // namespace plat

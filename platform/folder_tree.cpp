@@ -100,6 +100,10 @@ std::string MakeUniqueFolder(const std::string& prefix) {
     return pattern;
 }
 
+bool RemoveFolderIfEmpty(const std::string& folder) {
+    return rmdir(folder.c_str()) == 0;
+}
+
 bool SyncFolder(const std::string& folder) {
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -30,6 +30,10 @@ bool RemoveTree(const std::string& path);
 // (mkdtemp); the new path without a trailing separator, or "" on failure.
 std::string MakeUniqueFolder(const std::string& prefix);
 
+// Removes a folder that holds nothing; false when it holds something (or
+// cannot be removed).
+bool RemoveFolderIfEmpty(const std::string& folder);
+
 // Flushes a folder's entries (renames, creations) to the disk.
 bool SyncFolder(const std::string& folder);
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -234,6 +235,21 @@ bool LoopbackListenerUid(std::uint16_t port, std::uint32_t* uid) {
     UidVote vote;
     if (!ForEachLiveEntry(ListenerVisitor(port, &vote))) return false;
     return vote.Result(uid);
+}
+
+std::uint16_t FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
 }
 
 bool ProcessListensOnLoopback(int pid, std::uint16_t port) {

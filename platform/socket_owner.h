@@ -33,6 +33,10 @@ struct TcpEndpoint {
 // process: for diagnostics, not for polling.
 [[nodiscard]] bool LoopbackListenerProcess(std::uint16_t port, int* pid);
 
+// A loopback port nothing listens on right now (the system's pick for a
+// port-0 bind); 0 when none can be had.
+std::uint16_t FreeLoopbackPort();
+
 // The uid of the connected socket whose own end is `local` and whose peer is
 // `remote`. To learn who is at the other end of an accepted connection, pass
 // the peer's address as `local`: on loopback both ends are listed.

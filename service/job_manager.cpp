@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/engine_downloader.h"
+#include "engine/engine_paths.h"
 #include "http/url_file_name.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
@@ -14,6 +15,7 @@
 #include "transfers/platform_downloader.h"
 #include "transport/cp_mutex.h"
 #include "transport/zel.h"
+#include "updater/engine_install.h"
 #include "updater/update_downloader.h"
 #include "updater/update_launcher.h"
 
@@ -97,6 +99,12 @@ ServiceResult CJobManager::Setup(plat::Hwnd notifyWindow) {
         auto engine = std::make_unique<CEngineDownloader>(this, Lock(), launcherFactory_, limits);
         engine->SetServiceKey(serviceKey_);
         engine->SetRecentSizes(&recentSizes_);
+        // An engine that answered has run: the version it replaced may go.
+        engine->SetLinkUpHook([] {
+            std::string folder;
+            EnginePaths().GetEngineFolder(&folder);
+            if (!folder.empty()) CommitEngineInstall(folder);
+        });
         engine_ = std::move(engine);
     }
     return kResultOk;
@@ -363,8 +371,9 @@ void CJobManager::OnEngineUpdateInfo(const char*, std::int64_t) {
 void CJobManager::OnEngineUpdateProgress(const char*, std::int64_t) {
     Post(kEventEngineUpdateProgress, 0);
 }
-void CJobManager::OnEngineReady() {
-    Post(kEventEngineReady, 0);
+void CJobManager::OnEngineReady(bool updated) {
+    // 1: the engine that runs is the one installed before (its update failed).
+    Post(kEventEngineReady, updated ? 0 : 1);
 }
 void CJobManager::OnEngineUnavailable() {
     Post(kEventEngineUnavailable, 0);

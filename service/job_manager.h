@@ -78,7 +78,7 @@ public:
     // IJobDownloadEventListener
     void OnEngineUpdateInfo(const char* url, std::int64_t size) override;
     void OnEngineUpdateProgress(const char* url, std::int64_t received) override;
-    void OnEngineReady() override;
+    void OnEngineReady(bool updated) override;
     void OnEngineUnavailable() override;
     void OnEngineFailed() override;
     void OnJobToDirect(CJob* job) override;

@@ -24,7 +24,9 @@ public:
     // An engine update's archive and its size, then its bytes received.
     virtual void OnEngineUpdateInfo(const char* url, std::int64_t size) = 0;
     virtual void OnEngineUpdateProgress(const char* url, std::int64_t received) = 0;
-    virtual void OnEngineReady() = 0;
+    // The engine runs; `updated`: its update pass brought the version the
+    // update server names.
+    virtual void OnEngineReady(bool updated) = 0;
     virtual void OnEngineUnavailable() = 0;
     virtual void OnEngineFailed() = 0;
     virtual void OnJobToDirect(CJob* job) = 0;

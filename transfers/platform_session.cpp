@@ -12,45 +12,10 @@
 #include "service/base/status_codes.h"
 #include "transfers/connection_recipe.h"
 #include "transfers/http_response_check.h"
+#include "http/content_range.h"
 #include "transport/net_interfaces.h"
 
 namespace {
-
-struct ContentRange {
-    std::int64_t first = -1;  // -1 for "*"
-    std::int64_t last = -1;
-    std::int64_t total = -1;  // -1 for "*" or absent
-};
-
-bool ReadNumber(const char*& p, std::int64_t* value) {
-    char* end = nullptr;
-    errno = 0;
-    long long n = std::strtoll(p, &end, 10);
-    if (end == p || n < 0 || errno == ERANGE) return false;
-    *value = n;
-    p = end;
-    return true;
-}
-
-// "bytes A-B/N", "bytes */N" (N may be "*"); false when unreadable.
-bool ParseContentRange(const std::string& value, ContentRange* range) {
-    const char* p = value.c_str();
-    while (*p == ' ') ++p;
-    if (std::strncmp(p, "bytes", 5) != 0) return false;
-    p += 5;
-    while (*p == ' ') ++p;
-    if (*p == '*') {
-        ++p;
-    } else {
-        if (!ReadNumber(p, &range->first) || *p != '-') return false;
-        ++p;
-        if (!ReadNumber(p, &range->last) || range->last < range->first) return false;
-    }
-    if (*p != '/') return false;
-    ++p;
-    if (*p == '*') return true;
-    return ReadNumber(p, &range->total);
-}
 
 std::string SystemError(int error) {
     return std::strerror(error);

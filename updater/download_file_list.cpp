@@ -2,6 +2,12 @@
 
 #include <algorithm>
 
+#include <cstdint>
+#include <mutex>
+
+#include "platform/files.h"
+#include "service/base/service_log.h"
+#include "updater/engine_install.h"
 #include "updater/extract_archive.h"
 #include "updater/update_manifest.h"
 
@@ -13,6 +19,41 @@ CDownloadFile::CDownloadFile(IDownloadFileEventListener* listener, std::string u
       originalDigestUrl_(digestUrl_),
       fileName_(std::move(fileName)),
       folder_(std::move(folder)) {}
+
+CDownloadFile::CDownloadFile(IDownloadFileEventListener* listener, const CUpdateDownload& download)
+    : CDownloadFile(listener, download.url, download.digestUrl, download.fileName,
+                    download.folder) {
+    sha256_ = download.sha256;
+    size_ = download.size;
+}
+
+CDownloadFile::~CDownloadFile() {
+    // A download that did not end in an install leaves nothing behind.
+    if (!archive_) return;
+    archive_->Discard();
+    TidyEngineVersions(folder_);
+}
+
+CArchiveDownload* CDownloadFile::Archive() {
+    if (IsManifest() || folder_.empty()) return nullptr;
+    if (!archive_) {
+        const std::string downloads = EngineVersionsFolder(folder_) + "download/";
+        if (!plat::EnsureFolderPath(downloads)) return nullptr;
+        const char* extension = ArchiveTypeOf(url_) == kArchiveZip ? ".zip" : ".7z";
+        // One file per entry: the list never holds two entries of one address.
+        archive_ = std::make_unique<CArchiveDownload>(
+            downloads + "archive-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
+            extension);
+    }
+    return archive_.get();
+}
+
+int CDownloadFile::OnArchiveFetched(const std::string& address, std::int32_t* kind) {
+    if (address.empty() || !kind || !archive_) return kDownloadNoData;
+    if (address != url_) return kDownloadForeignAddress;
+    *kind = kind_ = kDownloadArchive;
+    return listener_->OnArchive(this);
+}
 
 std::string CDownloadFile::CurrentAddress() const {
     return digestUrl_.empty() ? url_ : digestUrl_;
@@ -35,9 +76,9 @@ int CDownloadFile::OnData(const std::string& address, const std::uint8_t* data, 
         digestUrl_.clear();
         return kDownloadDone;
     }
-    if (address != url_) return kDownloadForeignAddress;
-    *kind = kind_ = kDownloadArchive;
-    return listener_->OnFileData(this, ExpectedDigest(), data, size);
+    // Archives go to the disk as they arrive (OnArchiveFetched); one that
+    // came whole in memory is no stage of an entry.
+    return kDownloadForeignAddress;
 }
 
 std::int32_t CDownloadFile::Classify(const std::string& address) const {
@@ -60,8 +101,12 @@ CDownloadFileList::~CDownloadFileList() = default;
 
 int CDownloadFileList::AddFile(const std::string& url, const std::string& digestUrl,
                                const std::string& fileName, const std::string& folder) {
-    if (url.empty() || Find(url)) return 0;
-    entries_.push_back(std::make_unique<CDownloadFile>(this, url, digestUrl, fileName, folder));
+    return AddFile(CUpdateDownload{url, digestUrl, fileName, folder, std::nullopt, -1});
+}
+
+int CDownloadFileList::AddFile(const CUpdateDownload& download) {
+    if (download.url.empty() || Find(download.url)) return 0;
+    entries_.push_back(std::make_unique<CDownloadFile>(this, download));
     return 1;
 }
 
@@ -108,16 +153,71 @@ CDownloadFile* CDownloadFileList::Find(const std::string& address) const {
 int CDownloadFileList::OnManifest(CDownloadFile*, const std::uint8_t* data, std::int64_t size) {
     CUpdatePlan plan = PlanUpdate(data, size, engineFolder_);
     if (!plan.newVersion.empty()) newVersion_ = plan.newVersion;
+    if (!plan.refusal.empty())
+        WriteServiceLogFormat("[OstrelLib] Update manifest refused : %s", plan.refusal.c_str());
     if (plan.result != kManifestDone) return plan.result;
-    for (const CUpdateDownload& download : plan.downloads)
-        (void)AddFile(download.url, download.digestUrl, download.fileName,
-                      download.folder);  // 0: already listed, nothing more to do
+    for (const CUpdateDownload& download : plan.downloads) {
+        if (ArchiveFailedBefore(download.url)) {
+            // Its engine did not prove itself: this service run keeps the
+            // installed one rather than fetch the same archive again.
+            WriteServiceLogFormat("[OstrelLib] Update archive %s was not ready before; not fetched again",
+                                  download.url.c_str());
+            notFetched_ = true;
+            continue;
+        }
+        (void)AddFile(download);  // 0: already listed, nothing more to do
+    }
     return kDownloadDone;
 }
 
-int CDownloadFileList::OnFileData(CDownloadFile* entry, const CExpectedDigest* expected,
-                                  const std::uint8_t* data, std::int64_t size) {
-    if (!entry || !data || size <= 0) return kDownloadNoData;
-    if (!VerifyDigest(size, expected, data)) return kDownloadDigestMismatch;
-    return InstallArchive(ArchiveTypeOf(entry->Url()), data, size, entry->Folder());
+int CDownloadFileList::OnArchive(CDownloadFile* entry) {
+    CArchiveDownload* archive = entry ? entry->Archive() : nullptr;
+    if (!archive || !archive->WholeOnDisk()) return kDownloadNoData;
+    std::string why;
+    const CArchiveDownload::Check check =
+        archive->Verify(entry->ExpectedDigest(), entry->Sha256(), entry->Size(), &why);
+    if (check != CArchiveDownload::Check::kMatches) {
+        WriteServiceLogFormat("[OstrelLib] Update archive %s refused : %s%s", entry->Url().c_str(),
+                              why.c_str(),
+                              check == CArchiveDownload::Check::kCannotMatch
+                                  ? " (its bytes are not fetched again)"
+                                  : "");
+        return kDownloadDigestMismatch;
+    }
+    const EngineInstallOutcome outcome = InstallEngineArchive(
+        EngineInstallRequest{entry->Folder(), archive->Path(), ArchiveTypeOf(entry->Url()),
+                             newVersion_});
+    archive->Discard();
+    TidyEngineVersions(entry->Folder());
+    if (outcome.result == kInstallEngineNotReady) {
+        WriteServiceLogFormat("[OstrelLib] Update not installed, engine not ready : %s",
+                              outcome.why.c_str());
+        RememberFailedArchive(entry->Url());
+        return kDownloadEngineNotReady;
+    }
+    if (outcome.result != kInstallDone)
+        WriteServiceLogFormat("[OstrelLib] Update not installed : %s", outcome.why.c_str());
+    return outcome.result;
+}
+
+namespace {
+std::mutex g_failedMutex;
+std::vector<std::string> g_failedArchives;
+}  // namespace
+
+void RememberFailedArchive(const std::string& url) {
+    std::lock_guard lock(g_failedMutex);
+    if (std::find(g_failedArchives.begin(), g_failedArchives.end(), url) == g_failedArchives.end())
+        g_failedArchives.push_back(url);
+}
+
+bool ArchiveFailedBefore(const std::string& url) {
+    std::lock_guard lock(g_failedMutex);
+    return std::find(g_failedArchives.begin(), g_failedArchives.end(), url) !=
+           g_failedArchives.end();
+}
+
+void ForgetFailedArchives() {
+    std::lock_guard lock(g_failedMutex);
+    g_failedArchives.clear();
 }

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "updater/archive_download.h"
 #include "updater/update_digest.h"
+#include "updater/update_manifest.h"
 
 enum DownloadKind : std::int32_t {
     kDownloadNone = 0,
@@ -36,6 +38,9 @@ enum DownloadCode : int {
     kDownloadUnpackFailed = 5,    // or an unknown archive type
     kDownloadUnpackerFive = 6,
     kDownloadNoEngineFolder = 7,
+    // The new engine did not prove itself (it does not run, or is another
+    // version than the manifest's): the installed one stays.
+    kDownloadEngineNotReady = 8,
 };
 
 class CDownloadFile;
@@ -47,9 +52,8 @@ public:
     // The manifest arrived.
     [[nodiscard]] virtual int OnManifest(CDownloadFile* entry, const std::uint8_t* data,
                                          std::int64_t size) = 0;
-    // An archive arrived; `expected` is null when the entry has no digest.
-    [[nodiscard]] virtual int OnFileData(CDownloadFile* entry, const CExpectedDigest* expected,
-                                         const std::uint8_t* data, std::int64_t size) = 0;
+    // An archive is whole on disk (the entry's Archive()).
+    [[nodiscard]] virtual int OnArchive(CDownloadFile* entry) = 0;
 };
 
 // One download as a session sees it.
@@ -67,6 +71,16 @@ public:
                                      std::int64_t size, std::int32_t* kind) = 0;
     // Which stage `address` is for this entry (a DownloadKind).
     virtual std::int32_t Classify(const std::string& address) const = 0;
+    // Where an archive is written as it arrives (null for the manifest and
+    // digest stages, and for entries that keep their data in memory).
+    virtual CArchiveDownload* Archive() { return nullptr; }
+    // The archive of `address` is whole on disk: checks and installs it.
+    // Answers a DownloadCode; `kind` receives the stage.
+    [[nodiscard]] virtual int OnArchiveFetched(const std::string& address, std::int32_t* kind) {
+        (void)address;
+        (void)kind;
+        return kDownloadNoData;
+    }
 };
 
 class CDownloadFile : public IProgressFile {
@@ -75,12 +89,16 @@ public:
 
     CDownloadFile(IDownloadFileEventListener* listener, std::string url, std::string digestUrl,
                   std::string fileName, std::string folder);
+    CDownloadFile(IDownloadFileEventListener* listener, const CUpdateDownload& download);
+    ~CDownloadFile() override;
 
     void GetUrl(std::string* out) const override;
     bool IsFinished() const override { return kind_ != kDownloadDigest; }
     [[nodiscard]] int OnData(const std::string& address, const std::uint8_t* data,
                              std::int64_t size, std::int32_t* kind) override;
     std::int32_t Classify(const std::string& address) const override;
+    CArchiveDownload* Archive() override;
+    [[nodiscard]] int OnArchiveFetched(const std::string& address, std::int32_t* kind) override;
 
     std::string CurrentAddress() const;
     const std::string& Url() const { return url_; }
@@ -95,6 +113,8 @@ public:
     bool IsForced() const { return forced_; }
     std::int32_t TriesLeft() const { return triesLeft_; }
     const CExpectedDigest* ExpectedDigest() const { return expected_ ? &*expected_ : nullptr; }
+    const std::optional<CArchiveDownload::Sha256>& Sha256() const { return sha256_; }
+    std::int64_t Size() const { return size_; }
 
 private:
     friend class CDownloadFileList;
@@ -110,6 +130,9 @@ private:
     std::string folder_;
     std::int32_t kind_ = kDownloadNone;
     std::optional<CExpectedDigest> expected_;
+    std::optional<CArchiveDownload::Sha256> sha256_;
+    std::int64_t size_ = -1;
+    std::unique_ptr<CArchiveDownload> archive_;  // made at the first archive fetch
     bool active_ = false;
     bool forced_ = false;
     std::int32_t triesLeft_ = kTries;
@@ -129,6 +152,8 @@ public:
     // the one added without digest URL, name and folder.
     int AddFile(const std::string& url, const std::string& digestUrl, const std::string& fileName,
                 const std::string& folder);
+    // The same for a download of the manifest, with its checks.
+    int AddFile(const CUpdateDownload& download);
     // The first inactive entry that is forced or still has a try (one is
     // spent; a forced entry's tries stop at 0). It becomes active. Null
     // when none qualifies.
@@ -145,20 +170,31 @@ public:
     CDownloadFile* Find(const std::string& address) const;
     const std::vector<std::unique_ptr<CDownloadFile>>& Entries() const { return entries_; }
     const std::string& NewVersion() const { return newVersion_; }
+    // The manifest asked for an archive that was skipped (it failed to
+    // prove its engine earlier in this service run).
+    bool SkippedFailedArchive() const { return notFetched_; }
     const std::string& EngineFolder() const { return engineFolder_; }
 
     // Reads the manifest and adds its downloads (update_manifest.h):
     // 0, 2, 3 or 7.
     [[nodiscard]] int OnManifest(CDownloadFile* entry, const std::uint8_t* data,
                                  std::int64_t size) override;
-    // Checks the archive against its digest and installs it: 2 no data; 4
-    // no digest or a mismatch (nothing touches the disk); else
-    // InstallArchive's answer (0, 5 or 6).
-    [[nodiscard]] int OnFileData(CDownloadFile* entry, const CExpectedDigest* expected,
-                                 const std::uint8_t* data, std::int64_t size) override;
+    // Checks the archive on disk against its digest file (and the
+    // manifest's SHA-256 and size) and installs it: 2 no archive; 4 no
+    // digest or a mismatch (nothing is installed; what verified is kept for
+    // the next try); 8 the new engine did not prove itself; else the
+    // install's answer (0, 5 or 6).
+    [[nodiscard]] int OnArchive(CDownloadFile* entry) override;
 
 private:
     std::string engineFolder_;
     std::vector<std::unique_ptr<CDownloadFile>> entries_;
     std::string newVersion_;
+    bool notFetched_ = false;
 };
+
+// The archives whose engine did not prove itself in this service run: they
+// are not fetched again until the service starts anew.
+void RememberFailedArchive(const std::string& url);
+bool ArchiveFailedBefore(const std::string& url);
+void ForgetFailedArchives();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http/code_page.h"
+#include "http/content_range.h"
 #include "http/http_status.h"
 #include "platform/text.h"
 #include "service/base/service_log.h"
@@ -110,10 +111,22 @@ void CDownloadSession::StartFetch() {
     signatureStage_ = false;
     contentLength_ = 0;
     cursor_.Reset(url_);
+    archive_ = kind_ == kDownloadArchive ? entry_->Archive() : nullptr;
+    rangeFrom_ = 0;
     StartDeadline(kSmallFetchDeadlineMs);
     if (g_faultCount.load() > 0) {
         --g_faultCount;
         Fail(g_faultCode.load(), "a fault injected for a test");
+        return;
+    }
+    if (kind_ == kDownloadArchive && !archive_) {
+        Fail(kUpdateBadResponse, "no place to keep the archive");
+        return;
+    }
+    if (archive_ && archive_->WholeOnDisk()) {
+        // An earlier try brought all of it and only its digests were in
+        // doubt: it is checked again against the digest file just fetched.
+        FinishArchive();
         return;
     }
     Request();
@@ -133,8 +146,12 @@ void CDownloadSession::Request() {
     settings.actionType = 1;
     settings.connectTimeoutSeconds = kTimeoutSeconds;
     settings.idleTimeoutSeconds = kTimeoutSeconds;
+    // What an earlier try verified is kept: only the rest is asked for.
+    rangeFrom_ = archive_ ? archive_->ResumeOffset() : 0;
+    HttpHeaders headers;
+    if (rangeFrom_ > 0) headers.emplace_back("Range", "bytes=" + std::to_string(rangeFrom_) + "-");
     std::string whyNot;
-    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), {}, &whyNot))
+    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), headers, &whyNot))
         Fail(kUpdateConnectFailed, whyNot);
 }
 
@@ -173,7 +190,8 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
         Request();
         return;
     }
-    if (status != eNWHSC_HTTP_OK) {
+    const bool partial = status == eNWHSC_HTTP_PARTIAL_CONTENT && rangeFrom_ > 0;
+    if (status != eNWHSC_HTTP_OK && !partial) {
         Fail(kUpdateBadResponse, UnexpectedStatusText(status) + " for " + cursor_.Url());
         return;
     }
@@ -188,10 +206,33 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
         Fail(kUpdateBadResponse, "no length announced for " + cursor_.Url());
         return;
     }
+    // The archive's whole length: a partial answer must continue exactly
+    // where the kept bytes end.
+    std::int64_t total = length;
+    std::int64_t from = 0;
+    if (partial) {
+        std::string value;
+        ContentRange range;
+        if (vzFailed(layer->GetHeader("Content-Range", &value)) ||
+            !ParseContentRange(value, &range) || range.first != rangeFrom_ ||
+            range.last != rangeFrom_ + length - 1 || range.total != range.last + 1) {
+            Fail(kUpdateBadResponse, "the server sent another range (" + value.substr(0, 64) + ")");
+            return;
+        }
+        total = range.total;
+        from = rangeFrom_;
+    } else if (rangeFrom_ > 0) {
+        WriteServiceLogFormat("[OstrelLib] %s ignored the range; fetching all of it",
+                              cursor_.Url().c_str());
+    }
     const std::int64_t cap = UpdateBodyCap(signatureStage_ ? kDownloadDigest : kind_);
-    if (length > cap) {
-        Fail(kUpdateBadResponse, "the body of " + std::to_string(length) +
+    if (total > cap) {
+        Fail(kUpdateBadResponse, "the body of " + std::to_string(total) +
                                      " bytes is over the cap of " + std::to_string(cap));
+        return;
+    }
+    if (archive_ && !signatureStage_ && !archive_->Begin(from, total)) {
+        Fail(kUpdateBadResponse, "the archive cannot be written to " + archive_->Path());
         return;
     }
     contentLength_ = length;
@@ -202,24 +243,41 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
                       elapsed);
         startedAtMs_ -= elapsed;
     }
-    body_.reserve(static_cast<std::size_t>(length));
-    if (kind_ == kDownloadArchive && owner_) owner_->OnFileSize(this, url_.c_str(), length);
+    if (!archive_ || signatureStage_) body_.reserve(static_cast<std::size_t>(length));
+    if (kind_ == kDownloadArchive && owner_) owner_->OnFileSize(this, url_.c_str(), total);
 }
 
 std::int32_t CDownloadSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
     if (!connection_ || length <= 0 || contentLength_ <= 0) return length > 0 ? length : 0;
+    if (archive_ && !signatureStage_) {
+        // Straight to the disk: an archive never sits in memory whole.
+        if (!archive_->Write(data, static_cast<std::size_t>(length))) {
+            Fail(kUpdateBadResponse, "the archive cannot be written to " + archive_->Path());
+            return length;
+        }
+        if (owner_) owner_->OnFileProgress(this, url_.c_str(), archive_->Held());
+        return length;
+    }
     // The layer hands over no more than the announced length.
     const std::int64_t room = contentLength_ - static_cast<std::int64_t>(body_.size());
     const std::int64_t take = std::min<std::int64_t>(length, room);
     if (take > 0)
         body_.insert(body_.end(), static_cast<const char*>(data),
                      static_cast<const char*>(data) + take);
-    if (kind_ == kDownloadArchive && owner_)
-        owner_->OnFileProgress(this, url_.c_str(), static_cast<std::int64_t>(body_.size()));
     return length;
 }
 
 void CDownloadSession::OnComplete(std::uint32_t) {
+    if (archive_ && !signatureStage_) {
+        if (!connection_ || contentLength_ <= 0) return;
+        CloseConnection();
+        if (!archive_->Finish()) {
+            Fail(kUpdateClosedEarly, "the archive did not arrive whole");
+            return;
+        }
+        FinishArchive();
+        return;
+    }
     if (!connection_ || contentLength_ <= 0 ||
         static_cast<std::int64_t>(body_.size()) < contentLength_)
         return;
@@ -262,6 +320,17 @@ void CDownloadSession::OnComplete(std::uint32_t) {
         StartFetch();
         return;
     }
+    busy_ = false;
+    StopDeadline();
+    // Last: the owner may destroy this session.
+    if (owner_) owner_->OnSessionComplete(this, result);
+}
+
+void CDownloadSession::FinishArchive() {
+    DownloadResult result;
+    result.url = url_;
+    result.kind = kDownloadArchive;
+    result.code = entry_ ? entry_->OnArchiveFetched(url_, &result.kind) : kDownloadNoData;
     busy_ = false;
     StopDeadline();
     // Last: the owner may destroy this session.

@@ -19,7 +19,10 @@
 // without a report. When manifests must be signed (manifest_signature.h),
 // the manifest's signature is fetched next on the same session, and a
 // manifest without a valid one ends with the code of an unusable manifest. An archive's size and
-// progress are reported as they become known.
+// progress are reported as they become known. An archive is not held in
+// memory: it is written to its entry's file as it arrives (archive_download.h),
+// and a try after one that failed its digests asks only for the bytes not
+// verified yet (Range), or for none when all of them arrived.
 //
 // Thread: the service worker (HTTP events, timers) or the caller of the
 // update downloader, always with the service lock held. The owner outlives
@@ -119,6 +122,9 @@ public:
 private:
     void Request();
     void CloseConnection();
+    // The archive is whole on disk: the entry checks and installs it, and
+    // the owner hears how that ended.
+    void FinishArchive();
     void StartDeadline(std::int64_t fromNowMs);
     void StopDeadline();
     static void OnDeadlineTick(void* self);
@@ -134,6 +140,10 @@ private:
     std::vector<char> manifest_;
     bool signatureStage_ = false;
     std::int64_t contentLength_ = 0;
+    // Where an archive goes as it arrives (the entry's), and where the
+    // current request's body begins in it.
+    CArchiveDownload* archive_ = nullptr;
+    std::int64_t rangeFrom_ = 0;
     IProgressFile* entry_ = nullptr;
     bool busy_ = false;
     std::int32_t kind_ = kDownloadNone;

@@ -6,6 +6,9 @@
 #include <archive_entry.h>
 #include <locale.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <span>
 #include <string>
@@ -52,6 +55,45 @@ private:
 };
 
 constexpr std::size_t kReadPiece = 0x400000;  // the largest piece written at once
+constexpr std::size_t kSourceBlock = 64 * 1024;  // what libarchive reads at once
+
+// libarchive reads the archive through these, a block at a time, seeking
+// where the 7z format sends it.
+struct SourceCursor {
+    const CArchiveSource* source = nullptr;
+    std::int64_t at = 0;
+    std::vector<std::uint8_t> block = std::vector<std::uint8_t>(kSourceBlock);
+};
+
+la_ssize_t ReadSource(archive* a, void* data, const void** buffer) {
+    auto* cursor = static_cast<SourceCursor*>(data);
+    const std::int64_t n = cursor->source->ReadSome(cursor->at, cursor->block.data(), kSourceBlock);
+    if (n < 0) {
+        archive_set_error(a, EIO, "the archive cannot be read");
+        return -1;
+    }
+    cursor->at += n;
+    *buffer = cursor->block.data();
+    return static_cast<la_ssize_t>(n);
+}
+
+la_int64_t SeekSource(archive*, void* data, la_int64_t offset, int whence) {
+    auto* cursor = static_cast<SourceCursor*>(data);
+    const std::int64_t base =
+        whence == SEEK_SET ? 0 : whence == SEEK_CUR ? cursor->at : cursor->source->Size();
+    const std::int64_t target = base + offset;
+    if (target < 0 || target > cursor->source->Size()) return ARCHIVE_FATAL;
+    cursor->at = target;
+    return target;
+}
+
+la_int64_t SkipSource(archive*, void* data, la_int64_t request) {
+    auto* cursor = static_cast<SourceCursor*>(data);
+    const std::int64_t step = std::min<std::int64_t>(request, cursor->source->Size() - cursor->at);
+    if (step <= 0) return 0;
+    cursor->at += step;
+    return step;
+}
 
 // Reads the current item's data into the sink.
 bool CopyData(archive* a, CExtractSink* sink, std::span<std::uint8_t> buffer) {
@@ -90,9 +132,8 @@ bool UnpackItem(archive* a, archive_entry* entry, const std::string& name, CExtr
 
 }  // namespace
 
-int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
-                                const std::string& folder) {
-    if (!data || size <= 0 || folder.empty()) return kExtractBadArguments;
+int C7ZipExtractAction::Extract(const CArchiveSource& source, const std::string& folder) {
+    if (!source.Valid() || folder.empty()) return kExtractBadArguments;
     // libarchive sizes its tables and decoders from the header before it
     // reads an entry; the header is looked at first, within the caps.
     const ExtractLimits caps = CurrentExtractLimits();
@@ -103,7 +144,7 @@ int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
     headerLimits.maxCoderMemory = static_cast<std::uint64_t>(caps.maxCoderMemory);
     headerLimits.maxUnpackedBytes = static_cast<std::uint64_t>(caps.maxBytes);
     std::string why;
-    if (!CheckSevenZipHeader(data, static_cast<std::size_t>(size), headerLimits, &why)) {
+    if (!CheckSevenZipHeader(source, headerLimits, &why)) {
         WriteServiceLogFormat("[OstrelLib] 7z archive refused: %s", why.c_str());
         return kExtractOpenFailed;
     }
@@ -111,8 +152,13 @@ int C7ZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
     if (!sink.Open(folder)) return kExtractOpenFailed;
     ArchiveReader reader;
     archive* a = reader.Get();
+    SourceCursor cursor;
+    cursor.source = &source;
     if (!a || archive_read_support_format_7zip(a) != ARCHIVE_OK ||
-        archive_read_open_memory(a, data, static_cast<std::size_t>(size)) != ARCHIVE_OK)
+        archive_read_set_read_callback(a, ReadSource) != ARCHIVE_OK ||
+        archive_read_set_seek_callback(a, SeekSource) != ARCHIVE_OK ||
+        archive_read_set_skip_callback(a, SkipSource) != ARCHIVE_OK ||
+        archive_read_set_callback_data(a, &cursor) != ARCHIVE_OK || archive_read_open1(a) != ARCHIVE_OK)
         return kExtractOpenFailed;
     // Not zeroed: every piece is written by the decoder before it is used.
     const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);

@@ -1,5 +1,5 @@
-// The unpackers of update archives. Each one unpacks a whole archive held
-// in memory into a target folder and answers a code; the caller (see
+// The unpackers of update archives. Each one unpacks a whole archive (read
+// through its source: a file, or memory) into a target folder and answers a code; the caller (see
 // extract_archive.h) maps it for the updater and decides what becomes of
 // the folder. An unpacker never leaves the target folder: names are
 // checked first (extract_names.h) and files are created below a descriptor
@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "updater/archive_source.h"
 
 enum ExtractActionResult : int {
     kExtractDone = 0,
@@ -22,22 +24,25 @@ enum ExtractActionResult : int {
 class IExtractAction {
 public:
     virtual ~IExtractAction() = default;
-    // `data` (not owned, `size` bytes) stays valid during the call; `folder`
-    // is created when missing.
-    [[nodiscard]] virtual int Extract(const std::uint8_t* data, std::int64_t size,
-                                      const std::string& folder) = 0;
+    // `folder` is created when missing.
+    [[nodiscard]] virtual int Extract(const CArchiveSource& source, const std::string& folder) = 0;
+    // The same over `size` bytes at `data` (not owned).
+    [[nodiscard]] int Extract(const std::uint8_t* data, std::int64_t size,
+                              const std::string& folder) {
+        return Extract(CArchiveSource(data, size), folder);
+    }
 };
 
 // 7z archives, through libarchive's 7-Zip reader.
 class C7ZipExtractAction : public IExtractAction {
 public:
-    [[nodiscard]] int Extract(const std::uint8_t* data, std::int64_t size,
-                              const std::string& folder) override;
+    using IExtractAction::Extract;
+    [[nodiscard]] int Extract(const CArchiveSource& source, const std::string& folder) override;
 };
 
-// Zip archives, through minizip's reader over the memory block.
+// Zip archives, through minizip's reader over the source.
 class CGZipExtractAction : public IExtractAction {
 public:
-    [[nodiscard]] int Extract(const std::uint8_t* data, std::int64_t size,
-                              const std::string& folder) override;
+    using IExtractAction::Extract;
+    [[nodiscard]] int Extract(const CArchiveSource& source, const std::string& folder) override;
 };

@@ -13,31 +13,31 @@
 namespace {
 
 // The archive seen as a file by minizip.
-struct MemoryStream {
-    const std::uint8_t* data = nullptr;
-    std::uint64_t size = 0;
+struct SourceStream {
+    const CArchiveSource* source = nullptr;
     std::uint64_t at = 0;
 };
 
-voidpf ZCALLBACK MemOpen(voidpf opaque, const void*, int) {
+voidpf ZCALLBACK SourceOpen(voidpf opaque, const void*, int) {
     return opaque;
 }
-uLong ZCALLBACK MemRead(voidpf, voidpf stream, void* buf, uLong size) {
-    auto* m = static_cast<MemoryStream*>(stream);
-    const std::uint64_t left = m->at < m->size ? m->size - m->at : 0;
-    const std::uint64_t n = size < left ? size : left;
-    std::memcpy(buf, m->data + m->at, n);
-    m->at += n;
+uLong ZCALLBACK SourceRead(voidpf, voidpf stream, void* buf, uLong size) {
+    auto* m = static_cast<SourceStream*>(stream);
+    const std::int64_t n =
+        m->source->ReadSome(static_cast<std::int64_t>(m->at), buf, static_cast<std::size_t>(size));
+    if (n <= 0) return 0;
+    m->at += static_cast<std::uint64_t>(n);
     return static_cast<uLong>(n);
 }
-uLong ZCALLBACK MemWrite(voidpf, voidpf, const void*, uLong) {
+uLong ZCALLBACK SourceWrite(voidpf, voidpf, const void*, uLong) {
     return 0;
 }
-ZPOS64_T ZCALLBACK MemTell(voidpf, voidpf stream) {
-    return static_cast<MemoryStream*>(stream)->at;
+ZPOS64_T ZCALLBACK SourceTell(voidpf, voidpf stream) {
+    return static_cast<SourceStream*>(stream)->at;
 }
-long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-    auto* m = static_cast<MemoryStream*>(stream);
+long ZCALLBACK SourceSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+    auto* m = static_cast<SourceStream*>(stream);
+    const auto size = static_cast<std::uint64_t>(m->source->Size());
     std::uint64_t base = 0;
     switch (origin) {
         case ZLIB_FILEFUNC_SEEK_SET:
@@ -47,7 +47,7 @@ long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
             base = m->at;
             break;
         case ZLIB_FILEFUNC_SEEK_END:
-            base = m->size;
+            base = size;
             break;
         default:
             return -1;
@@ -55,32 +55,31 @@ long ZCALLBACK MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
     // minizip moves back by passing a negative offset as an unsigned one;
     // the sum wraps round to the intended position.
     const std::uint64_t target = base + offset;
-    if (target > m->size) return -1;
+    if (target > size) return -1;
     m->at = target;
     return 0;
 }
-int ZCALLBACK MemClose(voidpf, voidpf) {
+int ZCALLBACK SourceClose(voidpf, voidpf) {
     return 0;
 }
-int ZCALLBACK MemError(voidpf, voidpf) {
+int ZCALLBACK SourceError(voidpf, voidpf) {
     return 0;
 }
 
 class ZipReader {
 public:
-    ZipReader(const std::uint8_t* data, std::int64_t size) {
-        stream_.data = data;
-        stream_.size = static_cast<std::uint64_t>(size);
+    explicit ZipReader(const CArchiveSource& source) {
+        stream_.source = &source;
         zlib_filefunc64_def functions{};
-        functions.zopen64_file = MemOpen;
-        functions.zread_file = MemRead;
-        functions.zwrite_file = MemWrite;
-        functions.ztell64_file = MemTell;
-        functions.zseek64_file = MemSeek;
-        functions.zclose_file = MemClose;
-        functions.zerror_file = MemError;
+        functions.zopen64_file = SourceOpen;
+        functions.zread_file = SourceRead;
+        functions.zwrite_file = SourceWrite;
+        functions.ztell64_file = SourceTell;
+        functions.zseek64_file = SourceSeek;
+        functions.zclose_file = SourceClose;
+        functions.zerror_file = SourceError;
         functions.opaque = &stream_;
-        file_ = unzOpen2_64("memory", &functions);
+        file_ = unzOpen2_64("archive", &functions);
     }
     ~ZipReader() {
         if (file_) unzClose(file_);
@@ -90,7 +89,7 @@ public:
     unzFile Get() const { return file_; }
 
 private:
-    MemoryStream stream_;
+    SourceStream stream_;
     unzFile file_ = nullptr;
 };
 
@@ -211,12 +210,11 @@ bool UnpackCurrent(unzFile zip, CExtractSink* sink, std::vector<std::uint8_t>* b
 
 }  // namespace
 
-int CGZipExtractAction::Extract(const std::uint8_t* data, std::int64_t size,
-                                const std::string& folder) {
-    if (!data || size <= 0 || folder.empty()) return kExtractBadArguments;
+int CGZipExtractAction::Extract(const CArchiveSource& source, const std::string& folder) {
+    if (!source.Valid() || folder.empty()) return kExtractBadArguments;
     CExtractSink sink;
     if (!sink.Open(folder)) return kExtractZipFailed;
-    ZipReader reader(data, size);
+    ZipReader reader(source);
     unzFile zip = reader.Get();
     unz_global_info64 global{};
     if (!zip || unzGetGlobalInfo64(zip, &global) != UNZ_OK) {

@@ -441,7 +441,7 @@ bool UnpackWithDeflate(const std::uint8_t* in, std::size_t inSize, std::vector<s
 
 // Unpacks the encoded header described by `info` (its first folder over its
 // first pack stream, as libarchive reads it).
-bool UnpackEncodedHeader(const std::uint8_t* data, const StreamsInfo& info,
+bool UnpackEncodedHeader(const CArchiveSource& source, const StreamsInfo& info,
                          const SevenZipHeaderLimits& limits, std::vector<std::uint8_t>* header,
                          std::string* why) {
     if (info.folders.empty() || info.packSizes.empty() || info.packSizes[0] == 0) {
@@ -460,8 +460,20 @@ bool UnpackEncodedHeader(const std::uint8_t* data, const StreamsInfo& info,
         return false;
     }
     const Coder& coder = folder.coders[0];
-    const std::uint8_t* in = data + kSignatureHeaderSize + info.packPos;
-    const std::size_t inSize = info.packSizes[0];
+    // Packed, the header is not much longer than unpacked (stored blocks of
+    // LZMA or Deflate add a little): read no more than that.
+    const std::uint64_t inSize = info.packSizes[0];
+    if (inSize > 2 * limits.maxHeaderBytes + 65536) {
+        *why = "7z packed header of " + std::to_string(inSize) + " bytes";
+        return false;
+    }
+    std::vector<std::uint8_t> packed(static_cast<std::size_t>(inSize));
+    if (!source.ReadAt(static_cast<std::int64_t>(kSignatureHeaderSize + info.packPos),
+                       packed.data(), packed.size())) {
+        *why = "7z packed header outside the archive";
+        return false;
+    }
+    const std::uint8_t* in = packed.data();
     header->resize(size);
     bool unpacked = false;
     if (coder.id == kCopy) {
@@ -483,18 +495,26 @@ bool UnpackEncodedHeader(const std::uint8_t* data, const StreamsInfo& info,
 
 bool CheckSevenZipHeader(const std::uint8_t* data, std::size_t size,
                          const SevenZipHeaderLimits& limits, std::string* why) {
+    const CArchiveSource source(data, static_cast<std::int64_t>(size));
+    return CheckSevenZipHeader(source, limits, why);
+}
+
+bool CheckSevenZipHeader(const CArchiveSource& source, const SevenZipHeaderLimits& limits,
+                         std::string* why) {
     why->clear();
-    if (!data || size < kSignatureHeaderSize || std::memcmp(data, kSignature, 6) != 0) {
+    std::uint8_t start[kSignatureHeaderSize];
+    if (!source.Valid() || !source.ReadAt(0, start, sizeof start) ||
+        std::memcmp(start, kSignature, 6) != 0) {
         *why = "not a 7z archive";
         return false;
     }
-    if (data[6] != 0) {
-        *why = "7z format version " + std::to_string(data[6]) + " not read here";
+    if (start[6] != 0) {
+        *why = "7z format version " + std::to_string(start[6]) + " not read here";
         return false;
     }
-    const std::uint64_t offset = Le64(data + 12);
-    const std::uint64_t length = Le64(data + 20);
-    const std::uint64_t room = size - kSignatureHeaderSize;
+    const std::uint64_t offset = Le64(start + 12);
+    const std::uint64_t length = Le64(start + 20);
+    const std::uint64_t room = static_cast<std::uint64_t>(source.Size()) - kSignatureHeaderSize;
     if (offset > room || length > room - offset) {
         *why = "7z header outside the archive";
         return false;
@@ -504,7 +524,13 @@ bool CheckSevenZipHeader(const std::uint8_t* data, std::size_t size,
         *why = "7z header of " + std::to_string(length) + " bytes";
         return false;
     }
-    const std::uint8_t* header = data + kSignatureHeaderSize + offset;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+    if (!source.ReadAt(static_cast<std::int64_t>(kSignatureHeaderSize + offset), bytes.data(),
+                       bytes.size())) {
+        *why = "7z header cannot be read";
+        return false;
+    }
+    const std::uint8_t* header = bytes.data();
     StreamsInfo main;
     if (header[0] == kHeader) {
         HeaderWalk walk(header + 1, length - 1, limits, offset, why);
@@ -518,7 +544,7 @@ bool CheckSevenZipHeader(const std::uint8_t* data, std::size_t size,
     HeaderWalk outer(header + 1, length - 1, limits, offset, why);
     if (!outer.StreamsInfo(&encoded) || !FoldersFit(encoded.folders, limits, why)) return false;
     std::vector<std::uint8_t> unpacked;
-    if (!UnpackEncodedHeader(data, encoded, limits, &unpacked, why)) return false;
+    if (!UnpackEncodedHeader(source, encoded, limits, &unpacked, why)) return false;
     if (unpacked[0] != kHeader) {
         *why = "7z encoded header malformed";
         return false;

@@ -14,12 +14,15 @@
 // encoded header packed by anything but copy, LZMA, LZMA2 or Deflate), so
 // that every count libarchive sizes a table from has been looked at here.
 //
-// Pure function of the bytes; any thread.
+// Reads the archive's first bytes, its header and (for an encoded header)
+// the header's packed stream, nothing else; any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "updater/archive_source.h"
 
 struct SevenZipHeaderLimits {
     std::uint64_t maxFiles = 4096;  // items in the archive, folders included
@@ -34,5 +37,7 @@ struct SevenZipHeaderLimits {
 // True when libarchive may read the archive's header: the signature at the
 // start, the header inside the archive, and every count and coder within
 // `limits`. Otherwise false with the reason in `why` (for the log).
+[[nodiscard]] bool CheckSevenZipHeader(const CArchiveSource& source,
+                                       const SevenZipHeaderLimits& limits, std::string* why);
 [[nodiscard]] bool CheckSevenZipHeader(const std::uint8_t* data, std::size_t size,
                                        const SevenZipHeaderLimits& limits, std::string* why);

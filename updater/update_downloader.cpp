@@ -7,17 +7,13 @@
 #include "service/base/servers.h"
 #include "service/base/service_log.h"
 #include "transport/cp_timer.h"
+#include "updater/engine_install.h"
 #include "updater/extract_archive.h"
 #include "updater/update_manifest.h"
 
 namespace {
 
 constexpr const char* kManifestPath = "/norvex/tlxdownload/update/v3_32/tlxdownload_updater.xml";
-
-// Set when an install did not bring the version the manifest named: the
-// next passes of this process fetch nothing, instead of installing the same
-// archive at every launch.
-std::atomic<bool> g_versionStuck{false};
 
 std::string EngineFolder() {
     std::string folder;
@@ -28,7 +24,7 @@ std::string EngineFolder() {
 }  // namespace
 
 void ResetUpdateVersionCheck() {
-    g_versionStuck = false;
+    ForgetFailedArchives();
 }
 
 std::string UpdateManifestUrl() {
@@ -58,15 +54,10 @@ void CDownloader::Stop() {
 
 void CDownloader::BeginUpdate() {
     if (stopped_) return;
-    // What an interrupted pass left beside the engine goes first.
-    if (!files_.EngineFolder().empty()) (void)RemoveLeftoverStaging(files_.EngineFolder());
+    // An install a kill interrupted is finished or undone first, and what
+    // an interrupted pass left beside the engine goes.
+    if (!files_.EngineFolder().empty()) RecoverEngineInstall(files_.EngineFolder());
     WriteServiceLog("[OstrelLib] Begin Update");
-    if (g_versionStuck) {
-        WriteServiceLog(
-            "[OstrelLib] Update skipped: the last install did not bring the new version");
-        FinishUpdate();
-        return;
-    }
     (void)files_.AddFile(UpdateManifestUrl(), "", "", "");  // the list is empty: always added
     (void)StartNext(true);
 }
@@ -104,12 +95,12 @@ void CDownloader::FinishUpdate() {
     std::string exe;
     const bool present = CBinaryExecute_V3().GetExecutablePath(&exe);
     const std::string& wanted = files_.NewVersion();
-    if (installed_ && !wanted.empty() && InstalledEngineVersion(files_.EngineFolder()) != wanted) {
-        WriteServiceLogFormat("[OstrelLib] Installed version %s still differs from %s",
-                              InstalledEngineVersion(files_.EngineFolder()).c_str(),
-                              wanted.c_str());
-        g_versionStuck = true;
-    }
+    // The install proved the new version before it switched; an engine that
+    // is still not the manifest's (an archive skipped after it failed to
+    // prove itself) makes the pass no good one.
+    if (!wanted.empty() && present && InstalledEngineVersion(files_.EngineFolder()) != wanted &&
+        (installed_ || files_.SkippedFailedArchive()))
+        allGood_ = 0;
     // A pass cannot be good without the engine's executable: with nothing
     // installed the engine would only be connected to in vain.
     const int allGood = allGood_ && present ? 1 : 0;
@@ -172,9 +163,13 @@ void CDownloader::OnSessionComplete(CDownloadSession* session, const DownloadRes
         if (listener_) listener_->OnUpdateFailed(1);  // last
         return;
     }
-    if (result.code >= 1 && result.code <= 6) allGood_ = 0;
+    if ((result.code >= 1 && result.code <= 6) || result.code == kDownloadEngineNotReady)
+        allGood_ = 0;
     if (result.kind == kDownloadArchive && result.code == 0) installed_ = true;
-    files_.RemoveFile(result.url, result.code == 0 || result.code == 6);
+    // An engine that did not prove itself is not fetched again (no tries
+    // left for it); every other failure may be tried again.
+    files_.RemoveFile(result.url, result.code == 0 || result.code == 6 ||
+                                      result.code == kDownloadEngineNotReady);
     WriteServiceLogFormat("[OstrelLib] Download Completed (URL: %s)(Code: %d)", result.url.c_str(),
                           result.code);
     if (result.kind == kDownloadManifest) {

@@ -64,7 +64,7 @@ void CEngineLauncher::OnPatchResult(int started, int allGood, const std::string&
     if (!target) return;
     // Last: the engine downloader may delete this launcher.
     if (started == 1 || allGood == 1)
-        target->OnEngineStarted();
+        target->OnEngineStarted(allGood != 0 && !version.empty());
     else
         target->OnEngineStartFailed();
 }

@@ -314,7 +314,7 @@ TEST_F(JobManagerTest, ListenerFacesPostTheirEvents) {
     UnderLock([&] {
         Manager()->OnEngineUpdateInfo("http://u/e.7z", 1LL << 40);
         Manager()->OnEngineUpdateProgress("http://u/e.7z", 1LL << 40);
-        Manager()->OnEngineReady();
+        Manager()->OnEngineReady(true);
         Manager()->OnEngineUnavailable();
         Manager()->OnDocumentComplete();
         Manager()->OnDocumentFailed(4);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -139,6 +140,26 @@ inline std::string UtBlock(std::uint8_t flags, const std::vector<std::uint32_t>&
 }
 
 // A 64-bit little-endian ELF file whose only content is the version note.
+// A copy of the built engine program `program` that calls itself
+// `version` (in its note and in its answer to --version, which read the
+// same bytes). The version must be as long as the one built in; "" when it
+// is not or the note cannot be found.
+inline std::string EngineOfVersion(const std::string& program, const std::string& version) {
+    std::ifstream in(program, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string head = std::string("\x04\0\0\0", 4);
+    const std::string owner = std::string("\x01\0\0\0TLX\0", 8);
+    for (std::size_t at = bytes.find(owner); at != std::string::npos;
+         at = bytes.find(owner, at + 1)) {
+        if (at < 8 || bytes.compare(at - 8, 4, head) != 0) continue;
+        const std::size_t length = static_cast<unsigned char>(bytes[at - 4]);
+        if (length != version.size() + 1) return "";
+        bytes.replace(at + owner.size(), version.size(), version);
+        return bytes;
+    }
+    return "";
+}
+
 inline std::string ElfWithVersion(const std::string& version) {
     auto put = [](std::string* out, std::uint64_t v, int width) {
         for (int i = 0; i < width; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));

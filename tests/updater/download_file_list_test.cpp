@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_version.h"
 #include "platform/files.h"
+#include "platform/folder_tree.h"
 #include "service/base/service_log.h"
 #include "tests/support/data_home.h"
 #include "tests/updater/archive_builders.h"
@@ -17,6 +19,8 @@ namespace {
 constexpr const char* kManifestUrl = "https://u.example/m.xml";
 constexpr const char* kUrl = "https://u.example/e.7z";
 constexpr const char* kHash = "https://u.example/e.7z.md4";
+// The engine's own archive in the tests that install it.
+constexpr const char* kZipUrl = "https://u.example/e.zip";
 
 class DownloadFileListTest : public testing::Test {
 protected:
@@ -92,59 +96,118 @@ TEST_F(DownloadFileListTest, ActiveEntriesAreNotHandedOutTwice) {
     EXPECT_EQ(list.Count(), 1u);
 }
 
+// An entry for the engine's archive, made by a manifest naming the built
+// engine's version (which the install proves).
+CDownloadFile* EngineEntry(CDownloadFileList* list, const char* url = kZipUrl) {
+    const std::string version = plat::ReadFileVersion(ZK4_ENGINE_BIN);
+    (void)list->AddFile(kManifestUrl, "", "", "");
+    CDownloadFile* manifest = list->NextFile();
+    const std::string text = "<?xml?><r><file><TLXDownloadV32.exe ver=\"" + version +
+                             "\" url=\"" + url + "\" hash=\"" + kHash + "\"/></file></r>";
+    std::int32_t kind = 0;
+    EXPECT_EQ(manifest->OnData(kManifestUrl, Bytes(text), text.size(), &kind), kDownloadDone);
+    list->RemoveFile(kManifestUrl, true);
+    return list->NextFile();
+}
+
+// The archive's bytes as the session writes them, then its end.
+int Deliver(CDownloadFile* entry, const std::string& archive, const char* url = kZipUrl) {
+    CArchiveDownload* file = entry->Archive();
+    EXPECT_NE(file, nullptr);
+    if (!file) return -1;
+    const std::int64_t from = file->ResumeOffset();
+    EXPECT_TRUE(file->Begin(from, static_cast<std::int64_t>(archive.size())));
+    EXPECT_TRUE(file->Write(archive.data() + from, archive.size() - static_cast<std::size_t>(from)));
+    EXPECT_TRUE(file->Finish());
+    std::int32_t kind = 0;
+    return entry->OnArchiveFetched(url, &kind);
+}
+
 TEST_F(DownloadFileListTest, DigestThenArchiveInstalls) {
-    const std::string archive = Make7z({File("TLXDownloadV32.exe", "new engine")});
+    const std::string archive =
+        MakeZip(home_.Path(), {ZipItem{"TLXDownloadV32.exe", ReadFile(ZK4_ENGINE_BIN)}});
     const std::vector<std::uint8_t> digest = DigestSequence(Bytes(archive), archive.size());
     CDownloadFileList list(engine_);
-    (void)list.AddFile(kUrl, kHash, "TLXDownloadV32.exe", engine_);
-    CDownloadFile* entry = list.NextFile();
+    CDownloadFile* entry = EngineEntry(&list);
+    ASSERT_NE(entry, nullptr);
     std::int32_t kind = -1;
     EXPECT_EQ(entry->OnData(kHash, digest.data(), digest.size(), &kind), kDownloadDone);
     EXPECT_EQ(kind, kDownloadDigest);
     EXPECT_FALSE(entry->IsFinished()) << "the archive is still to come";
-    EXPECT_EQ(entry->CurrentAddress(), kUrl);
-    EXPECT_EQ(entry->OnData("https://u.example/else", Bytes(archive), archive.size(), &kind),
-              kDownloadForeignAddress);
-    EXPECT_EQ(entry->OnData(kUrl, Bytes(archive), archive.size(), &kind), kDownloadDone);
-    EXPECT_EQ(kind, kDownloadArchive);
+    EXPECT_EQ(entry->CurrentAddress(), kZipUrl);
+    EXPECT_EQ(entry->OnData(kZipUrl, Bytes(archive), archive.size(), &kind), kDownloadForeignAddress)
+        << "an archive never arrives in memory";
+    EXPECT_EQ(Deliver(entry, archive), kDownloadDone) << ReadFile(GetServiceLogPath());
     EXPECT_TRUE(entry->IsFinished());
-    EXPECT_EQ(ReadFile(engine_ + "TLXDownloadV32.exe"), "new engine");
-    list.RemoveFile(kUrl, true);
+    EXPECT_TRUE(ReadFile(engine_ + "TLXDownloadV32.exe") == ReadFile(ZK4_ENGINE_BIN));
+    EXPECT_EQ(plat::KindOfPath(engine_ + "TLXDownloadV32.exe"), plat::PathKind::kLink);
+    EXPECT_EQ(plat::KindOfPath(entry->Archive()->Path()), plat::PathKind::kMissing)
+        << "the downloaded archive is gone once installed";
+    list.RemoveFile(kZipUrl, true);
     EXPECT_TRUE(list.IsEmpty());
-    EXPECT_EQ(entry == nullptr, false);
 }
 
-TEST_F(DownloadFileListTest, AMismatchOrNoDigestTouchesNothingAndRefetchesTheDigest) {
-    const std::string archive = Make7z({File("TLXDownloadV32.exe", "new engine")});
+TEST_F(DownloadFileListTest, AMismatchInstallsNothingAndKeepsOnlyTheVerifiedPieces) {
+    // Over two pieces, so that one can match and the next not.
+    const std::string archive =
+        MakeZip(home_.Path(), {ZipItem{.name = "TLXDownloadV32.exe",
+                                       .data = ReadFile(ZK4_ENGINE_BIN),
+                                       .method = 0}});
+    ASSERT_GT(archive.size(), 2u * kDigestPieceBytes);
     std::vector<std::uint8_t> wrong = DigestSequence(Bytes(archive), archive.size());
-    wrong[3] ^= 1;
+    wrong[16 + 3] ^= 1;  // the second piece's digest
     CDownloadFileList list(engine_);
-    (void)list.AddFile(kUrl, kHash, "TLXDownloadV32.exe", engine_);
-    CDownloadFile* entry = list.NextFile();
+    CDownloadFile* entry = EngineEntry(&list);
+    ASSERT_NE(entry, nullptr);
     std::int32_t kind = 0;
     EXPECT_EQ(entry->OnData(kHash, wrong.data(), wrong.size(), &kind), kDownloadDone);
-    EXPECT_EQ(entry->OnData(kUrl, Bytes(archive), archive.size(), &kind), kDownloadDigestMismatch);
+    EXPECT_EQ(Deliver(entry, archive), kDownloadDigestMismatch);
     EXPECT_FALSE(plat::PathExists(engine_ + "TLXDownloadV32.exe"));
-    list.RemoveFile(kUrl, false);
+    EXPECT_EQ(entry->Archive()->ResumeOffset(), kDigestPieceBytes)
+        << "the first piece verified and is kept for the next try";
+    list.RemoveFile(kZipUrl, false);
     ASSERT_EQ(list.Count(), 1u);
     EXPECT_EQ(entry->CurrentAddress(), kHash) << "the next try fetches the digest again";
     EXPECT_EQ(entry->ExpectedDigest(), nullptr);
     EXPECT_EQ(entry->TriesLeft(), 2);
 
-    // An archive without any digest is a failed try, never an unchecked install.
-    EXPECT_EQ(list.OnFileData(entry, nullptr, Bytes(archive), archive.size()),
-              kDownloadDigestMismatch);
-    EXPECT_EQ(list.OnFileData(entry, nullptr, nullptr, 0), kDownloadNoData);
+    // With the right digest the rest is fetched and the engine goes in.
+    (void)list.NextFile();
+    const std::vector<std::uint8_t> right = DigestSequence(Bytes(archive), archive.size());
+    EXPECT_EQ(entry->OnData(kHash, right.data(), right.size(), &kind), kDownloadDone);
+    EXPECT_EQ(Deliver(entry, archive), kDownloadDone);
+    EXPECT_TRUE(ReadFile(engine_ + "TLXDownloadV32.exe") == ReadFile(ZK4_ENGINE_BIN));
+}
+
+TEST_F(DownloadFileListTest, WithoutAFittingDigestTheArchiveIsNeitherInstalledNorFetchedAgain) {
+    const std::string archive = Make7z({File("TLXDownloadV32.exe", "x")});
+    CDownloadFileList list(engine_);
+    CDownloadFile* entry = EngineEntry(&list, kUrl);
+    ASSERT_NE(entry, nullptr);
+    // No digest file arrived: a failed try, never an unchecked install.
+    EXPECT_EQ(Deliver(entry, archive, kUrl), kDownloadDigestMismatch);
+    EXPECT_TRUE(entry->Archive()->WholeOnDisk()) << "kept whole: only a digest is missing";
+    // A digest file of the wrong length cannot match any archive this long.
+    const std::vector<std::uint8_t> odd(48, 0);
+    std::int32_t kind = 0;
+    EXPECT_EQ(entry->OnData(kHash, odd.data(), odd.size(), &kind), kDownloadDone);
+    EXPECT_EQ(entry->OnArchiveFetched(kUrl, &kind), kDownloadDigestMismatch);
     EXPECT_FALSE(plat::PathExists(engine_ + "TLXDownloadV32.exe"));
 }
 
 TEST_F(DownloadFileListTest, AnUnknownArchiveTypeFailsTheInstall) {
     const std::string archive = Make7z({File("TLXDownloadV32.exe", "x")});
-    CExpectedDigest digest{DigestSequence(Bytes(archive), archive.size())};
     CDownloadFileList list(engine_);
     (void)list.AddFile("https://u.example/e.rar", kHash, "TLXDownloadV32.exe", engine_);
-    EXPECT_EQ(list.OnFileData(list.Entries()[0].get(), &digest, Bytes(archive), archive.size()),
-              kDownloadUnpackFailed);
+    CDownloadFile* entry = list.NextFile();
+    const std::vector<std::uint8_t> digest = DigestSequence(Bytes(archive), archive.size());
+    std::int32_t kind = 0;
+    EXPECT_EQ(entry->OnData(kHash, digest.data(), digest.size(), &kind), kDownloadDone);
+    CArchiveDownload* file = entry->Archive();
+    ASSERT_TRUE(file->Begin(0, static_cast<std::int64_t>(archive.size())));
+    ASSERT_TRUE(file->Write(archive.data(), archive.size()));
+    ASSERT_TRUE(file->Finish());
+    EXPECT_EQ(entry->OnArchiveFetched("https://u.example/e.rar", &kind), kDownloadUnpackFailed);
 }
 
 TEST_F(DownloadFileListTest, TheManifestEntryBecomesTheArchiveEntries) {

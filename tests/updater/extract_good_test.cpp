@@ -158,42 +158,4 @@ TEST(ExtractArchiveMapping, UnknownTypesAndBadArguments) {
     EXPECT_EQ(sevenZip.Extract(Bytes(zip), 0, dir.Path()), kExtractBadArguments);
 }
 
-TEST(InstallArchive, ReplacesTheEngineWithTheExecutableUnderItsOwnName) {
-    TempFolder dir;
-    const std::string engine = dir.Path() + "Norvex/tlxDownloadV32/";
-    ASSERT_EQ(std::system(("mkdir -p '" + engine + "config' && printf old > '" + engine +
-                           "TLXDownloadV32.exe' && printf oldlib > '" + engine +
-                           "lib.dll' && chmod 0444 '" + engine + "lib.dll' && printf log > '" +
-                           engine + "config/service.log'")
-                              .c_str()),
-              0);
-    const std::string archive =
-        Make7z({File("tlxdownloadv32.EXE", "new engine"), File("lib.dll", "newlib", 0444),
-                File("plugins/p.dll", "plugin")});
-    EXPECT_EQ(InstallArchive(kArchive7z, Bytes(archive), archive.size(), engine), 0);
-    EXPECT_EQ(ReadFile(engine + "TLXDownloadV32.exe"), "new engine");
-    EXPECT_EQ(plat::KindOfPath(engine + "tlxdownloadv32.EXE"), plat::PathKind::kMissing);
-    EXPECT_EQ(ReadFile(engine + "lib.dll"), "newlib") << "a read-only file is replaced";
-    EXPECT_EQ(ReadFile(engine + "plugins/p.dll"), "plugin");
-    EXPECT_EQ(ReadFile(engine + "config/service.log"), "log") << "files not in the archive stay";
-    std::vector<plat::FolderEntry> beside;
-    ASSERT_TRUE(plat::ListFolder(dir.Path() + "Norvex/", &beside));
-    ASSERT_EQ(beside.size(), 1u) << "no staging folder left";
-    EXPECT_EQ(beside[0].name, "tlxDownloadV32");
-}
 
-TEST(InstallArchive, LeftoverStagingFoldersAreRemoved) {
-    TempFolder dir;
-    const std::string engine = dir.Path() + "Norvex/tlxDownloadV32/";
-    ASSERT_EQ(std::system(("mkdir -p '" + engine + "' '" + dir.Path() +
-                           "Norvex/tlxDownloadV32.update-abc123/files/x' '" + dir.Path() +
-                           "Norvex/keep' && chmod 0555 '" + dir.Path() +
-                           "Norvex/tlxDownloadV32.update-abc123/files/x'")
-                              .c_str()),
-              0);
-    EXPECT_TRUE(RemoveLeftoverStaging(engine));
-    EXPECT_EQ(plat::KindOfPath(dir.Path() + "Norvex/tlxDownloadV32.update-abc123"),
-              plat::PathKind::kMissing);
-    EXPECT_EQ(plat::KindOfPath(dir.Path() + "Norvex/keep"), plat::PathKind::kFolder);
-    EXPECT_EQ(plat::KindOfPath(engine), plat::PathKind::kFolder);
-}

@@ -3,6 +3,7 @@
 // and the engine started, and every way a pass can go wrong leaving the
 // installed engine as it was.
 #include <arpa/inet.h>
+#include <openssl/evp.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 #include "engine/engine_paths.h"
 #include "platform/kernel.h"
@@ -41,7 +43,7 @@ public:
         sizes.emplace_back(url, size);
     }
     void OnUpdateProgress(const char*, std::int64_t received) override { lastProgress = received; }
-    void OnEngineStarted() override { started = started + 1; }
+    void OnEngineStarted(bool) override { started = started + 1; }
     void OnEngineStartFailed() override { startFailed = startFailed + 1; }
     void OnUpdateStalled() override { stalled = stalled + 1; }
     void OnUpdateFailed(int kind) override {
@@ -60,6 +62,15 @@ public:
 private:
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::int64_t>> sizes;
+};
+
+// What a published manifest says beyond the addresses; "" leaves an
+// attribute out.
+struct Checks {
+    std::string serial = "1";
+    std::string expires = "2099-01-01";
+    std::string sha256;  // the archive's unless set
+    std::string size;    // the archive's unless set
 };
 
 class UpdatePassTest : public DirectJobTest {
@@ -102,11 +113,14 @@ protected:
     }
     void KillEngines() {
         // The engine program ends by itself once idle; a test does not wait.
-        const std::string exe = Executable();
+        // An installed engine runs from its version folder, beside the
+        // engine folder: every engine below the test's data folder goes.
+        const std::string mine = appData_.Path();
         for (const auto& entry : fs::directory_iterator("/proc")) {
             std::error_code ec;
             const fs::path target = fs::read_symlink(entry.path() / "exe", ec);
-            if (!ec && target.string() == exe)
+            if (!ec && target.string().rfind(mine, 0) == 0 &&
+                target.filename() == kEngineFileName)
                 kill(std::atoi(entry.path().filename().c_str()), SIGKILL);
         }
     }
@@ -138,14 +152,38 @@ protected:
     // The manifest naming `version`, with the engine's archive at
     // /pkg/<archiveName> (also as the whole package) and its digest file.
     void Publish(const std::string& version, const std::string& archiveName,
-                 const std::string& archive, const std::string* digest = nullptr) {
+                 const std::string& archive, const std::string* digest = nullptr,
+                 std::optional<Checks> checks = Checks{}) {
         const std::string url = Https("/pkg/" + archiveName);
         Serve("/pkg/" + archiveName, archive);
         Serve("/pkg/" + archiveName + ".md4", digest ? *digest : DigestOf(archive));
-        Serve(kManifestPath, "<?xml version=\"1.0\"?>\n<root><file><TLXDownloadV32.exe ver=\"" +
-                                 version + "\" url=\"" + url + "\" hash=\"" + url +
-                                 ".md4\"/></file><all><all url=\"" + url + "\" hash=\"" + url +
-                                 ".md4\"/></all></root>\n");
+        std::string root = "<root>", entry;
+        if (checks) {
+            root = "<root" + Attr("serial", checks->serial) + Attr("expires", checks->expires) + ">";
+            entry = Attr("sha256", checks->sha256.empty() ? Sha256Of(archive) : checks->sha256) +
+                    Attr("size", checks->size.empty() ? std::to_string(archive.size())
+                                                      : checks->size);
+        }
+        Serve(kManifestPath, "<?xml version=\"1.0\"?>\n" + root +
+                                 "<file><TLXDownloadV32.exe ver=\"" + version + "\" url=\"" + url +
+                                 "\" hash=\"" + url + ".md4\"" + entry +
+                                 "/></file><all><all url=\"" + url + "\" hash=\"" + url +
+                                 ".md4\"" + entry + "/></all></root>\n");
+    }
+    static std::string Attr(const std::string& name, const std::string& value) {
+        return value.empty() ? std::string() : " " + name + "=\"" + value + "\"";
+    }
+    static std::string Sha256Of(const std::string& bytes) {
+        unsigned char digest[32];
+        unsigned int length = 0;
+        EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned int i = 0; i < length; ++i) {
+            text += kHex[digest[i] >> 4];
+            text += kHex[digest[i] & 0xF];
+        }
+        return text;
     }
     // The built engine program, packed as a zip.
     std::string EnginePackage() {

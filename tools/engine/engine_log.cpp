@@ -81,11 +81,17 @@ void EngineLog::Write(const std::string& line) {
     if (write(fd_, text.data(), text.size()) > 0) written_ += text.size();
 }
 
-std::string DefaultLogPath() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "";
-    std::string path(exe, static_cast<std::size_t>(n));
+std::string DefaultLogPath(const char* invokedAs) {
+    // The folder the engine was started from: the engine folder when the
+    // service starts it through its link there, the version's own folder
+    // when it is proved before an install.
+    std::string path = invokedAs && invokedAs[0] == '/' ? invokedAs : "";
+    if (path.empty()) {
+        char exe[4096];
+        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n <= 0) return "";
+        path.assign(exe, static_cast<std::size_t>(n));
+    }
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return "";
     return path.substr(0, slash + 1) + "config/engine.log";

@@ -43,8 +43,9 @@ private:
     bool full_ = false;
 };
 
-// The log's path for the running executable: the folder of /proc/self/exe,
-// then "config/engine.log"; "" when the executable's path is unknown.
-std::string DefaultLogPath();
+// The log's path: "config/engine.log" in the folder of the path the engine
+// was started by (`invokedAs`, argv[0], when absolute), else of the
+// executable itself; "" when neither is known.
+std::string DefaultLogPath(const char* invokedAs);
 
 }  // namespace engine

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     // Lines are held until the port is ours: an engine that finds another
     // one listening adds its lines to that one's log instead of emptying it.
     engine::EngineLog log;
-    const std::string logPath = engine::DefaultLogPath();
+    const std::string logPath = engine::DefaultLogPath(argc > 0 ? argv[0] : nullptr);
     log.Line("TLXDownloadV32 %s starting", engine::EngineVersion());
     if (argc > 1) log.Line("Ignoring %d command-line arguments", argc - 1);
 
