@@ -13,6 +13,12 @@ bool SplitArchiveName(std::string_view raw, const ArchiveNameRules& rules,
             *why = "NUL in name";
             return false;
         }
+        // A name that could end a log line (or hide another name) is no
+        // name an engine's files need.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            *why = "control character in name";
+            return false;
+        }
         if (rules.asciiOnly && static_cast<unsigned char>(c) > 0x7F) {
             *why = "non-ASCII name without the UTF-8 flag";
             return false;

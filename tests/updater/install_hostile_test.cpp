@@ -72,6 +72,9 @@ TEST_F(HostileArchiveTest, SevenZipNamesThatLeaveTheFolder) {
         {"climb in the middle", "a/../b"},
         {"dot", "./x"},
         {"too long", std::string(260, 'n')},
+        {"a line break that would forge a log line",
+         "a\r\n[Thu Dec 10 15:22:35 2026] [OstrelLib] Patch Success"},
+        {"an escape", "x\x1b[2Jy"},
     };
     for (const auto& c : cases) {
         ExpectRefused(kArchive7z, Make7z({File("good.txt", "g"), File(c.name, "evil")}), c.why);
@@ -91,6 +94,8 @@ TEST_F(HostileArchiveTest, ZipNamesThatTryToLeaveTheFolder) {
                   "non-ASCII without the UTF-8 flag");
     ExpectRefused(kArchiveZip, MakeZip(dir, {{.name = std::string(260, 'n'), .data = "e"}}),
                   "too long");
+    ExpectRefused(kArchiveZip, MakeZip(dir, {{.name = "tab\there", .data = "e"}}),
+                  "control character");
 }
 
 TEST_F(HostileArchiveTest, LinksAndFilesThroughThem) {

@@ -93,8 +93,14 @@ protected:
             std::to_string(UnusedFixedPort()).c_str());
         DirectJobTest::SetUp();
         if (HasFatalFailure()) return;
-        nginx_ = std::make_unique<NginxServer>("access_log " + logs_.Path() + "access.log plain;\n",
-                                               "log_format plain '$request_method $uri $status';");
+        // /pkg/ranged.zip: a whole request gets a damaged copy, a ranged one
+        // the good bytes (a try after a digest failure must ask for the rest).
+        nginx_ = std::make_unique<NginxServer>(
+            "access_log " + logs_.Path() + "access.log plain;\n"
+            "location = /pkg/ranged.zip {\n"
+            "  if ($http_range = \"\") { rewrite ^ /pkg/ranged.zip.damaged break; }\n"
+            "}\n",
+            "log_format plain '$request_method $uri $status $http_range';");
         nginx_->AddTlsListener(good_.cert, good_.key);
         ASSERT_TRUE(nginx_->Start()) << nginx_->Error();
         updateServer_ = std::make_unique<ScopedEnv>(
@@ -190,6 +196,10 @@ protected:
         return ut::MakeZip(logs_.Path(), {ut::ZipItem{kEngineFileName, ReadFile(ZK4_ENGINE_BIN)}});
     }
     void RunPass() {
+        // A pass after another: only its own outcome counts.
+        recorder_.started = 0;
+        recorder_.startFailed = 0;
+        recorder_.failed = 0;
         UnderLock([&] {
             launcher_ = std::make_unique<CEngineLauncher>(&recorder_);
             launcher_->Begin();
@@ -347,6 +357,25 @@ TEST_F(UpdatePassTest, ServiceUpdatesTheEngineAndRunsTheJobThroughIt) {
     EXPECT_NE(ReadFile(EngineFolder() + "config/engine.log").find("game.pak"), std::string::npos);
 }
 
+TEST_F(UpdatePassTest, ADigestFailureRefetchesOnlyWhatDidNotVerify) {
+    const std::string package = EnginePackage();
+    ASSERT_GT(package.size(), 2u * kDigestPieceBytes);
+    std::string damaged = package;
+    damaged[kDigestPieceBytes + kDigestPieceBytes / 2] ^= 0x5A;  // inside the second piece
+    Serve("/pkg/ranged.zip.damaged", damaged);
+    Publish("3.2.0.7", "ranged.zip", package);
+    RunPass();
+    EXPECT_EQ(recorder_.started, 1) << ::testing::PrintToString(ServiceLogMessages());
+    EXPECT_TRUE(ReadFile(Executable()) == ReadFile(ZK4_ENGINE_BIN));
+    // The whole archive once, then only what followed the verified piece.
+    const std::string log = AccessLog();
+    EXPECT_NE(log.find("GET /pkg/ranged.zip.damaged 200 -"), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /pkg/ranged.zip 206 bytes=" + std::to_string(kDigestPieceBytes) + "-"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Requests("/pkg/ranged.zip.damaged") + Requests("/pkg/ranged.zip"), 2);
+}
+
 // --- Servers that answer too slowly, or not at all.
 
 TEST_F(UpdatePassTest, DrippedManifestEndsAtItsDeadline) {
@@ -438,6 +467,72 @@ TEST_F(SignedManifestTest, SignedManifestIsUsed) {
     EXPECT_EQ(recorder_.started, 1);
     EXPECT_TRUE(ReadFile(Executable()) == ReadFile(ZK4_ENGINE_BIN));
     EXPECT_EQ(Requests(std::string(kManifestPath) + ".sig"), 1);
+}
+
+TEST_F(SignedManifestTest, AnOlderSerialOrAnExpiredManifestIsRefused) {
+    Checks first;
+    first.serial = "5";
+    Publish("3.2.0.7", "engine.zip", EnginePackage(), nullptr, first);
+    Sign(key_);
+    RunPass();
+    ASSERT_EQ(recorder_.started, 1) << ::testing::PrintToString(ServiceLogMessages());
+    const std::string installed = ReadFile(Executable());
+
+    // A manifest served again from before: serial 4 after 5.
+    Checks older;
+    older.serial = "4";
+    Publish("3.2.0.8", "old.zip",
+            ut::MakeZip(logs_.Path(), {ut::ZipItem{kEngineFileName,
+                                                   ut::EngineOfVersion(ZK4_ENGINE_BIN, "3.2.0.8")}}),
+            nullptr, older);
+    Sign(key_);
+
+    UnderLock([&] { launcher_.reset(); });
+    RunPass();
+    EXPECT_TRUE(ReadFile(Executable()) == installed);
+    EXPECT_EQ(Requests("/pkg/old.zip"), 0);
+    EXPECT_GE(LogCount("[OstrelLib] Update manifest refused : serial 4 is older than 5 seen before "
+                       "(an old manifest served again)"),
+              1);
+
+    // A manifest past its expiry: a server frozen on a stale release.
+    Checks stale;
+    stale.serial = "6";
+    stale.expires = "2020-01-01T00:00:00Z";
+    Publish("3.2.0.8", "old.zip", "unused", nullptr, stale);
+    Sign(key_);
+    UnderLock([&] { launcher_.reset(); });
+    RunPass();
+    EXPECT_TRUE(ReadFile(Executable()) == installed);
+    EXPECT_EQ(Requests("/pkg/old.zip"), 0);
+    EXPECT_GE(LogCount("[OstrelLib] Update manifest refused : the manifest expired "
+                       "(2020-01-01T00:00:00Z)"),
+              1)
+        << ::testing::PrintToString(ServiceLogMessages());
+}
+
+TEST_F(SignedManifestTest, AnArchiveOtherThanTheSignedOneIsRefused) {
+    // The archive and digest addresses serve another engine, with a digest
+    // file that fits it: only the signed SHA-256 can tell.
+    Checks signedFor;
+    signedFor.sha256 = Sha256Of("the archive the publisher signed");
+    Publish("3.2.0.7", "engine.zip", EnginePackage(), nullptr, signedFor);
+    Sign(key_);
+    RunPass();
+    EXPECT_FALSE(fs::exists(Executable()));
+    const auto lines = ServiceLogMessages();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("is not the manifest's") != std::string::npos;
+    })) << ::testing::PrintToString(lines);
+
+    // And a signed manifest without the checks is no signed manifest at all.
+    Publish("3.2.0.7", "engine.zip", EnginePackage(), nullptr, std::nullopt);
+    Sign(key_);
+    UnderLock([&] { launcher_.reset(); });
+    RunPass();
+    EXPECT_FALSE(fs::exists(Executable()));
+    EXPECT_GE(LogCount("[OstrelLib] Update manifest refused : the signed manifest has no serial"),
+              1);
 }
 
 TEST_F(SignedManifestTest, UnsignedOrForeignSignedManifestInstallsNothing) {
