@@ -14,6 +14,8 @@
 
 #include "service/base/vz_unknown.h"
 
+struct HttpRoute;
+
 class nwIHttpClientExEventListener {
 public:
     // The TCP connection is up (for HTTPS the handshake still runs and the
@@ -90,4 +92,14 @@ public:
     // connection ends up fit for another exchange (GetResponseComplete).
     // kLayerFail when it will not.
     virtual vzStatus DrainForReuse(std::int64_t limit) = 0;
+    // Why the layer refused the response it was reading and closed the
+    // connection (a malformed head, a body framing it cannot read); ""
+    // when it did not. Still there while the listener hears OnClosed.
+    virtual vzStatus GetRefusal(std::string* why) = 0;
+    // Open and Reuse along a route decided by the caller (a proxy, a
+    // tunnel; http/http_route.h). Open(url) and Reuse(url) are these with
+    // the direct route. Reuse compares the route's pool key with the one the
+    // connection was opened with.
+    virtual vzStatus OpenRoute(const HttpRoute& route) = 0;
+    virtual vzStatus ReuseRoute(const HttpRoute& route) = 0;
 };

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "http/http_route.h"
+#include "http/proxy_tunnel_interfaces.h"
 #include "http/split_url.h"
 #include "service/base/vz_smart_ptr.h"
 #include "transport/host_cache.h"
@@ -22,30 +24,60 @@ vzStatus nwCHttpClientExLayer::SetListener(nwIHttpClientExEventListener* listene
 }
 
 vzStatus nwCHttpClientExLayer::Open(const char* url) {
+    HttpRoute route;
+    if (!url || !*url || !DirectRoute(url, &route)) return kLayerFail;
+    return OpenRoute(route);
+}
+
+vzStatus nwCHttpClientExLayer::OpenRoute(const HttpRoute& route) {
     vzIQoSContext* owner = Owner();
-    if (!url || !*url || !owner) return kLayerFail;
-    std::string host, path;
-    std::uint16_t port = 0;
-    int scheme = 0;
-    if (!SplitUrl(url, &host, &path, &port, &scheme)) return kLayerFail;
-    if (scheme != kUrlSchemeHttp && scheme != kUrlSchemeHttps) return kLayerFail;
-    origin_ = UrlOrigin(url);
+    if (!owner || route.connectHost.empty()) return kLayerFail;
+    origin_ = route.poolKey;
     std::uint32_t address = 0;
-    if (host.empty() || !cpHostCache().Lookup(host, port, &address)) return kLayerFail;
-    if (scheme == kUrlSchemeHttps &&
-        vzFailed(owner->FindLayer(kClassSecureSocketClientLayer, nullptr))) {
+    if (!cpHostCache().Lookup(route.connectHost, route.connectPort, &address)) return kLayerFail;
+    if (route.tls && vzFailed(owner->FindLayer(kClassSecureSocketClientLayer, nullptr))) {
         if (vzFailed(owner->AddLayer(kClassSecureSocketClientLayer, true))) return kLayerFail;
     }
-    request_.SetRequestPath(path);
-    request_.SetHeader("Host", host);
+    if (!route.tunnelTarget.empty()) {
+        // Below TLS: the proxy is asked for a tunnel, and TLS begins once it
+        // stands.
+        if (vzFailed(owner->AddLayer(kClassProxyTunnelLayer, true))) return kLayerFail;
+        vzIUnknown* tunnel = nullptr;
+        if (vzFailed(owner->FindLayer(kClassProxyTunnelLayer, &tunnel)) || !tunnel) return kLayerFail;
+        if (vzFailed(static_cast<vzIProxyTunnelLayer*>(tunnel)->SetTunnel(
+                route.tunnelTarget.c_str(), route.proxyAuthorization.c_str(),
+                route.proxyLabel.c_str())))
+            return kLayerFail;
+    }
+    ApplyRoute(route);
     (void)owner->RemoveFlags(kFlagAskForData);  // flags are plain bits
-    (void)owner->SetHostName(host.c_str());     // the name is cut to what the cache takes
-    cpSocketAddress peer{address, port};
+    // The origin's name: the TLS layer checks the certificate against it.
+    (void)owner->SetHostName(route.tlsName.c_str());  // cut to what the cache takes
+    cpSocketAddress peer{address, route.connectPort};
     (void)owner->SetPeerAddress(peer);  // storing the address cannot fail
     // A connection that cannot connect was never usable: nothing is sent
     // and, as for every failure here, no event follows.
     if (vzFailed(owner->Connect(peer))) return kLayerFail;
     return kLayerOk;
+}
+
+void nwCHttpClientExLayer::ApplyRoute(const HttpRoute& route) {
+    std::string path = route.requestTarget;
+    std::string prefix;
+    // The absolute form to a forward proxy: its scheme and authority go
+    // before the path, which the builder encodes as for an origin.
+    if (const std::size_t scheme = path.find("://"); scheme != std::string::npos) {
+        const std::size_t slash = path.find('/', scheme + 3);
+        prefix = path.substr(0, slash);
+        path = slash == std::string::npos ? std::string() : path.substr(slash);
+    }
+    request_.SetTargetPrefix(prefix);
+    request_.SetRequestPath(path);
+    request_.SetHeader("Host", route.hostHeader);
+    // Only a forward proxy reads this: a tunnel's credentials went with the
+    // CONNECT, and an origin must never see them.
+    if (!prefix.empty() && !route.proxyAuthorization.empty())
+        request_.SetHeader("Proxy-Authorization", route.proxyAuthorization);
 }
 
 vzStatus nwCHttpClientExLayer::GetOrigin(std::string* origin) {
@@ -55,20 +87,31 @@ vzStatus nwCHttpClientExLayer::GetOrigin(std::string* origin) {
 }
 
 vzStatus nwCHttpClientExLayer::Reuse(const char* url) {
+    HttpRoute route;
+    if (!url || !DirectRoute(url, &route)) return kLayerFail;
+    return ReuseRoute(route);
+}
+
+vzStatus nwCHttpClientExLayer::ReuseRoute(const HttpRoute& route) {
     vzIQoSContext* owner = Owner();
-    if (!url || !owner || origin_.empty() || Dispatcher().IsStopped()) return kLayerFail;
-    std::string host, path;
-    std::uint16_t port = 0;
-    int scheme = 0;
-    if (UrlOrigin(url) != origin_ || !SplitUrl(url, &host, &path, &port, &scheme))
+    if (!owner || origin_.empty() || Dispatcher().IsStopped() || route.poolKey != origin_)
         return kLayerFail;
     ForgetExchange();
     // The same calls as Open makes, in the same order: the request's bytes
     // are those a new connection would send.
-    request_.SetRequestPath(path);
-    request_.SetHeader("Host", host);
+    ApplyRoute(route);
     (void)owner->RemoveFlags(kFlagAskForData);  // flags are plain bits
     return kLayerOk;
+}
+
+vzStatus nwCHttpClientExLayer::GetRefusal(std::string* why) {
+    if (why) *why = refusal_;
+    return kLayerOk;
+}
+
+std::int32_t nwCHttpClientExLayer::Refuse(std::string why) {
+    refusal_ = std::move(why);
+    return -1;
 }
 
 vzStatus nwCHttpClientExLayer::DrainForReuse(std::int64_t limit) {
@@ -81,6 +124,7 @@ vzStatus nwCHttpClientExLayer::DrainForReuse(std::int64_t limit) {
 }
 
 void nwCHttpClientExLayer::ForgetExchange() {
+    refusal_.clear();
     request_ = nwCHttpRequestDraft();
     builder_.reset();
     head_ = HttpResponseHead();
@@ -261,15 +305,16 @@ std::int32_t nwCHttpClientExLayer::ReadHead(const char* data, std::int32_t lengt
             return 0;
         case HttpResponseHead::Scan::kTooLong:
             // A head that never ends must not grow the buffer without bound.
-            return -1;
+            return Refuse("a response head longer than 64 KiB");
         case HttpResponseHead::Scan::kComplete:
             break;
     }
-    if (!head_.Parse(buffered.substr(skipped, headLength))) return -1;
+    if (!head_.Parse(buffered.substr(skipped, headLength)))
+        return Refuse("a malformed response head (" + head_.Refusal() + ")");
     const auto used = static_cast<std::int32_t>(skipped + headLength);
     if (head_.IsInterim()) {
         // "100 Continue" and its kind come before the real answer.
-        if (++interimHeads_ > kMaxInterimHeads) return -1;
+        if (++interimHeads_ > kMaxInterimHeads) return Refuse("too many interim responses");
         head_ = HttpResponseHead();
         return used;
     }
@@ -299,7 +344,7 @@ std::int32_t nwCHttpClientExLayer::ReadBody(const char* data, std::int32_t lengt
             return Listener() ? length : -1;
         case HttpBodyFraming::kUnsupported:
             // An encoding the layer cannot undo is never handed on as data.
-            return -1;
+            return Refuse("a transfer coding other than chunked");
         case HttpBodyFraming::kChunked:
             return ReadChunked(data, length);
         case HttpBodyFraming::kLength:
@@ -364,7 +409,8 @@ std::int32_t nwCHttpClientExLayer::ReadChunked(const char* data, std::int32_t le
     ChunkedBodyReader::Result result =
         reader->Read(std::string_view(data, static_cast<std::size_t>(length)), sink, &used);
     if (!Dispatcher().IsStopped()) chunked_ = std::move(reader);
-    if (refused || result == ChunkedBodyReader::Result::kMalformed) return -1;
+    if (result == ChunkedBodyReader::Result::kMalformed) return Refuse("a malformed chunked body");
+    if (refused) return -1;
     // A listener that closed the connection inside its data ended the
     // exchange there: the framing read after that completes nothing.
     if (Dispatcher().IsStopped()) return static_cast<std::int32_t>(used);

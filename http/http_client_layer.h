@@ -62,6 +62,9 @@ public:
     vzStatus GetOrigin(std::string* origin) override;
     vzStatus Reuse(const char* url) override;
     vzStatus DrainForReuse(std::int64_t limit) override;
+    vzStatus GetRefusal(std::string* why) override;
+    vzStatus OpenRoute(const HttpRoute& route) override;
+    vzStatus ReuseRoute(const HttpRoute& route) override;
 
     // nwIQoSNetStack, per layer
     bool OnConnected() override;
@@ -76,6 +79,10 @@ private:
     static std::int32_t ReadResponse(const void* data, std::int32_t length, void* self);
     std::int32_t Read(const char* data, std::int32_t length);
     std::int32_t ReadHead(const char* data, std::int32_t length);
+    // The request target, Host and proxy credentials of a route.
+    void ApplyRoute(const HttpRoute& route);
+    // Notes why the response is refused; answers -1, which closes.
+    std::int32_t Refuse(std::string why);
     std::int32_t ReadBody(const char* data, std::int32_t length);
     std::int32_t ReadChunked(const char* data, std::int32_t length);
     void Complete();
@@ -99,5 +106,6 @@ private:
     std::int64_t uploadSent_ = 0;
     bool uploadAnnounced_ = false;
     bool draining_ = false;
-    std::string origin_;  // set by Open, kept for the connection's life
+    std::string origin_;   // the route's pool key, set by Open, kept for the connection's life
+    std::string refusal_;  // why the last response was refused
 };

@@ -33,5 +33,6 @@ std::unique_ptr<nwCHttpRequestHeaderBuilder> nwCHttpRequestDraft::MakeBuilder(in
     for (const HttpParameterRecord& parameter : parameters_)
         builder->SetParameter(parameter.name, parameter.value);
     builder->SetBodyLength(bodyLength_);
+    builder->SetTargetPrefix(targetPrefix_);
     return builder;
 }

@@ -26,6 +26,10 @@ public:
 
     void SetRequestPath(std::string_view path) { requestPath_.assign(path); }
     const std::string& RequestPath() const { return requestPath_; }
+    // What goes before the path on the request line: "" for an origin
+    // server, "http://host:port" for a forward proxy (the absolute form).
+    void SetTargetPrefix(std::string_view prefix) { targetPrefix_.assign(prefix); }
+    const std::string& TargetPrefix() const { return targetPrefix_; }
     void SetBodyLength(std::int64_t length) { bodyLength_ = length; }
     std::int64_t BodyLength() const { return bodyLength_; }
 
@@ -41,5 +45,6 @@ private:
     std::vector<HttpHeaderRecord> headers_;
     std::vector<HttpParameterRecord> parameters_;
     std::string requestPath_;
+    std::string targetPrefix_;
     std::int64_t bodyLength_ = 0;
 };

@@ -147,7 +147,8 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
 }
 
 void nwCHttpRequestHeaderBuilder::AddRequestLine(std::string* text, std::string_view method) {
-    text->append(method).append(" ").append(RequestTarget()).append(" HTTP/1.1").append(kCrLf);
+    text->append(method).append(" ").append(targetPrefix_).append(RequestTarget());
+    text->append(" HTTP/1.1").append(kCrLf);
 }
 
 void nwCHttpRequestHeaderBuilder::AddStandardHeader(std::string* text, std::string_view name,
@@ -165,7 +166,9 @@ void nwCHttpRequestHeaderBuilder::AddRemainingHeaders(std::string* text) {
         if (header.emitted) continue;
         header.emitted = true;
         std::string value = header.value;
-        if (header.name != "Cookie") EncodeText(&value);
+        // A cookie's syntax and a proxy's credentials (base64, with its
+        // "=" and "+") must reach the other end unchanged.
+        if (header.name != "Cookie" && header.name != "Proxy-Authorization") EncodeText(&value);
         AppendLine(text, header.name, value);
     }
 }

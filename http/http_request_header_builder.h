@@ -45,6 +45,9 @@ public:
     HttpParameterRecord* FindParameter(std::string_view name);
 
     void SetBodyLength(std::int64_t length) { bodyLength_ = length; }
+    // Written before the target on the request line (the scheme and
+    // authority of the absolute form, for a forward proxy).
+    void SetTargetPrefix(std::string_view prefix) { targetPrefix_.assign(prefix); }
     std::int64_t BodyLength() const { return bodyLength_; }
     const std::vector<HttpHeaderRecord>& Headers() const { return headers_; }
     const std::vector<HttpParameterRecord>& Parameters() const { return parameters_; }
@@ -60,7 +63,8 @@ protected:
     // one, else `fallback` unless it is empty.
     void AddStandardHeader(std::string* text, std::string_view name, std::string_view fallback);
     // Appends every header not yet written, values percent-encoded except a
-    // "Cookie", whose syntax the server must see unchanged.
+    // "Cookie" and a "Proxy-Authorization", whose syntax the other end must
+    // see unchanged.
     void AddRemainingHeaders(std::string* text);
 
 private:
@@ -69,4 +73,5 @@ private:
     std::vector<HttpHeaderRecord> headers_;
     std::vector<HttpParameterRecord> parameters_;
     std::int64_t bodyLength_ = 0;
+    std::string targetPrefix_;
 };

@@ -10,6 +10,25 @@ namespace {
 
 bool IsOws(char c) { return c == ' ' || c == '\t'; }
 
+// A head line as a reason may show it: at most 80 bytes, control
+// characters as \xNN.
+std::string Shown(std::string_view line) {
+    std::string shown;
+    for (char c : line.substr(0, 80)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            shown += c;
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xF];
+        }
+    }
+    if (line.size() > 80) shown += "...";
+    return shown;
+}
+
 // A field name is a token (RFC 9110, 5.6.2): letters, digits and these.
 bool IsTokenChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -99,6 +118,7 @@ HttpResponseHead::Scan HttpResponseHead::FindEnd(std::string_view data, std::siz
 }
 
 bool HttpResponseHead::Parse(std::string_view head) {
+    refusal_.clear();
     records_.clear();
     undecoded_.clear();
     raw_.assign(head);
@@ -106,16 +126,18 @@ bool HttpResponseHead::Parse(std::string_view head) {
     contentLength_ = 0;
     closeRequested_ = false;
     std::vector<std::string_view> lines = Lines(head);
-    if (lines.empty()) return false;
+    if (lines.empty()) return Refuse("no status line");
 
     // The status line: version, then the code and its reason.
     std::string_view statusLine = lines.front();
     std::size_t space = statusLine.find(' ');
-    if (space == std::string_view::npos || statusLine.substr(0, 5) != "HTTP/") return false;
+    if (space == std::string_view::npos || statusLine.substr(0, 5) != "HTTP/")
+        return Refuse("no status line: \"" + Shown(statusLine) + "\"");
     std::string_view rest = statusLine.substr(space + 1);
-    if (rest.size() < 3) return false;
+    if (rest.size() < 3) return Refuse("no status code: \"" + Shown(statusLine) + "\"");
     for (int i = 0; i < 3; ++i)
-        if (rest[i] < '0' || rest[i] > '9') return false;
+        if (rest[i] < '0' || rest[i] > '9')
+            return Refuse("no status code: \"" + Shown(statusLine) + "\"");
     status_ = (rest[0] - '0') * 100 + (rest[1] - '0') * 10 + (rest[2] - '0');
     records_.emplace_back(std::string(statusLine.substr(0, space)), Decoded(rest));
     undecoded_.emplace_back(rest);
@@ -132,11 +154,14 @@ bool HttpResponseHead::Parse(std::string_view head) {
             continue;
         }
         std::size_t colon = line.find(':');
-        // No colon, or a name that is not a token (white space, a stray CR,
-        // a control byte): not a field.
-        if (colon == std::string_view::npos || colon == 0) continue;
+        // No colon, or a name that is not a token (white space before the
+        // colon, a stray CR, a control byte): not a field, and the head is
+        // refused rather than read without it.
+        if (colon == std::string_view::npos || colon == 0)
+            return Refuse("a head line that is no field: \"" + Shown(line) + "\"");
         std::string_view name = line.substr(0, colon);
-        if (!std::all_of(name.begin(), name.end(), IsTokenChar)) continue;
+        if (!std::all_of(name.begin(), name.end(), IsTokenChar))
+            return Refuse("a head line whose name is no token: \"" + Shown(line) + "\"");
         records_.emplace_back(std::string(line.substr(0, colon + 1)),
                               Decoded(TrimOws(line.substr(colon + 1))));
         undecoded_.emplace_back(TrimOws(line.substr(colon + 1)));
@@ -154,7 +179,8 @@ bool HttpResponseHead::Parse(std::string_view head) {
             std::optional<std::int64_t> parsed = DecimalLength(value);
             // A wrong length would end a body early or let it run past what
             // was announced: every one must be a number, and they must agree.
-            if (!parsed || (length && *length != *parsed)) return false;
+            if (!parsed || (length && *length != *parsed))
+                return Refuse("a Content-Length that is no length, or two that disagree");
             length = parsed;
         } else if (name == "transfer-encoding:") {
             if (LastCoding(value) == "chunked")
@@ -183,6 +209,11 @@ bool HttpResponseHead::Parse(std::string_view head) {
         framing_ = HttpBodyFraming::kUntilClose;
     }
     return true;
+}
+
+bool HttpResponseHead::Refuse(std::string why) {
+    refusal_ = std::move(why);
+    return false;
 }
 
 const std::string* HttpResponseHead::FindUndecoded(std::string_view name) const {

@@ -47,9 +47,15 @@ public:
     static Scan FindEnd(std::string_view data, std::size_t* headLength, std::size_t* skipped);
 
     // Parses a complete head (as FindEnd delimited it). False when the head
-    // is unusable: no status line, or Content-Length values that are not
-    // digits, overflow or disagree.
+    // is unusable: no status line, a line that is no field (no colon, or a
+    // name that is not a token: "Transfer-Encoding : chunked" with a space
+    // before the colon, "en-US Content-Type: x"), or Content-Length values
+    // that are not digits, overflow or disagree. Refusal() then says why.
+    // A line that is no field cannot be skipped: the framing read without
+    // it may not be the one the server meant (RFC 9112, 5.1).
     bool Parse(std::string_view head);
+    // Why the last Parse refused the head ("" when it did not).
+    const std::string& Refusal() const { return refusal_; }
 
     int StatusCode() const { return status_; }
     // 0 when the head announces none (or is chunked, which ignores it).
@@ -69,6 +75,8 @@ public:
     const std::string& Raw() const { return raw_; }
 
 private:
+    bool Refuse(std::string why);
+
     std::vector<Record> records_;
     std::vector<std::string> undecoded_;  // parallel to records_
     std::string raw_;
@@ -76,4 +84,5 @@ private:
     std::int64_t contentLength_ = 0;
     HttpBodyFraming framing_ = HttpBodyFraming::kUntilClose;
     bool closeRequested_ = false;
+    std::string refusal_;
 };

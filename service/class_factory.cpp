@@ -4,6 +4,7 @@
 #include "engine/local_client_layer.h"
 #include "http/agent_layer.h"
 #include "http/http_client_layer.h"
+#include "http/proxy_tunnel_layer.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_socket.h"
 #include "transport/cp_timer.h"
@@ -33,6 +34,8 @@ vzIUnknown* NewObject(std::uint32_t classId) {
             return static_cast<vzICDNLocalClientLayer*>(new nwCCDNLocalClientLayer);
         case kClassSecureSocketClientLayer:
             return static_cast<vzISecureSocketClientLayer*>(new nwCSecureSocketClientLayer);
+        case kClassProxyTunnelLayer:
+            return static_cast<vzIProxyTunnelLayer*>(new nwCProxyTunnelLayer);
         default:
             return nullptr;
     }

@@ -505,8 +505,10 @@ vzIUnknown* cpCQoSContext::GetTopLayer() {
 }
 
 vzStatus cpCQoSContext::ConnectedFrom(nwIQoSNetStack* layer) {
-    int index = IndexOf(layer);
-    if (index > 0) layers_[index - 1].stack->OnConnected();
+    // The layers above hear it in turn, as they hear the connect itself,
+    // until one of them still has work of its own to do first.
+    for (int index = IndexOf(layer) - 1; index >= 0; --index)
+        if (!layers_[index].stack->OnConnected()) break;
     return kTransportOk;
 }
 

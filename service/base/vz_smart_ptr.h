@@ -26,6 +26,7 @@ enum vzClassId : std::uint32_t {
     kClassHttpClientExLayer = 8207,
     kClassCdnLocalClientLayer = 8213,
     kClassSecureSocketClientLayer = 8215,
+    kClassProxyTunnelLayer = 8216,
 };
 
 // Creates the object a class id names with count 0, or null for an id it

@@ -60,7 +60,9 @@ TEST_F(TlsFaultTest, RecordsCutIntoPiecesAreReassembledAndTheRequestWaitsForTheH
     EXPECT_TRUE(fetch.body == body);
     std::lock_guard lock(mutex);
     EXPECT_EQ(request.rfind("GET /cut.bin HTTP/1.1\r\n", 0), 0u) << request;
-    EXPECT_NE(request.find(std::string("Host: ") + kSecureHost + "\r\n"), std::string::npos)
+    EXPECT_NE(request.find(std::string("Host: ") + kSecureHost + ":" +
+                           std::to_string(server.Port()) + "\r\n"),
+              std::string::npos)
         << request;
 }
 
