@@ -4,7 +4,6 @@
 #include <map>
 #include <memory>
 
-#include "http/split_url.h"
 #include "platform/sockets.h"
 #include "transfers/reused_exchange.h"
 #include "transport/cp_mutex.h"
@@ -87,16 +86,18 @@ cpCIdleConnectionPool::Fitness FitForNextExchange(vzIQoSContext* context) {
 }
 
 bool OpenNewHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
-                           nwIHttpClientExEventListener* listener, const std::string& url,
-                           const HttpHeaders& headers, std::string* whyNot) {
+                           nwIHttpClientExEventListener* listener, const HttpRoute& route,
+                           const HttpHeaders& headers, std::string* whyNot,
+                           std::string* openFailure) {
     if (!OpenConnection(holder, settings, kClassHttpClientExLayer, whyNot)) return false;
     auto* context = holder.As<vzIQoSContext>();
     ApplyPacing(context, settings);
     vzIHttpClientExLayer* layer = HttpLayerOf(holder);
     (void)layer->SetListener(listener, 0);  // storing the listener cannot fail
-    if (vzFailed(layer->Open(url.c_str()))) {
+    if (vzFailed(layer->OpenRoute(route))) {
         // Nothing was sent: end the attempt the way every failed attempt
         // ends, with OnClosed from the message loop.
+        if (openFailure) *openFailure = "no address for " + route.connectHost;
         (void)context->PostClose();  // the close runs later; nothing to check now
         return true;
     }
@@ -107,18 +108,16 @@ bool OpenNewHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& set
 // Takes a parked connection to the URL's origin and sends the GET on it;
 // false when there is none to take.
 bool ReuseHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
-                         nwIHttpClientExEventListener* listener, const std::string& url,
+                         nwIHttpClientExEventListener* listener, const HttpRoute& route,
                          const HttpHeaders& headers) {
     cpCIdleConnectionPool* pool = IdlePool();
-    if (!pool || !g_reuse.load()) return false;
-    const std::string origin = UrlOrigin(url);
-    if (origin.empty()) return false;
+    if (!pool || !g_reuse.load() || route.poolKey.empty()) return false;
     for (;;) {
-        vzSmartPtr taken = pool->Take(origin, &FitForNextExchange);
+        vzSmartPtr taken = pool->Take(route.poolKey, &FitForNextExchange);
         if (!taken) return false;
         auto* context = taken.As<vzIQoSContext>();
         auto* layer = static_cast<vzIHttpClientExLayer*>(context->GetTopLayer());
-        if (!layer || vzFailed(layer->Reuse(url.c_str()))) {
+        if (!layer || vzFailed(layer->ReuseRoute(route))) {
             DropConnection(taken);
             continue;
         }
@@ -131,7 +130,7 @@ bool ReuseHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& setti
         (void)context->SetActionType(settings.actionType);  // an unknown type stays unpaced
         ApplyPacing(context, settings);
         holder = std::move(taken);
-        auto guard = std::make_unique<CReusedExchange>(&holder, listener, settings, url, headers);
+        auto guard = std::make_unique<CReusedExchange>(&holder, listener, settings, route, headers);
         (void)layer->SetListener(guard.get(), 0);  // storing the listener cannot fail
         Guards()[&holder] = std::move(guard);
         SendGet(context, layer, settings, headers);
@@ -201,12 +200,22 @@ bool OpenConnection(vzSmartPtr& holder, const ConnectionSettings& settings, std:
 }
 
 bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
-                        nwIHttpClientExEventListener* listener, const std::string& url,
-                        const HttpHeaders& headers, std::string* whyNot) {
+                        nwIHttpClientExEventListener* listener, const HttpRoute& route,
+                        const HttpHeaders& headers, std::string* whyNot,
+                        std::string* openFailure) {
     cpCQoS* qos = cpQoS();
     cpLockGuard guard(qos ? qos->Lock() : nullptr);
-    if (ReuseHttpConnection(holder, settings, listener, url, headers)) return true;
-    return OpenNewHttpConnection(holder, settings, listener, url, headers, whyNot);
+    if (ReuseHttpConnection(holder, settings, listener, route, headers)) return true;
+    return OpenNewHttpConnection(holder, settings, listener, route, headers, whyNot, openFailure);
+}
+
+bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
+                        nwIHttpClientExEventListener* listener, const std::string& url,
+                        const HttpHeaders& headers, std::string* whyNot) {
+    HttpRoute route;
+    // A URL without a route still ends through OnClosed, as an unopenable one.
+    if (!DirectRoute(url, &route)) route = HttpRoute{};
+    return OpenHttpConnection(holder, settings, listener, route, headers, whyNot);
 }
 
 bool IsGuarding(const vzSmartPtr* holder, const CReusedExchange* guard) {
@@ -215,13 +224,13 @@ bool IsGuarding(const vzSmartPtr* holder, const CReusedExchange* guard) {
 }
 
 bool SendOnNewConnection(vzSmartPtr* holder, nwIHttpClientExEventListener* session,
-                         const HttpConnectionSettings& settings, const std::string& url,
+                         const HttpConnectionSettings& settings, const HttpRoute& route,
                          const HttpHeaders& headers) {
     if (vzIHttpClientExLayer* layer = HttpLayerOf(*holder))
         (void)layer->SetListener(nullptr, 0);  // storing the listener cannot fail
     ForgetGuard(*holder);
     DropConnection(*holder);
-    return OpenNewHttpConnection(*holder, settings, session, url, headers, nullptr);
+    return OpenNewHttpConnection(*holder, settings, session, route, headers, nullptr, nullptr);
 }
 
 vzIHttpClientExLayer* HttpLayerOf(const vzSmartPtr& holder) {

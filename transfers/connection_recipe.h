@@ -38,7 +38,9 @@
 #include <vector>
 
 #include "http/http_client_interfaces.h"
+#include "http/http_route.h"
 #include "service/base/vz_smart_ptr.h"
+#include "transfers/transfer_policy.h"
 
 // What a session's paced connection left of the current second's receive
 // budget when it was dropped. The session's next connection, when it opens
@@ -56,8 +58,8 @@ struct ReceiveBudgetCarry {
 // 30 s is far below anything a working transfer moves, the normal-speed
 // budget included.
 struct LowSpeedLimit {
-    std::uint32_t bytes = 1024;
-    std::uint32_t seconds = 30;
+    std::uint32_t bytes = transfer_policy::kLowSpeedBytes;
+    std::uint32_t seconds = transfer_policy::kLowSpeedSeconds;
 };
 // The limit new connections get; tests shorten it.
 LowSpeedLimit DefaultLowSpeedLimit();
@@ -84,7 +86,7 @@ struct HttpConnectionSettings : ConnectionSettings {
 // The most body bytes DropHttpConnection reads on for a listener that left
 // early, to keep the connection: a small file's body costs less than a new
 // connection; a large one is cut off.
-inline constexpr std::int64_t kDrainLimit = 64 * 1024;
+inline constexpr std::int64_t kDrainLimit = transfer_policy::kDrainLimitBytes;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -94,9 +96,17 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 [[nodiscard]] bool OpenConnection(vzSmartPtr& holder, const ConnectionSettings& settings,
                                   std::uint32_t topLayer, std::string* whyNot = nullptr);
 
-// Fills `holder` with the new connection and sends the GET. False when it
-// could not even be created (see OpenConnection); a URL that cannot be
-// opened answers true and fails through OnClosed as described above.
+// Fills `holder` with the new connection along `route` (direct, or through
+// a proxy: transfers/proxy_plan.h) and sends the GET. False when it could
+// not even be created (see OpenConnection); a route that cannot be opened
+// (no address for its host) answers true, sets *openFailure (when given) to
+// why, and fails through OnClosed as described above.
+[[nodiscard]] bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
+                                      nwIHttpClientExEventListener* listener,
+                                      const HttpRoute& route, const HttpHeaders& headers = {},
+                                      std::string* whyNot = nullptr,
+                                      std::string* openFailure = nullptr);
+// The same straight to the URL's origin, without a proxy (tests).
 [[nodiscard]] bool OpenHttpConnection(vzSmartPtr& holder, const HttpConnectionSettings& settings,
                                       nwIHttpClientExEventListener* listener,
                                       const std::string& url, const HttpHeaders& headers = {},

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/kernel.h"
+#include "service/base/service_log.h"
 #include "service/base/status_codes.h"
 #include "transport/cp_mutex.h"
 #include "transport/cp_qos.h"
@@ -19,89 +20,56 @@ cpCMutex* ServiceLock() {
 }  // namespace
 
 CContentLengthChecker::CContentLengthChecker(IContentLengthCheckerEventListener* listener)
-    : listener_(listener) {}
+    : pool_(this, ExchangeRole::kSum), listener_(listener) {}
 
 CContentLengthChecker::~CContentLengthChecker() {
     cpLockGuard guard(ServiceLock());
-    sessions_.clear();
-    retired_.clear();
+    pool_.DetachListener();
+    pool_.Clear();
 }
 
 int CContentLengthChecker::AddUrl(const char* url) {
     cpLockGuard guard(ServiceLock());
-    retired_.clear();
-    auto index = static_cast<std::int32_t>(sessions_.size());
-    sessions_.push_back(std::make_unique<CContentLengthCheckSession>(this, index, url ? url : ""));
+    (void)pool_.Add(url ? url : "");  // the slot is the URL's index
     return kResultOk;
 }
 
 void CContentLengthChecker::Start() {
     cpLockGuard guard(ServiceLock());
-    retired_.clear();
-    ++generation_;
     if (recent_) recent_->Forget();
-    for (auto& session : sessions_) session->Reset();
     total_ = 0;
     failure_.clear();
     completed_ = 0;
-    next_ = 0;
-    running_ = 0;
-    if (sessions_.empty()) {
+    if (pool_.Count() == 0) {
         if (listener_) listener_->OnLengthsKnown();
         return;
     }
-    StartMore();
+    pool_.Run();
 }
 
-void CContentLengthChecker::StartMore() {
-    const std::uint64_t generation = generation_;
-    while (running_ < kMaxRunning && next_ < sessions_.size()) {
-        CContentLengthCheckSession* session = sessions_[next_++].get();
-        ++running_;
-        session->Probe();
-        if (generation != generation_) return;  // the probe failed at once and ended the check
-    }
-}
-
-void CContentLengthChecker::EndCheck() {
-    ++generation_;
-    for (auto& session : sessions_) session->Close();
-    for (auto& session : sessions_) retired_.push_back(std::move(session));
-    sessions_.clear();
-    running_ = 0;
-    next_ = 0;
-}
-
-void CContentLengthChecker::OnLength(std::int32_t index, std::int64_t length) {
-    if (recent_ && index >= 0 && static_cast<std::size_t>(index) < sessions_.size())
-        recent_->Remember(sessions_[static_cast<std::size_t>(index)]->Url(), length,
-                          plat::MonotonicMs());
+void CContentLengthChecker::OnSizeFound(std::size_t slot, std::int64_t size, bool announced) {
+    if (recent_ && announced) recent_->Remember(pool_.AnsweredBy(slot), size, plat::MonotonicMs());
     // Saturating: servers choose these numbers, and a sum that wraps would
     // show a negative size.
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    total_ = length > kMax - total_ ? kMax : total_ + length;
-    --running_;
+    total_ = size > kMax - total_ ? kMax : total_ + size;
     ++completed_;
-    if (static_cast<std::size_t>(completed_) < sessions_.size()) {
-        StartMore();
-        return;
-    }
-    EndCheck();
+    if (static_cast<std::size_t>(completed_) < pool_.Count()) return;
+    // The URLs are forgotten: the next check adds them again.
+    pool_.Clear();
     if (listener_) listener_->OnLengthsKnown();
 }
 
-void CContentLengthChecker::OnProbeFailed(std::int32_t index, const char* url) {
-    const auto i = static_cast<std::size_t>(index);
-    failure_ = std::string(url ? url : "");
-    if (i < sessions_.size() && !sessions_[i]->LastFailure().empty())
-        failure_ += ": " + sessions_[i]->LastFailure();
-    EndCheck();
-    if (listener_) listener_->OnLengthCheckFailed();
-}
-
-void CContentLengthChecker::OnProbeUnreachable(std::int32_t index) {
-    const auto i = static_cast<std::size_t>(index);
-    failure_ = i < sessions_.size() ? sessions_[i]->Url() + ": the host is unreachable" : "";
-    EndCheck();
-    if (listener_) listener_->OnLengthCheckAborted();
+void CContentLengthChecker::OnSizeFailed(std::size_t slot, const ExchangeFailure& failure) {
+    const std::string field = pool_.Field(slot);
+    WriteServiceLogFormat("[OstrelLib] Size check failed : %s (%s)", field.c_str(),
+                          failure.reason.c_str());
+    const bool unreachable = failure.outcome == HttpOutcome::kUnreachable;
+    failure_ = (unreachable ? failure.url : field) + ": " + failure.reason;
+    pool_.Clear();
+    if (!listener_) return;
+    if (unreachable)
+        listener_->OnLengthCheckAborted();
+    else
+        listener_->OnLengthCheckFailed();
 }

@@ -1,5 +1,5 @@
 // CContentLengthChecker: sums the remote sizes of the file list's URLs,
-// probing at most kMaxRunning of them at a time, and reports the total or
+// probing at most five of them at a time, and reports the total or
 // the first failure to its listener (the job manager, which posts event 525
 // or 526).
 //
@@ -17,8 +17,12 @@
 // checker's reactions run on the worker thread under the same lock, which
 // is therefore the checker's only lock.
 //
+// The probes are a size-probe pool of the sum's role
+// (transfers/size_probe_pool.h): at most five at once, each URL field's
+// mirrors tried as the reaction table says for the sum.
+//
 // Each Start begins a new check from zero: the total, the counts and every
-// session start afresh. A check ends when every URL has a length (the
+// probe start afresh. A check ends when every URL has a length (the
 // listener hears OnLengthsKnown) or at the first URL that fails (the
 // listener hears OnLengthCheckFailed, or OnLengthCheckAborted for an
 // unreachable host; the lengths summed so far stay in the total). The URLs
@@ -30,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "transfers/content_length_check_session.h"
 #include "transfers/recent_remote_sizes.h"
+#include "transfers/size_probe_pool.h"
 
 // What the checker reports to its owner (the job manager, which posts event
 // 525 or 526). Calls arrive with the service lock held.
@@ -55,11 +59,8 @@ public:
     virtual std::string FailureText() const { return {}; }
 };
 
-class CContentLengthChecker final : public IContentLengthCheckSessionEventListener,
-                                    public IContentLengthTotal {
+class CContentLengthChecker final : private ISizeProbePoolListener, public IContentLengthTotal {
 public:
-    static constexpr int kMaxRunning = 5;
-
     // `listener` is not owned and must outlive the checker.
     explicit CContentLengthChecker(IContentLengthCheckerEventListener* listener);
     // Closes every session still probing; no report follows.
@@ -82,32 +83,18 @@ public:
     std::string FailureText() const override { return failure_; }
 
     int Completed() const { return completed_; }
-    int Running() const { return running_; }
-    std::size_t SessionCount() const { return sessions_.size(); }
-
-    // IContentLengthCheckSessionEventListener
-    void OnLength(std::int32_t index, std::int64_t length) override;
-    void OnProbeFailed(std::int32_t index, const char* url) override;
-    void OnProbeUnreachable(std::int32_t index) override;
+    int Running() const { return pool_.Running(); }
+    std::size_t SessionCount() const { return pool_.Count(); }
 
 private:
-    // Starts sessions in order while fewer than kMaxRunning run.
-    void StartMore();
-    // Ends the check: closes every session and resets the counts.
-    void EndCheck();
+    // ISizeProbePoolListener
+    void OnSizeFound(std::size_t slot, std::int64_t size, bool announced) override;
+    void OnSizeFailed(std::size_t slot, const ExchangeFailure& failure) override;
 
     std::int64_t total_ = 0;
     std::string failure_;
     int completed_ = 0;
-    std::size_t next_ = 0;
-    int running_ = 0;
-    std::vector<std::unique_ptr<CContentLengthCheckSession>> sessions_;
-    // Sessions of an ended check: a check ends from inside a session's own
-    // event, so they are deleted at the next AddUrl or Start instead.
-    std::vector<std::unique_ptr<CContentLengthCheckSession>> retired_;
-    // Counts ended checks, so that a loop starting sessions notices when one
-    // of them ended the check under it.
-    std::uint64_t generation_ = 0;
+    CSizeProbePool pool_;
     IContentLengthCheckerEventListener* listener_;
     CRecentRemoteSizes* recent_ = nullptr;
 };

@@ -10,11 +10,11 @@
 #include "service/base/status_codes.h"
 
 CPlatformFileSizeChecker::CPlatformFileSizeChecker(ICheckerEventListener* listener, void* context)
-    : listener_(listener), context_(context) {}
+    : pool_(this, ExchangeRole::kSizeProbe), listener_(listener), context_(context) {}
 
 CPlatformFileSizeChecker::~CPlatformFileSizeChecker() {
-    for (auto& session : running_) session->SetListener(nullptr);
-    running_.clear();
+    pool_.DetachListener();
+    pool_.Clear();
 }
 
 void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEntry>>& files,
@@ -39,39 +39,18 @@ void CPlatformFileSizeChecker::Check(const std::vector<std::unique_ptr<JobFileEn
             known_.emplace_back(file->index, size);
         } else {
             probes_.push_back(std::make_unique<JobFileEntry>(*file));
+            (void)pool_.Add(file->url);  // its slot is its place in probes_
         }
     }
     if (recalled > 0)
         WriteServiceLogFormat("[OstrelLib] Sizes of %d files known from the file list's sum",
                               recalled);
     if (!probes_.empty()) {
-        ProbeNext();
+        // A probe that fails at once reports from inside Run, after which
+        // this checker may be gone.
+        pool_.Run();
     } else {
         Finish(knownTotals_);
-    }
-}
-
-void CPlatformFileSizeChecker::ProbeNext() {
-    while (next_ < probes_.size() && running_.size() < kParallelProbes) {
-        running_.push_back(
-            std::make_unique<CPlatformFileSizeCheckSession>(this, probes_[next_].get()));
-        CPlatformFileSizeCheckSession* session = running_.back().get();
-        ++next_;
-        session->SetUrls(session->Entry()->url);
-        // A probe that fails at once reports through OnProbeFailed, after
-        // which this checker may be gone.
-        ICheckerEventListener* before = listener_;
-        session->Probe();
-        if (listener_ != before) return;
-    }
-    if (finished_ == probes_.size() && listener_) {
-        SizeTotals totals = knownTotals_;
-        for (const auto& probe : probes_) {
-            totals.totalSize += probe->remoteSize;
-            totals.writtenBefore += probe->bytesWritten;
-        }
-        totals.fileCount += static_cast<std::int32_t>(probes_.size());
-        Finish(totals);
     }
 }
 
@@ -130,22 +109,27 @@ std::string CPlatformFileSizeChecker::SpaceShortage() const {
     return {};
 }
 
-void CPlatformFileSizeChecker::OnProbeDone(CPlatformFileSizeCheckSession* session) {
-    for (auto it = running_.begin(); it != running_.end(); ++it) {
-        if (it->get() == session) {
-            running_.erase(it);
-            break;
-        }
+void CPlatformFileSizeChecker::OnSizeFound(std::size_t slot, std::int64_t size, bool) {
+    probes_.at(slot)->remoteSize = size;
+    if (++finished_ < probes_.size() || !listener_) return;
+    SizeTotals totals = knownTotals_;
+    for (const auto& probe : probes_) {
+        totals.totalSize += probe->remoteSize;
+        totals.writtenBefore += probe->bytesWritten;
     }
-    ++finished_;
-    ProbeNext();
+    totals.fileCount += static_cast<std::int32_t>(probes_.size());
+    Finish(totals);
 }
 
-void CPlatformFileSizeChecker::OnProbeFailed(CPlatformFileSizeCheckSession*, int code,
-                                             const std::string& text) {
-    // The remaining probes are not started; the downloader discards the checker.
-    next_ = probes_.size();
-    if (listener_) listener_->OnSizeCheckFailed(context_, code, text);
+void CPlatformFileSizeChecker::OnSizeFailed(std::size_t slot, const ExchangeFailure& failure) {
+    const std::string& url = probes_.at(slot)->url;
+    WriteServiceLogFormat("[OstrelLib] Size probe failed : %s (%s)", url.c_str(),
+                          failure.reason.c_str());
+    // The text names the file and why: it becomes the job's message. The
+    // downloader discards the checker.
+    std::string text = url;
+    if (!failure.reason.empty()) text += ": " + failure.reason;
+    if (listener_) listener_->OnSizeCheckFailed(context_, kResultFailed, text);
 }
 
 std::int64_t CPlatformFileSizeChecker::RemoteSizeOf(std::int32_t index) const {

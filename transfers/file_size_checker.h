@@ -1,5 +1,6 @@
 // Sums the remote sizes of a job's files before the transfer: sizes already
-// known are added up, the others are probed over HTTP, at most five at a
+// known are added up, the others are probed over HTTP by a size-probe pool
+// of the size check's role (transfers/size_probe_pool.h), at most five at a
 // time. Once every size is known the job as a whole must fit: for each file
 // system its files go to, what they still need (remote size less what is
 // already on disk) must not exceed its free space, else the check fails
@@ -8,19 +9,16 @@
 // may delete the checker, so nothing touches it after reporting.
 #pragma once
 
-#include <list>
 #include <memory>
 #include <vector>
 
 #include "service/base/job.h"
-#include "transfers/file_size_check_session.h"
 #include "transfers/recent_remote_sizes.h"
 #include "transfers/size_check_listeners.h"
+#include "transfers/size_probe_pool.h"
 
-class CPlatformFileSizeChecker final : public IPlatformFileSizeCheckSessionEventListener {
+class CPlatformFileSizeChecker final : private ISizeProbePoolListener {
 public:
-    static constexpr std::size_t kParallelProbes = 5;
-
     CPlatformFileSizeChecker(ICheckerEventListener* listener, void* context);
     ~CPlatformFileSizeChecker();
 
@@ -33,24 +31,21 @@ public:
     // The remote size found for the file with `index` (-1 when unknown).
     std::int64_t RemoteSizeOf(std::int32_t index) const;
     void DetachListener() { listener_ = nullptr; }
-    std::size_t RunningProbes() const { return running_.size(); }
-
-    void OnProbeDone(CPlatformFileSizeCheckSession* session) override;
-    void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code,
-                       const std::string& text) override;
+    std::size_t RunningProbes() const { return static_cast<std::size_t>(pool_.Running()); }
 
 private:
-    void ProbeNext();
+    // ISizeProbePoolListener
+    void OnSizeFound(std::size_t slot, std::int64_t size, bool announced) override;
+    void OnSizeFailed(std::size_t slot, const ExchangeFailure& failure) override;
     // Reports the totals, or 513 when the job does not fit.
     void Finish(const SizeTotals& totals);
     // The remaining bytes of every file against the free space of its file
     // system; the text of the first that does not fit, or "".
     std::string SpaceShortage() const;
 
-    std::size_t next_ = 0;
     std::size_t finished_ = 0;
-    std::vector<std::unique_ptr<JobFileEntry>> probes_;
-    std::list<std::unique_ptr<CPlatformFileSizeCheckSession>> running_;
+    std::vector<std::unique_ptr<JobFileEntry>> probes_;  // by the pool's slot
+    CSizeProbePool pool_;
     std::vector<std::pair<std::int32_t, std::int64_t>> known_;  // index, size
     // Where each file goes, with its size: index, folder + name, size.
     struct Placement {

@@ -5,15 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http/code_page.h"
+#include "http/content_range.h"
 #include "http/http_status.h"
 #include "platform/files.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
-#include "transfers/connection_recipe.h"
-#include "transfers/http_response_check.h"
-#include "http/content_range.h"
-#include "transport/net_interfaces.h"
+#include "transfers/transfer_policy.h"
 
 namespace {
 
@@ -21,15 +18,35 @@ std::string SystemError(int error) {
     return std::strerror(error);
 }
 
+std::uint32_t ReceiveRate(std::int32_t speedFlag) {
+    return speedFlag ? transfer_policy::kFastBytesPerSecond : transfer_policy::kNormalBytesPerSecond;
+}
+
 }  // namespace
 
 CPlatformSession::CPlatformSession(IPlatFormSessionEventListener* listener, void* context)
-    : cursor_(ExchangeLimits{kAttemptsPerUrl, 20}), listener_(listener), context_(context) {}
+    : exchange_(this, {}), listener_(listener), context_(context) {
+    ExchangePlan& plan = exchange_.Plan();
+    plan.role = ExchangeRole::kFile;
+    plan.settings.actionType = 5;
+    plan.settings.connectTimeoutSeconds = plan.settings.idleTimeoutSeconds = kTimeoutSeconds;
+    plan.settings.pacedActionType = 6;
+    plan.settings.receiveRate = ReceiveRate(speedFlag_);
+    plan.settings.carry = &budgetCarry_;
+    plan.carry = &budgetCarry_;
+    plan.need = BodyNeed::kLength;
+    plan.takeRangeNotSatisfiable = true;
+}
 
 CPlatformSession::~CPlatformSession() {
-    DropHttpConnection(connection_);
+    exchange_.Abandon();
     CloseFile();
     DropAhead();
+}
+
+void CPlatformSession::SetSpeedFlag(std::int32_t flag) {
+    speedFlag_ = flag;
+    exchange_.Plan().settings.receiveRate = ReceiveRate(flag);
 }
 
 void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& files,
@@ -63,16 +80,14 @@ void CPlatformSession::Stop() {
     listener_ = nullptr;
     stopped_ = true;
     heldTail_.clear();
-    DropHttpConnection(connection_);
+    exchange_.Abandon();
     CloseFile();
     DropAhead();
 }
 
 void CPlatformSession::SelectFile(std::size_t index) {
     current_ = index;
-    if (index >= files_.size()) return;
-    cursor_.Reset(files_[index].entry.url);
-    requestAlternative_ = cursor_.AlternativeIndex();
+    requestAlternative_ = 0;
 }
 
 std::int64_t CPlatformSession::HeldOfCurrent() const {
@@ -82,19 +97,20 @@ std::int64_t CPlatformSession::HeldOfCurrent() const {
 
 void CPlatformSession::Request() {
     if (stopped_ || current_ >= files_.size()) return;
-    if (!cursor_.TakeAttempt()) {
-        Fail("[OstrelLib] TryMax Over : %s");
-        return;
-    }
+    exchange_.Start(files_[current_].entry.url);
+}
+
+bool CPlatformSession::OnRequest(HttpHeaders* headers) {
+    if (stopped_ || current_ >= files_.size()) return false;
     SessionFile& file = files_[current_];
     if (!OpenFile(file)) {
-        Fail("[OstrelLib] WriteFileOpen Failed : %s");
-        return;
+        Fail("[OstrelLib] WriteFileOpen Failed : %s", exchange_.Url(), openFailure_);
+        return false;
     }
     const std::int64_t known = knownSizes_[current_];
-    if (cursor_.AlternativeIndex() != requestAlternative_) {
+    if (exchange_.Cursor().AlternativeIndex() != requestAlternative_) {
         // Another mirror may honour ranges where the last one did not.
-        requestAlternative_ = cursor_.AlternativeIndex();
+        requestAlternative_ = exchange_.Cursor().AlternativeIndex();
         wholeFile_ = false;
     }
     // Only a whole body may replace what is on disk: when the job starts
@@ -103,27 +119,12 @@ void CPlatformSession::Request() {
         wholeFile_ = true;
     requestedOffset_ = wholeFile_ ? 0 : file.entry.bytesOnDisk;
     replacing_ = false;
-    unreachable_ = false;
-    HttpHeaders headers;
     if (!wholeFile_) {
         char range[48];
         std::snprintf(range, sizeof range, "bytes=%" PRId64 "-", requestedOffset_);
-        headers.emplace_back("Range", range);
+        headers->emplace_back("Range", range);
     }
-    if (connection_) return;
-    HttpConnectionSettings settings;
-    settings.actionType = 5;
-    settings.connectTimeoutSeconds = settings.idleTimeoutSeconds = kTimeoutSeconds;
-    settings.pacedActionType = 6;
-    settings.receiveRate = speedFlag_ ? kFastBudget : kNormalBudget;
-    settings.carry = &budgetCarry_;
-    std::string whyNot;
-    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), headers, &whyNot)) {
-        cursor_.NoteFailure(whyNot);
-        Fail("[OstrelLib] TryMax Over : %s");
-        return;
-    }
-    OpenAhead();
+    return true;
 }
 
 bool CPlatformSession::OpenPath(const SessionFile& file, plat::File& into, std::string* path) {
@@ -157,7 +158,7 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
         if (!OpenPath(file, file_, &path)) {
             WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
                                   path.c_str());
-            cursor_.NoteFailure("cannot write " + path + ": " + SystemError(file_.LastError()));
+            openFailure_ = "cannot write " + path + ": " + SystemError(file_.LastError());
             return false;
         }
         length = file_.LengthAtOpen();
@@ -216,15 +217,15 @@ bool CPlatformSession::RestartFile() {
     return true;
 }
 
-void CPlatformSession::Fail(const std::string& logFormat) {
-    const std::string url = cursor_.LastUrl();
+void CPlatformSession::Fail(const std::string& logFormat, const std::string& url,
+                            const std::string& reason) {
     WriteServiceLogFormat(logFormat.c_str(), url.c_str());
     stopped_ = true;
-    DropHttpConnection(connection_);
+    exchange_.Abandon();
     CloseFile();
     DropAhead();
     std::string text = url;
-    if (!cursor_.LastFailure().empty()) text += ": " + cursor_.LastFailure();
+    if (!reason.empty()) text += ": " + reason;
     if (holdFailure_) {
         heldFailure_ = std::move(text);
         return;
@@ -232,81 +233,37 @@ void CPlatformSession::Fail(const std::string& logFormat) {
     if (listener_) listener_->OnSessionFailed(context_, text);
 }
 
-void CPlatformSession::Retry(std::string reason) {
-    // Never counted: the next request asks again from what is on disk.
-    heldTail_.clear();
-    cursor_.NoteFailure(std::move(reason));
-    DropHttpConnection(connection_, budgetCarry_);
-    CloseFile();
-    if (stopped_ || current_ >= files_.size()) return;
-    Request();
+void CPlatformSession::OnFailed(const ExchangeFailure& failure) {
+    Fail(failure.outcome == HttpOutcome::kRedirectRefused ? "[OstrelLib] eNWHSC_HTTP_SEEOTHER  : %s"
+                                                           : "[OstrelLib] TryMax Over : %s",
+         failure.url, failure.reason);
 }
 
-void CPlatformSession::OnHeaderReceived(std::uint32_t) {
-    if (current_ >= files_.size()) return;
-    vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
-    int status = 0;
-    std::int64_t length = 0;
-    // The getters leave 0 when the head has no such value.
-    (void)layer->GetStatusCode(&status);
-    (void)layer->GetContentLength(&length);
-
-    if (status == eNWHSC_HTTP_OK || status == eNWHSC_HTTP_PARTIAL_CONTENT) {
-        ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLength);
-        if (!check.ok) {
-            Retry(check.reason);
-            return;
-        }
-        if (length <= 0) {
-            Retry("the server announced an empty body");
-            return;
-        }
-        bodyLeft_ = length;
-        if (status == eNWHSC_HTTP_OK)
-            OnStatusOk(length);
-        else
-            OnPartialContent(layer, length);
-        return;
-    }
-    if (IsRedirectStatus(status)) {
-        std::string location;
-        (void)layer->GetUndecodedHeader("Location:", &location);  // "" without one, refused below
-        DropHttpConnection(connection_, budgetCarry_);
-        CloseFile();
-        switch (cursor_.OnRedirect(status, FromUtf8(location))) {
-            case CHttpExchangeCursor::Redirect::kFollow:
-            case CHttpExchangeCursor::Redirect::kTooMany:
-                // Followed, or a failed attempt: either way the next request.
-                Request();
-                return;
-            case CHttpExchangeCursor::Redirect::kRefused:
-                Fail("[OstrelLib] eNWHSC_HTTP_SEEOTHER  : %s");
-                return;
-        }
-        return;
-    }
-    if (status == eNWHSC_HTTP_RANGE_NOT_SATISFIABLE) {
-        OnRangeNotSatisfiable(layer);
-        return;
-    }
-    Retry(UnexpectedStatusText(status));
+HeadVerdict CPlatformSession::OnHead(const ExchangeHead& head) {
+    if (current_ >= files_.size()) return HeadVerdict::Enough();
+    if (head.status == eNWHSC_HTTP_RANGE_NOT_SATISFIABLE) return OnRangeNotSatisfiable(head.layer);
+    // The exchange let only 200 and 206 with an announced length through;
+    // an empty body (Content-Length 0) ends at once.
+    bodyLeft_ = head.contentLength;
+    if (head.status == eNWHSC_HTTP_OK) return OnStatusOk(head.contentLength);
+    return OnPartialContent(head.layer, head.contentLength);
 }
 
-void CPlatformSession::OnStatusOk(std::int64_t length) {
+HeadVerdict CPlatformSession::OnStatusOk(std::int64_t length) {
     SessionFile& file = files_[current_];
     // The whole file. When it is exactly what is on disk (and that may be
     // kept), it is complete.
     if (!wholeFile_ && length == file.entry.bytesOnDisk) {
         file.entry.remoteSize = length;
-        NextFile();
-        return;
+        return HeadVerdict::Enough();
     }
     // A whole body replaces what is on disk, from its first byte on.
     file.entry.remoteSize = length;
     replacing_ = true;
+    return HeadVerdict::Take();
 }
 
-void CPlatformSession::OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length) {
+HeadVerdict CPlatformSession::OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length) {
     SessionFile& file = files_[current_];
     std::string value;
     ContentRange range;
@@ -320,22 +277,24 @@ void CPlatformSession::OnPartialContent(vzIHttpClientExLayer* layer, std::int64_
                       (range.total < 0 || known < 0 || range.total == known);
     if (sane && range.first == 0 && range.total == length) {
         // The whole file, only labelled a part: a whole replacement body.
-        OnStatusOk(length);
-        return;
+        return OnStatusOk(length);
     }
     const bool fits = sane && !wholeFile_ && range.first == requestedOffset_;
     if (!fits) {
         // Not the part asked for: nothing of it is written, and the next
         // attempt asks for the whole file instead.
         wholeFile_ = true;
-        Retry("the server answered with another part of the file (" +
-              (readable ? value : std::string("no usable Content-Range")) + ")");
-        return;
+        return HeadVerdict::Reject(HttpOutcome::kWrongPart,
+                                   "the server answered with another part of the file (" +
+                                       (readable ? value.substr(0, 64)
+                                                 : std::string("no usable Content-Range")) +
+                                       ")");
     }
     file.entry.remoteSize = range.total >= 0 ? range.total : requestedOffset_ + length;
+    return HeadVerdict::Take();
 }
 
-void CPlatformSession::OnRangeNotSatisfiable(vzIHttpClientExLayer* layer) {
+HeadVerdict CPlatformSession::OnRangeNotSatisfiable(vzIHttpClientExLayer* layer) {
     SessionFile& file = files_[current_];
     std::string value;
     ContentRange range;
@@ -343,17 +302,18 @@ void CPlatformSession::OnRangeNotSatisfiable(vzIHttpClientExLayer* layer) {
         (void)ParseContentRange(value, &range);
     const std::int64_t known = knownSizes_[current_];
     const std::int64_t size = known >= 0 ? known : range.total;
-    if (!wholeFile_ && size > 0 && file.entry.bytesOnDisk == size) {
+    // Nothing left to send: the file on disk is whole (an empty file's
+    // first byte is beyond its end too).
+    if (!wholeFile_ && size >= 0 && file.entry.bytesOnDisk == size) {
         file.entry.remoteSize = size;
-        NextFile();
-        return;
+        return HeadVerdict::Enough();
     }
     // What is on disk is not this file's beginning: ask for the whole file.
     wholeFile_ = true;
-    Retry("HTTP 416 for bytes the file should have");
+    return HeadVerdict::Reject(HttpOutcome::kWrongPart, "HTTP 416 for bytes the file should have");
 }
 
-std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
+std::int32_t CPlatformSession::OnBody(const void* data, std::int32_t length) {
     if (current_ >= files_.size() || !file_.IsOpen() || writeFailed_) {
         if (listener_) listener_->OnProgress(context_);
         return length;
@@ -362,7 +322,8 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
         replacing_ = false;
         if (!RestartFile()) {
             writeFailed_ = true;
-            Fail("[OstrelLib] WriteFileOpen Failed : %s");
+            Fail("[OstrelLib] WriteFileOpen Failed : %s", exchange_.Url(),
+                 "cannot empty " + openPath_ + ": " + SystemError(file_.LastError()));
             return length;
         }
     }
@@ -376,7 +337,7 @@ std::int32_t CPlatformSession::OnBodyData(std::uint32_t, const void* data, std::
     if (!file_.Append(data, static_cast<std::size_t>(length))) {
         // A short or failed write would leave a hole in the file: stop here
         // rather than report a damaged file as complete.
-        OnWriteFailed(file_.LastError(), cursor_.LastUrl(), openPath_);
+        OnWriteFailed(file_.LastError(), exchange_.Cursor().LastUrl(), openPath_);
         return length;
     }
     CountWritten(current_, length);
@@ -397,7 +358,7 @@ void CPlatformSession::OnWriteFailed(int error, const std::string& url, const st
     stopped_ = true;
     const std::string text = url + ": writing " + path + " failed: " + SystemError(error);
     WriteServiceLogFormat("[OstrelLib] WriteFile Failed(%d) : %s", error, path.c_str());
-    DropHttpConnection(connection_);
+    exchange_.Abandon();
     CloseFile();
     DropAhead();
     // A full disk is the job's 513; any other write failure names its cause.
@@ -413,13 +374,25 @@ bool CPlatformSession::WriteHeldTail(plat::File& file, int* error) {
     return written;
 }
 
-void CPlatformSession::OnComplete(std::uint32_t) {
-    if (current_ >= files_.size() || writeFailed_) return;
+void CPlatformSession::OnEnd() {
+    if (current_ >= files_.size() || writeFailed_ || stopped_) return;
+    if (replacing_) {
+        // A whole replacement that is empty: no byte came to empty the file.
+        replacing_ = false;
+        if (!RestartFile()) {
+            writeFailed_ = true;
+            Fail("[OstrelLib] WriteFileOpen Failed : %s", exchange_.Url(),
+                 "cannot empty " + openPath_ + ": " + SystemError(file_.LastError()));
+            return;
+        }
+    }
     const SessionFile& file = files_[current_];
     if (HeldOfCurrent() + static_cast<std::int64_t>(heldTail_.size()) < file.entry.remoteSize) {
         // The server sent a shorter part than the rest of the file: ask for
         // what is still missing.
-        Retry("the server sent only part of the rest of the file");
+        heldTail_.clear();
+        CloseFile();
+        exchange_.Reject(HttpOutcome::kWrongPart, "the server sent only part of the rest of the file");
         return;
     }
     NextFile();
@@ -430,9 +403,10 @@ void CPlatformSession::NextFile() {
     const std::size_t next = finished + 1;
     plat::File finishing = std::move(file_);
     const std::string finishingPath = std::move(openPath_);
-    const std::string finishingUrl = cursor_.LastUrl();
+    const std::string finishingUrl = exchange_.Cursor().LastUrl();
     openPath_.clear();
-    DropHttpConnection(connection_, budgetCarry_);
+    // The exchange has given its connection up (kept for the next file).
+    exchange_.Finish();
     const bool early =
         listener_ && next < files_.size() && aheadIndex_ == next && !heldTail_.empty();
     if (early) {
@@ -475,22 +449,4 @@ void CPlatformSession::NextFile() {
         Request();
     else
         listener_->OnSessionComplete(context_);
-}
-
-void CPlatformSession::OnClosed(std::uint32_t) {
-    Retry(replacing_ || HeldOfCurrent() > requestedOffset_
-              ? "the connection closed before the whole file arrived"
-              : "the connection closed before an answer");
-}
-
-void CPlatformSession::OnConnectFailed(std::uint32_t) {
-    Retry(unreachable_ ? "the host is unreachable" : "the connection failed");
-}
-
-void CPlatformSession::OnIdleTimeout(std::uint32_t) {
-    Retry("the server stopped sending (or sent too slowly)");
-}
-
-void CPlatformSession::OnHostUnreachable(std::uint32_t) {
-    unreachable_ = true;  // the connect failure follows
 }

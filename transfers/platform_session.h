@@ -1,8 +1,10 @@
 // CPlatformSession downloads the files of one job to disk, one after the
-// other, over HTTP with a "Range" request. Each file's URL field may hold
-// alternatives separated by "|"; the exchange cursor gives every
-// alternative three requests, a redirect included, before the next, and
-// after the last the session gives up (transfers/http_exchange_cursor.h).
+// other, over HTTP with a "Range" request. Each file is one exchange of the
+// file role (transfers/http_exchange.h): its URL field may hold
+// alternatives separated by "|", every alternative gets three requests, a
+// redirect included, before the next, and the reaction to each failure is
+// the table's (transfers/http_outcome.h); after the last alternative the
+// session gives up.
 //
 // Files are continued, never corrupted, and never thrown away without a
 // replacement: opening keeps the bytes on disk and asks for the rest. A 206
@@ -11,8 +13,8 @@
 // for the whole file without "Range". Bytes on disk are discarded only when
 // a whole replacement body arrives: a 200 (to a request without Range, or
 // one the server sent instead of a range). A 416 completes the file only
-// when the bytes on disk are exactly its size; otherwise the next request
-// asks for the whole file. Bytes on disk beyond the known size, and a job
+// when the bytes on disk are exactly its size (an empty file's 416 "*/0"
+// included); otherwise the next request asks for the whole file. Bytes on disk beyond the known size, and a job
 // whose resume answer is "start over", ask for the whole file as well. A
 // file is complete only when it holds exactly its size. A response whose
 // body is not the file (a content coding) or does not announce its size is
@@ -28,7 +30,8 @@
 // file it made ahead and never began.
 //
 // The connection runs under its own receive budget: 104857600 B/s with the
-// speed flag set, 393216 B/s without; and under the low-speed watchdog.
+// speed flag set, 393216 B/s without (transfers/transfer_policy.h); and
+// under the low-speed watchdog.
 #pragma once
 
 #include <cstdint>
@@ -38,24 +41,19 @@
 #include <string>
 #include <vector>
 
-#include "http/http_client_interfaces.h"
 #include "platform/file_handle.h"
-#include "service/base/vz_smart_ptr.h"
 #include "transfers/connection_recipe.h"
-#include "transfers/http_exchange_cursor.h"
+#include "transfers/http_exchange.h"
 #include "transfers/platform_session_listener.h"
 
-class CPlatformSession final : public nwIHttpClientExEventListener {
+class CPlatformSession final : private IHttpExchangeSink {
 public:
-    static constexpr int kAttemptsPerUrl = 3;
     static constexpr std::uint32_t kTimeoutSeconds = 3;
-    static constexpr std::uint32_t kFastBudget = 104857600;
-    static constexpr std::uint32_t kNormalBudget = 393216;
 
     CPlatformSession(IPlatFormSessionEventListener* listener, void* context);
     ~CPlatformSession();
 
-    void SetSpeedFlag(std::int32_t flag) { speedFlag_ = flag; }
+    void SetSpeedFlag(std::int32_t flag);
     // The job's resume answer was "start over": every file is fetched whole
     // and replaces what is on disk.
     void SetStartOver(bool startOver) { startOver_ = startOver; }
@@ -77,22 +75,21 @@ public:
         return current_ < files_.size() ? &files_[current_] : nullptr;
     }
     const std::vector<SessionFile>& Files() const { return files_; }
-    const std::string& CurrentUrl() const { return cursor_.Url(); }
-
-    void OnConnected(std::uint32_t) override {}
-    void OnHeaderReceived(std::uint32_t) override;
-    std::int32_t OnBodyData(std::uint32_t, const void* data, std::int32_t length) override;
-    void OnComplete(std::uint32_t) override;
-    void OnSendReady(std::uint32_t) override {}
-    void OnClosed(std::uint32_t) override;
-    void OnConnectFailed(std::uint32_t) override;
-    void OnIdleTimeout(std::uint32_t) override;
-    void OnHostUnreachable(std::uint32_t) override;
+    const std::string& CurrentUrl() const { return exchange_.Url(); }
 
 private:
+    // IHttpExchangeSink: each request for the current file opens it and
+    // asks for what it lacks; its opened-ahead successor is opened once the
+    // request has left.
+    bool OnRequest(HttpHeaders* headers) override;
+    void OnSent() override { OpenAhead(); }
+    HeadVerdict OnHead(const ExchangeHead& head) override;
+    std::int32_t OnBody(const void* data, std::int32_t length) override;
+    void OnEnd() override;
+    void OnFailed(const ExchangeFailure& failure) override;
+
     void SelectFile(std::size_t index);
-    // The next request for the current file: takes an attempt (failing the
-    // session when none is left), opens the file and sends the GET.
+    // Starts the current file's exchange.
     void Request();
     // Makes `file` the open file: the one opened ahead when it is that one,
     // else opened now.
@@ -115,9 +112,9 @@ private:
     // Throws away what is on disk of the current file: the next byte
     // written is byte 0. Only for a whole body that has begun to arrive.
     bool RestartFile();
-    void OnStatusOk(std::int64_t length);
-    void OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length);
-    void OnRangeNotSatisfiable(vzIHttpClientExLayer* layer);
+    HeadVerdict OnStatusOk(std::int64_t length);
+    HeadVerdict OnPartialContent(vzIHttpClientExLayer* layer, std::int64_t length);
+    HeadVerdict OnRangeNotSatisfiable(vzIHttpClientExLayer* layer);
     // The current file is complete once its held last piece is on disk. The
     // next file's request leaves first when that file is open already, so
     // the server answers it while this thread writes, closes and reports the
@@ -130,15 +127,13 @@ private:
     void CountWritten(std::size_t index, std::int64_t length);
     // A write into `path` failed: the session ends with the job's error.
     void OnWriteFailed(int error, const std::string& url, const std::string& path);
-    // The current request failed for `reason`: drop it and make the next.
-    void Retry(std::string reason);
-    void Fail(const std::string& logFormat);
+    // Ends the session with `reason` for the last URL, after the log line.
+    void Fail(const std::string& logFormat, const std::string& url, const std::string& reason);
     std::int64_t HeldOfCurrent() const;
 
     std::size_t current_ = 0;
-    vzSmartPtr connection_;
     ReceiveBudgetCarry budgetCarry_;
-    CHttpExchangeCursor cursor_;
+    CHttpExchange exchange_;
     std::size_t requestAlternative_ = 0;
     std::int32_t speedFlag_ = 1;
     bool startOver_ = false;
@@ -146,6 +141,7 @@ private:
     std::int64_t runWritten_ = 0;
     plat::File file_;
     std::string openPath_;
+    std::string openFailure_;  // why the current file could not be opened
     static constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
     plat::File aheadFile_;
     std::size_t aheadIndex_ = kNoFile;
@@ -166,7 +162,6 @@ private:
     // notices stays that of the files).
     bool holdFailure_ = false;
     std::optional<std::string> heldFailure_;
-    bool unreachable_ = false;
     bool writeFailed_ = false;
     bool stopped_ = false;
     IPlatFormSessionEventListener* listener_;

@@ -3,7 +3,7 @@
 #include "transfers/http_exchange_cursor.h"
 
 void CRecentRemoteSizes::Remember(const std::string& url, std::int64_t size, std::int64_t nowMs) {
-    if (size > 0 && !url.empty()) sizes_[url] = Learned{size, nowMs};
+    if (size >= 0 && !url.empty()) sizes_[url] = Learned{size, nowMs};
 }
 
 std::int64_t CRecentRemoteSizes::Recall(std::string_view urlField, std::int64_t nowMs) const {

@@ -11,8 +11,8 @@
 //
 // Keyed by the alternative that answered the sum; the job recalls by its
 // field's first alternative, the one its probe would ask first, so a size
-// the sum found elsewhere is asked for again. Only positive sizes from a
-// 200 answer are kept. Each new sum forgets the sizes of the one before, so the
+// the sum found elsewhere is asked for again. Only sizes a server announced
+// are kept (an empty file's 0 among them). Each new sum forgets the sizes of the one before, so the
 // record holds at most one file list.
 //
 // Owned by the job manager, which outlives both users; used under the

@@ -5,12 +5,12 @@
 #include "service/base/service_log.h"
 
 CReusedExchange::CReusedExchange(vzSmartPtr* holder, nwIHttpClientExEventListener* session,
-                                 const HttpConnectionSettings& settings, std::string url,
+                                 const HttpConnectionSettings& settings, HttpRoute route,
                                  HttpHeaders headers)
     : holder_(holder),
       session_(session),
       settings_(settings),
-      url_(std::move(url)),
+      route_(std::move(route)),
       headers_(std::move(headers)) {}
 
 bool CReusedExchange::TellConnected(std::uint32_t value) {
@@ -27,10 +27,11 @@ void CReusedExchange::SendAgain(std::uint32_t value) {
     vzSmartPtr* holder = holder_;
     nwIHttpClientExEventListener* session = session_;
     const HttpConnectionSettings settings = settings_;
-    const std::string url = url_;
+    const HttpRoute route = route_;
     const HttpHeaders headers = headers_;
-    WriteServiceLogFormat("[OstrelLib] Kept connection went stale, sending again : %s", url.c_str());
-    if (!SendOnNewConnection(holder, session, settings, url, headers)) session->OnClosed(value);
+    WriteServiceLogFormat("[OstrelLib] Kept connection went stale, sending again : %s",
+                          route.poolKey.c_str());
+    if (!SendOnNewConnection(holder, session, settings, route, headers)) session->OnClosed(value);
 }
 
 void CReusedExchange::OnConnected(std::uint32_t) {}

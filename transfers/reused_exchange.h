@@ -25,7 +25,7 @@
 class CReusedExchange final : public nwIHttpClientExEventListener {
 public:
     CReusedExchange(vzSmartPtr* holder, nwIHttpClientExEventListener* session,
-                    const HttpConnectionSettings& settings, std::string url, HttpHeaders headers);
+                    const HttpConnectionSettings& settings, HttpRoute route, HttpHeaders headers);
 
     void OnConnected(std::uint32_t value) override;
     void OnHeaderReceived(std::uint32_t value) override;
@@ -49,7 +49,7 @@ private:
     vzSmartPtr* holder_;
     nwIHttpClientExEventListener* session_;
     HttpConnectionSettings settings_;
-    std::string url_;
+    HttpRoute route_;
     HttpHeaders headers_;
     bool connectedTold_ = false;
     bool answered_ = false;
@@ -62,5 +62,5 @@ bool IsGuarding(const vzSmartPtr* holder, const CReusedExchange* guard);
 // request on a new connection, not one from the pool. False, with the
 // holder empty, when no connection could be made.
 bool SendOnNewConnection(vzSmartPtr* holder, nwIHttpClientExEventListener* session,
-                         const HttpConnectionSettings& settings, const std::string& url,
+                         const HttpConnectionSettings& settings, const HttpRoute& route,
                          const HttpHeaders& headers);

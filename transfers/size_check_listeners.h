@@ -1,8 +1,7 @@
-// Reports of the remote size probe: the totals of a job's files, and the
-// listener faces between the probe sessions, the checker and the direct
-// downloader. All calls run with the service lock held: on the worker thread,
-// except the first check, which starts from an entry point on the caller's
-// thread.
+// Reports of the job's size check: the totals of a job's files, and the
+// listener face between the checker and the direct downloader. All calls
+// run with the service lock held: on the worker thread, except the first
+// check, which starts from an entry point on the caller's thread.
 #pragma once
 
 #include <cstdint>
@@ -18,21 +17,9 @@ class ICheckerEventListener {
 public:
     virtual void OnSizeCheckCompleted(void* context, const SizeTotals& totals) = 0;
     // code 513: a file is larger than the free space for it; 517: any other
-    // failure. `text` is the file's whole URL field.
+    // failure. `text` names the file's URL field and the cause.
     virtual void OnSizeCheckFailed(void* context, int code, const std::string& text) = 0;
 
 protected:
     ~ICheckerEventListener() = default;
-};
-
-class CPlatformFileSizeCheckSession;
-
-class IPlatformFileSizeCheckSessionEventListener {
-public:
-    virtual void OnProbeDone(CPlatformFileSizeCheckSession* session) = 0;
-    virtual void OnProbeFailed(CPlatformFileSizeCheckSession* session, int code,
-                               const std::string& text) = 0;
-
-protected:
-    ~IPlatformFileSizeCheckSessionEventListener() = default;
 };

@@ -4,16 +4,11 @@
 #include <atomic>
 #include <cstring>
 
-#include "http/code_page.h"
 #include "http/content_range.h"
 #include "http/http_status.h"
-#include "platform/text.h"
-#include "service/base/service_log.h"
-#include "transfers/connection_recipe.h"
-#include "transfers/http_response_check.h"
 #include "platform/kernel.h"
+#include "service/base/service_log.h"
 #include "transport/cp_timer.h"
-#include "transport/net_interfaces.h"
 #include "updater/manifest_signature.h"
 
 namespace {
@@ -28,8 +23,35 @@ std::atomic<int> g_faultCode{0};
 std::atomic<std::int64_t> g_deadlineForTesting{0};
 std::atomic<int> g_faultCount{0};
 
-bool IsHttps(const std::string& url) {
-    return plat::AsciiLower(url.substr(0, 8)) == "https://";
+ExchangePlan UpdatePlan() {
+    ExchangePlan plan;
+    plan.role = ExchangeRole::kUpdate;
+    plan.settings.actionType = 1;
+    plan.settings.connectTimeoutSeconds = CDownloadSession::kTimeoutSeconds;
+    plan.settings.idleTimeoutSeconds = CDownloadSession::kTimeoutSeconds;
+    plan.need = BodyNeed::kLength;
+    plan.httpsOnly = true;
+    return plan;
+}
+
+// The session error for how the exchange failed.
+int CodeOf(HttpOutcome outcome) {
+    switch (outcome) {
+        case HttpOutcome::kConnectFailed:
+        case HttpOutcome::kNoConnection:
+        case HttpOutcome::kProxyRefused:
+            return kUpdateConnectFailed;
+        case HttpOutcome::kTooSlow:
+            return kUpdateIdleTimeout;
+        case HttpOutcome::kClosedEarly:
+        case HttpOutcome::kBadHead:
+        case HttpOutcome::kNoAddress:
+            return kUpdateClosedEarly;
+        case HttpOutcome::kUnreachable:
+            return kUpdateHostUnreachable;
+        default:
+            return kUpdateBadResponse;
+    }
 }
 
 }  // namespace
@@ -60,11 +82,11 @@ void SetUpdateSessionFaultForTesting(int code, int count) {
 }
 
 CDownloadSession::CDownloadSession(IDownloadSessionEventListener* owner)
-    : owner_(owner), cursor_(ExchangeLimits{1 + kMaxRedirects, kMaxRedirects}) {}
+    : owner_(owner), exchange_(this, UpdatePlan()) {}
 
 CDownloadSession::~CDownloadSession() {
     StopDeadline();
-    CloseConnection();
+    exchange_.Abandon();
 }
 
 void CDownloadSession::StartDeadline(std::int64_t fromNowMs) {
@@ -92,16 +114,12 @@ void CDownloadSession::OnDeadlineTick(void* self) {
                   "the download did not end within " + std::to_string(took) + " s");
 }
 
-void CDownloadSession::CloseConnection() {
-    if (connection_) DropHttpConnection(connection_);
-}
-
 void CDownloadSession::StartFetch() {
     if (!entry_) return;
     std::string url;
     entry_->GetUrl(&url);
     if (url.empty()) return;
-    CloseConnection();
+    exchange_.Finish();
     url_ = url;
     busy_ = true;
     kind_ = entry_->Classify(url_);
@@ -110,7 +128,6 @@ void CDownloadSession::StartFetch() {
     std::vector<char>().swap(manifest_);
     signatureStage_ = false;
     contentLength_ = 0;
-    cursor_.Reset(url_);
     archive_ = kind_ == kDownloadArchive ? entry_->Archive() : nullptr;
     rangeFrom_ = 0;
     StartDeadline(kSmallFetchDeadlineMs);
@@ -129,36 +146,21 @@ void CDownloadSession::StartFetch() {
         FinishArchive();
         return;
     }
-    Request();
+    exchange_.Start(url_);
 }
 
-void CDownloadSession::Request() {
-    if (!cursor_.TakeAttempt()) {
-        Fail(kUpdateBadResponse, cursor_.LastFailure());
-        return;
-    }
-    if (!IsHttps(cursor_.Url())) {
-        // A plain address would let anyone on the way replace the engine.
-        Fail(kUpdateBadResponse, "not an https address: " + cursor_.Url());
-        return;
-    }
-    HttpConnectionSettings settings;
-    settings.actionType = 1;
-    settings.connectTimeoutSeconds = kTimeoutSeconds;
-    settings.idleTimeoutSeconds = kTimeoutSeconds;
+bool CDownloadSession::OnRequest(HttpHeaders* headers) {
     // What an earlier try verified is kept: only the rest is asked for.
-    rangeFrom_ = archive_ ? archive_->ResumeOffset() : 0;
-    HttpHeaders headers;
-    if (rangeFrom_ > 0) headers.emplace_back("Range", "bytes=" + std::to_string(rangeFrom_) + "-");
-    std::string whyNot;
-    if (!OpenHttpConnection(connection_, settings, this, cursor_.Url(), headers, &whyNot))
-        Fail(kUpdateConnectFailed, whyNot);
+    rangeFrom_ = archive_ && !signatureStage_ ? archive_->ResumeOffset() : 0;
+    if (rangeFrom_ > 0) headers->emplace_back("Range", "bytes=" + std::to_string(rangeFrom_) + "-");
+    contentLength_ = 0;
+    return true;
 }
 
 void CDownloadSession::Fail(int code, std::string why) {
     busy_ = false;
     StopDeadline();
-    CloseConnection();
+    exchange_.Abandon();
     std::vector<char>().swap(body_);
     failure_ = std::move(why);
     if (!failure_.empty())
@@ -168,44 +170,19 @@ void CDownloadSession::Fail(int code, std::string why) {
     if (owner_) owner_->OnSessionError(this, code);
 }
 
-void CDownloadSession::OnConnected(std::uint32_t) {
-    contentLength_ = 0;
+void CDownloadSession::OnConnected() {
     if (owner_) owner_->OnSessionConnected(this);
 }
 
-void CDownloadSession::OnHeaderReceived(std::uint32_t) {
-    vzIHttpClientExLayer* layer = HttpLayerOf(connection_);
-    if (!layer) return;
-    int status = 0;
-    (void)layer->GetStatusCode(&status);  // 0 without a status line
-    if (IsRedirectStatus(status)) {
-        std::string location;
-        (void)layer->GetUndecodedHeader("Location:", &location);  // "" is refused below
-        if (cursor_.OnRedirect(status, FromUtf8(location)) !=
-            CHttpExchangeCursor::Redirect::kFollow) {
-            Fail(kUpdateBadResponse, cursor_.LastFailure());
-            return;
-        }
-        CloseConnection();
-        Request();
-        return;
-    }
-    const bool partial = status == eNWHSC_HTTP_PARTIAL_CONTENT && rangeFrom_ > 0;
-    if (status != eNWHSC_HTTP_OK && !partial) {
-        Fail(kUpdateBadResponse, UnexpectedStatusText(status) + " for " + cursor_.Url());
-        return;
-    }
-    const ResponseCheck check = CheckResponseBody(layer, BodyNeed::kLength);
-    if (!check.ok) {
-        Fail(kUpdateBadResponse, check.reason);
-        return;
-    }
-    std::int64_t length = 0;
-    (void)layer->GetContentLength(&length);  // 0 without a length
-    if (length <= 0) {
-        Fail(kUpdateBadResponse, "no length announced for " + cursor_.Url());
-        return;
-    }
+HeadVerdict CDownloadSession::OnHead(const ExchangeHead& head) {
+    const std::string& url = exchange_.Url();
+    const bool partial = head.status == eNWHSC_HTTP_PARTIAL_CONTENT && rangeFrom_ > 0;
+    if (head.status != eNWHSC_HTTP_OK && !partial)
+        return HeadVerdict::Reject(HttpOutcome::kWrongPart,
+                                   UnexpectedStatusText(head.status) + " for " + url);
+    const std::int64_t length = head.contentLength;
+    if (length <= 0)
+        return HeadVerdict::Reject(HttpOutcome::kNotTheBody, "no length announced for " + url);
     // The archive's whole length: a partial answer must continue exactly
     // where the kept bytes end.
     std::int64_t total = length;
@@ -213,28 +190,22 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
     if (partial) {
         std::string value;
         ContentRange range;
-        if (vzFailed(layer->GetHeader("Content-Range", &value)) ||
+        if (vzFailed(head.layer->GetHeader("Content-Range", &value)) ||
             !ParseContentRange(value, &range) || range.first != rangeFrom_ ||
-            range.last != rangeFrom_ + length - 1 || range.total != range.last + 1) {
-            Fail(kUpdateBadResponse, "the server sent another range (" + value.substr(0, 64) + ")");
-            return;
-        }
+            range.last != rangeFrom_ + length - 1 || range.total != range.last + 1)
+            return HeadVerdict::Reject(HttpOutcome::kWrongPart,
+                                       "the server sent another range (" + value.substr(0, 64) + ")");
         total = range.total;
         from = rangeFrom_;
-    } else if (rangeFrom_ > 0) {
-        WriteServiceLogFormat("[OstrelLib] %s ignored the range; fetching all of it",
-                              cursor_.Url().c_str());
     }
     const std::int64_t cap = UpdateBodyCap(signatureStage_ ? kDownloadDigest : kind_);
-    if (total > cap) {
-        Fail(kUpdateBadResponse, "the body of " + std::to_string(total) +
-                                     " bytes is over the cap of " + std::to_string(cap));
-        return;
-    }
-    if (archive_ && !signatureStage_ && !archive_->Begin(from, total)) {
-        Fail(kUpdateBadResponse, "the archive cannot be written to " + archive_->Path());
-        return;
-    }
+    if (total > cap)
+        return HeadVerdict::Reject(HttpOutcome::kNotTheBody,
+                                   "the body of " + std::to_string(total) +
+                                       " bytes is over the cap of " + std::to_string(cap));
+    if (archive_ && !signatureStage_ && !archive_->Begin(from, total))
+        return HeadVerdict::Reject(HttpOutcome::kNotTheBody,
+                                   "the archive cannot be written to " + archive_->Path());
     contentLength_ = length;
     if (kind_ == kDownloadArchive && !signatureStage_) {
         // The archive's time follows from its length, counted from the start.
@@ -245,10 +216,11 @@ void CDownloadSession::OnHeaderReceived(std::uint32_t) {
     }
     if (!archive_ || signatureStage_) body_.reserve(static_cast<std::size_t>(length));
     if (kind_ == kDownloadArchive && owner_) owner_->OnFileSize(this, url_.c_str(), total);
+    return HeadVerdict::Take();
 }
 
-std::int32_t CDownloadSession::OnBodyData(std::uint32_t, const void* data, std::int32_t length) {
-    if (!connection_ || length <= 0 || contentLength_ <= 0) return length > 0 ? length : 0;
+std::int32_t CDownloadSession::OnBody(const void* data, std::int32_t length) {
+    if (contentLength_ <= 0) return length;
     if (archive_ && !signatureStage_) {
         // Straight to the disk: an archive never sits in memory whole.
         if (!archive_->Write(data, static_cast<std::size_t>(length))) {
@@ -267,10 +239,8 @@ std::int32_t CDownloadSession::OnBodyData(std::uint32_t, const void* data, std::
     return length;
 }
 
-void CDownloadSession::OnComplete(std::uint32_t) {
+void CDownloadSession::OnEnd() {
     if (archive_ && !signatureStage_) {
-        if (!connection_ || contentLength_ <= 0) return;
-        CloseConnection();
         if (!archive_->Finish()) {
             Fail(kUpdateClosedEarly, "the archive did not arrive whole");
             return;
@@ -278,19 +248,18 @@ void CDownloadSession::OnComplete(std::uint32_t) {
         FinishArchive();
         return;
     }
-    if (!connection_ || contentLength_ <= 0 ||
-        static_cast<std::int64_t>(body_.size()) < contentLength_)
+    if (static_cast<std::int64_t>(body_.size()) < contentLength_) {
+        Fail(kUpdateClosedEarly, "the body did not arrive whole");
         return;
-    CloseConnection();
+    }
     if (kind_ == kDownloadManifest && !signatureStage_ && ManifestSignatureRequired()) {
         // The manifest waits for its signature, fetched by the same rules.
         manifest_.swap(body_);
         std::vector<char>().swap(body_);
         signatureStage_ = true;
         contentLength_ = 0;
-        cursor_.Reset(url_ + ".sig");
         StartDeadline(kSmallFetchDeadlineMs);
-        Request();
+        exchange_.Start(url_ + ".sig");
         return;
     }
     DownloadResult result;
@@ -337,24 +306,10 @@ void CDownloadSession::FinishArchive() {
     if (owner_) owner_->OnSessionComplete(this, result);
 }
 
-void CDownloadSession::OnSendReady(std::uint32_t) {}
-
-// Completion closes the connection first, so a close seen here means the
-// body is missing or cut: the entry is settled as a failed try.
-void CDownloadSession::OnClosed(std::uint32_t) {
-    if (!busy_) return;
-    Fail(kUpdateClosedEarly, contentLength_ > 0 ? "the connection closed inside the body"
-                                                : "the connection closed before an answer");
-}
-
-void CDownloadSession::OnConnectFailed(std::uint32_t) {
-    Fail(kUpdateConnectFailed, "the connection to " + cursor_.Url() + " failed");
-}
-
-void CDownloadSession::OnIdleTimeout(std::uint32_t) {
-    Fail(kUpdateIdleTimeout, "the server stopped answering");
-}
-
-void CDownloadSession::OnHostUnreachable(std::uint32_t) {
-    Fail(kUpdateHostUnreachable, "the host is unreachable");
+void CDownloadSession::OnFailed(const ExchangeFailure& failure) {
+    std::string why = failure.reason;
+    // The address goes with a status, so the log names the server that said it.
+    if (why.rfind("HTTP ", 0) == 0 && why.find(" for ") == std::string::npos)
+        why += " for " + failure.url;
+    Fail(CodeOf(failure.outcome), std::move(why));
 }

@@ -2,14 +2,14 @@
 // a digest file or an archive) into memory over its own connection, for the
 // update downloader (CDownloader) that owns it.
 //
-// The exchange follows the service's one HTTP policy (redirects through the
-// exchange cursor, the announced length enforced by the layer, no content
-// coding, the low-speed watchdog), with two rules of its own: every address,
-// redirect targets included, must be https (the update installs a program
-// that runs as the user, so its bytes must come from the verified server),
-// and the body must be announced and stay within the cap of its kind
-// (manifest 1 MiB, digest file 64 KiB, archive 256 MiB), refused before
-// anything is allocated. The body is copied into the session's own buffer
+// Each fetch is one exchange of the update role (transfers/http_exchange.h:
+// redirects, proxy, the announced length enforced by the layer, no content
+// coding, the low-speed watchdog, and the table's reaction to every
+// failure), with two rules of its own: every address, redirect targets
+// included, must be https (the update installs a program that runs as the
+// user, so its bytes must come from the verified server), and the body must
+// be announced and stay within the cap of its kind (manifest 1 MiB, digest
+// file 64 KiB, archive 256 MiB), refused before anything is allocated. The body is copied into the session's own buffer
 // as it arrives, so the connection never holds more than one read.
 //
 // Outcomes reach the owner once per fetch: OnSessionComplete when the whole
@@ -33,9 +33,8 @@
 #include <string>
 #include <vector>
 
-#include "http/http_client_interfaces.h"
 #include "service/base/vz_smart_ptr.h"
-#include "transfers/http_exchange_cursor.h"
+#include "transfers/http_exchange.h"
 #include "updater/download_file_list.h"
 
 class CDownloadSession;
@@ -79,10 +78,9 @@ void SetUpdateFetchDeadlineForTesting(std::int64_t ms);
 // (as a host that cannot be reached would), without any connection.
 void SetUpdateSessionFaultForTesting(int code, int count);
 
-class CDownloadSession final : public nwIHttpClientExEventListener {
+class CDownloadSession final : private IHttpExchangeSink {
 public:
     static constexpr std::uint32_t kTimeoutSeconds = 4;
-    static constexpr int kMaxRedirects = 20;
     // Whatever the server's pace, a fetch ends within its deadline (as an
     // idle time-out): a manifest, digest file or signature within 20 s, an
     // archive within 60 s or the time its length takes at 32 KiB/s, if
@@ -108,20 +106,15 @@ public:
     // Why the last fetch failed, in words.
     const std::string& FailureText() const { return failure_; }
 
-    // nwIHttpClientExEventListener
-    void OnConnected(std::uint32_t value) override;
-    void OnHeaderReceived(std::uint32_t value) override;
-    std::int32_t OnBodyData(std::uint32_t value, const void* data, std::int32_t length) override;
-    void OnComplete(std::uint32_t value) override;
-    void OnSendReady(std::uint32_t value) override;
-    void OnClosed(std::uint32_t value) override;
-    void OnConnectFailed(std::uint32_t value) override;
-    void OnIdleTimeout(std::uint32_t value) override;
-    void OnHostUnreachable(std::uint32_t value) override;
-
 private:
-    void Request();
-    void CloseConnection();
+    // IHttpExchangeSink
+    bool OnRequest(HttpHeaders* headers) override;
+    void OnConnected() override;
+    HeadVerdict OnHead(const ExchangeHead& head) override;
+    std::int32_t OnBody(const void* data, std::int32_t length) override;
+    void OnEnd() override;
+    void OnFailed(const ExchangeFailure& failure) override;
+
     // The archive is whole on disk: the entry checks and installs it, and
     // the owner hears how that ended.
     void FinishArchive();
@@ -133,7 +126,7 @@ private:
     void Fail(int code, std::string why);
 
     IDownloadSessionEventListener* owner_;
-    vzSmartPtr connection_;
+    CHttpExchange exchange_;
     std::string url_;
     std::vector<char> body_;
     // The manifest while its signature is fetched (when one is required).
@@ -147,7 +140,6 @@ private:
     IProgressFile* entry_ = nullptr;
     bool busy_ = false;
     std::int32_t kind_ = kDownloadNone;
-    CHttpExchangeCursor cursor_;
     std::string failure_;
     vzSmartPtr deadlineTimer_;  // a cpCTimer while a fetch runs
     std::int64_t startedAtMs_ = 0;

@@ -156,10 +156,10 @@ TEST_F(JobReuseTest, FiftyFilesAreDownloadedOverOneConnection) {
     const std::vector<LogLine> log = Log(100);
     std::vector<LogLine> downloads;
     for (const LogLine& line : log)
-        if (line.range != "\"-\"") downloads.push_back(line);
-    // A size probe and a download per file: 100 requests. The downloads ask
-    // a range and run one after another on one connection; the probes, five
-    // at a time, hand their connections on once the small bodies are read.
+        if (line.range != "\"bytes=0-0\"") downloads.push_back(line);
+    // A size probe and a download per file: 100 requests. The downloads run
+    // one after another on one connection; the probes, five at a time, ask
+    // for one byte and hand their connections on once it is read.
     EXPECT_EQ(log.size(), 100u);
     EXPECT_EQ(downloads.size(), 50u);
     EXPECT_EQ(DistinctConnections(downloads), 1u);
@@ -343,17 +343,19 @@ TEST_F(JobReuseTest, AJobRightAfterTheSumAsksEachFileOnceMore) {
     EXPECT_EQ(Log(60).size(), 60u) << "the second sum's 20, nothing for the refused job";
 }
 
-TEST(RecentRemoteSizes, FreshPositiveSizesOfTheFirstAlternativeOnly) {
+TEST(RecentRemoteSizes, FreshSizesOfTheFirstAlternativeOnly) {
     CRecentRemoteSizes recent;
     recent.Remember("http://a/x", 100, 1000);
-    recent.Remember("http://a/empty", 0, 1000);  // a 200 without a length: not kept
+    recent.Remember("http://a/empty", 0, 1000);  // an empty file's size is a size
+    recent.Remember("http://a/unknown", -1, 1000);
     EXPECT_EQ(recent.Recall("http://a/x", 1000), 100);
     EXPECT_EQ(recent.Recall(" http://a/x | http://b/x", 1000 + CRecentRemoteSizes::kFreshMs), 100)
         << "the field's first alternative, trimmed as the probe asks it";
     EXPECT_EQ(recent.Recall("http://b/x|http://a/x", 1000), -1) << "asked elsewhere first";
     EXPECT_EQ(recent.Recall("http://a/x", 1001 + CRecentRemoteSizes::kFreshMs), -1) << "stale";
     EXPECT_EQ(recent.Recall("http://a/x", 999), -1) << "from the future";
-    EXPECT_EQ(recent.Recall("http://a/empty", 1000), -1);
+    EXPECT_EQ(recent.Recall("http://a/empty", 1000), 0);
+    EXPECT_EQ(recent.Recall("http://a/unknown", 1000), -1);
     recent.Forget();
     EXPECT_EQ(recent.Recall("http://a/x", 1000), -1);
 }

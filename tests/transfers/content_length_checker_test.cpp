@@ -166,41 +166,6 @@ TEST_F(ContentLengthTest, EmptyListReportsZeroAtOnce) {
     EXPECT_EQ(checker_->TotalBytes(), 0);
 }
 
-namespace {
-
-class SessionOwner : public IContentLengthCheckSessionEventListener {
-public:
-    void OnLength(std::int32_t, std::int64_t length) override { lengths.push_back(length); }
-    void OnProbeFailed(std::int32_t, const char*) override { ++failed; }
-    void OnProbeUnreachable(std::int32_t) override { ++unreachable; }
-    std::vector<std::int64_t> lengths;
-    int failed = 0;
-    int unreachable = 0;
-};
-
-}  // namespace
-
-// A loopback connect is never "host unreachable", so that event is handed
-// to the session the way the HTTP layer would.
-TEST_F(ContentLengthTest, UnreachableHostMovesToTheNextMirrorOrEndsTheProbe) {
-    ScriptedServer stalled, mirror;
-    stalled.AddScript({ScriptStep::WaitRequest(), ScriptStep::Stall()});
-    mirror.AddScript(AnswerAfter(0, "HTTP/1.1 200 OK\r\nContent-Length: 321"));
-    SessionOwner owner;
-    CContentLengthCheckSession session(&owner, 0, stalled.Url("/a") + "|" + mirror.Url("/a"));
-    session.Probe();
-    session.OnHostUnreachable(0);
-    EXPECT_EQ(session.Url(), mirror.Url("/a"));
-    ASSERT_TRUE(Pump([&] { return !owner.lengths.empty(); }));
-    EXPECT_EQ(owner.lengths, std::vector<std::int64_t>{321});
-
-    CContentLengthCheckSession single(&owner, 1, stalled.Url("/b"));
-    single.Probe();
-    single.OnHostUnreachable(0);
-    EXPECT_EQ(owner.unreachable, 1);
-    EXPECT_FALSE(single.Connected());
-}
-
 using ContentLengthServiceTest = ServiceTest;
 
 TEST_F(ContentLengthServiceTest, JobManagersCheckerPosts525AndFeedsRemainingBytes) {
