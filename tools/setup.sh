@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build and test.
 # Idempotent: apt-get only runs when something is missing.
+# apache2-bin and tinyproxy-bin are the programs without their system services
+# (apache2, tinyproxy), which start wherever an init system runs and take
+# ports 80 and 8888.
 set -euo pipefail
 
 packages=(
@@ -10,6 +13,7 @@ packages=(
   libssl-dev zlib1g-dev libcurl4-openssl-dev
   libarchive-dev liblzma-dev libminizip-dev 7zip
   nginx-light openssl
+  apache2-bin tinyproxy-bin socat
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk
   python3 librsvg2-bin

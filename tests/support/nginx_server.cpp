@@ -15,6 +15,7 @@
 #include <fstream>
 #include <random>
 
+#include "tests/support/listening_sockets.h"
 #include "tests/support/loopback_peer.h"
 
 extern char** environ;
@@ -123,27 +124,35 @@ bool NginxServer::Start() {
              << tlsServers << "}\n";
         conf.close();
 
-        std::string confPath = d + "nginx.conf";
-        const char* argv[] = {kNginx,           "-p", d.c_str(), "-c",
-                              confPath.c_str(), "-e", "stderr",  nullptr};
+        std::vector<std::string> args = launcher_;
+        args.insert(args.end(), {kNginx, "-p", d, "-c", d + "nginx.conf", "-e", "stderr"});
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         std::string log = d + "stderr.log";
         posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
-        int rc = posix_spawn(&pid_, kNginx, &actions, nullptr, const_cast<char**>(argv), environ);
+        int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             error_ = "cannot start nginx";
             pid_ = -1;
             return false;
         }
+        auto listens = [&](int port) {
+            return launcher_.empty() ? PortAccepts(port) : ListensOnTcp(pid_, port);
+        };
         for (int i = 0; i < 500; ++i) {
-            bool all = PortAccepts(port_);
-            for (const TlsListener& listener : tls_) all = all && PortAccepts(listener.port);
+            bool all = listens(port_);
+            for (const TlsListener& listener : tls_) all = all && listens(listener.port);
             if (all) return true;
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) break;  // it died (port taken?)
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {  // it died (port taken?)
+                pid_ = -1;  // reaped: Stop must not wait for it or signal its reused id
+                break;
+            }
             usleep(10000);
         }
         Stop();

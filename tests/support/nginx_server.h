@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/temp_folder.h"
@@ -25,6 +26,12 @@ public:
     // configuration. Every server block gets the variable $tls_port, the
     // first TLS listener's port, so a configuration can redirect to it.
     void AddTlsListener(const std::string& certFile, const std::string& keyFile);
+    // Before Start: nginx is started through `launcher`, a command that runs
+    // its arguments in place in another network namespace (nsenter without
+    // -p: it must exec, so that the process started is nginx itself). The
+    // test cannot connect there, so Start then waits for nginx's listening
+    // sockets in /proc instead.
+    void RunThrough(std::vector<std::string> launcher) { launcher_ = std::move(launcher); }
     // Starts nginx and waits until it accepts connections; false (with the
     // reason in Error()) when it cannot.
     bool Start();
@@ -51,6 +58,7 @@ private:
     std::string error_;
     int port_ = 0;
     pid_t pid_ = -1;
+    std::vector<std::string> launcher_;
     struct TlsListener {
         std::string certFile;
         std::string keyFile;
