@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "transfer_policy.h"
+
 namespace engine {
 
 bool HasHttpScheme(const std::string& url) {
@@ -15,7 +17,7 @@ void ApplyCurlPolicy(CURL* easy, long connectTimeoutSeconds, char* errorBuffer) 
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kCurlMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, transfer_policy::kMaxRedirects);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "TLXDownloadV32");

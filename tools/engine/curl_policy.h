@@ -1,6 +1,6 @@
 // The one way the engine speaks HTTP through libcurl, for the file
 // transfers and the metadata lookups alike: http and https only (redirects
-// included, at most kCurlMaxRedirects), no signals, our user agent, the
+// included, at most transfer_policy::kMaxRedirects), no signals, our user agent, the
 // connect time-out given, the error text into `errorBuffer`, and the trust
 // store the environment names (SSL_CERT_FILE first, as OpenSSL and so the
 // service read it, then curl's own CURL_CA_BUNDLE; SSL_CERT_DIR). Peers are
@@ -14,8 +14,6 @@
 #include <string>
 
 namespace engine {
-
-inline constexpr long kCurlMaxRedirects = 8;
 
 // Whether `url` starts with http:// or https:// (in any letter case).
 bool HasHttpScheme(const std::string& url);

@@ -13,17 +13,13 @@
 #include "curl_policy.h"
 #include "engine_log.h"
 #include "job_paths.h"
+#include "transfer_policy.h"
 
 namespace engine {
 namespace {
 
-constexpr int kAttemptsPerSource = 3;
 constexpr std::int64_t kRetryStepMs = 500;
 constexpr long kConnectTimeoutSeconds = 15;
-// Below 1 KiB/s for 30 s counts as stalled: the attempt ends and another
-// one resumes from what arrived.
-constexpr long kLowSpeedBytes = 1024;
-constexpr long kLowSpeedSeconds = 30;
 // libcurl's receive buffer: 1/50 of the cap, within these bounds.
 constexpr std::int64_t kMinReceiveBufferBytes = 16 * 1024;
 constexpr std::int64_t kMaxReceiveBufferBytes = 512 * 1024;
@@ -106,7 +102,7 @@ void CurlTransfer::NextSource(const std::string& why, std::int64_t nowMs) {
 
 void CurlTransfer::Retry(const std::string& why, std::int64_t nowMs) {
     lastError_ = why;
-    if (attempt_ >= kAttemptsPerSource) return NextSource(why, nowMs);
+    if (attempt_ >= transfer_policy::kAttemptsPerAddress) return NextSource(why, nowMs);
     log_->Line("Attempt %d at %.200s failed: %s", attempt_, request_.urls[source_].c_str(),
                why.c_str());
     phase_ = Phase::kWaiting;
@@ -135,8 +131,8 @@ void CurlTransfer::SetCommonOptions() {
                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(id_)));
     curl_easy_setopt(easy_, CURLOPT_URL, request_.urls[source_].c_str());
     ApplyCurlPolicy(easy_, kConnectTimeoutSeconds, errorBuffer_);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
-    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, transfer_policy::kLowSpeedBytes);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, transfer_policy::kLowSpeedSeconds);
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::HeaderCallback);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);

@@ -19,14 +19,15 @@
 #include "message_sink.h"
 #include "messages.h"
 #include "transfer_backend.h"
+#include "transfer_policy.h"
 
 namespace engine {
 
 class EngineLog;
 
 // Receive caps per job mode: 2 means the player agreed to full speed.
-inline constexpr std::int64_t kConsentedBytesPerSecond = 104857600;
-inline constexpr std::int64_t kDefaultBytesPerSecond = 393216;
+inline constexpr std::int64_t kConsentedBytesPerSecond = transfer_policy::kFastBytesPerSecond;
+inline constexpr std::int64_t kDefaultBytesPerSecond = transfer_policy::kNormalBytesPerSecond;
 inline constexpr std::uint8_t kModeConsented = 2;
 
 struct JobContext {
@@ -73,7 +74,7 @@ public:
 private:
     enum class State { kNew, kAwaitingAnswer, kSizing, kRunning, kPaused, kMute, kEnded };
     // Size probes under way at once while the job learns its unknown sizes.
-    static constexpr std::size_t kParallelSizeProbes = 5;
+    static constexpr std::size_t kParallelSizeProbes = transfer_policy::kParallelSizeProbes;
 
     bool HasPartialData() const;
     void StartRunning(bool continueEarlier);
