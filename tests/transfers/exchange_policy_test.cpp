@@ -11,7 +11,9 @@
 #include "platform/file_handle.h"
 #include "platform/files.h"
 #include "service/base/job.h"
+#include "tests/support/nginx_server.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/service_fixture.h"
 #include "tests/support/wait_for.h"
 #include "tests/transfers/direct_job_fixture.h"
 #include "transfers/connection_recipe.h"
@@ -174,6 +176,47 @@ TEST_F(ExchangePolicyTest, AServerThatNeverHonoursTheRangeIsAskedAFewTimesAndThe
     EXPECT_EQ(events_.CountOf(516), 0);
     EXPECT_EQ(server.Connections(), 1 + 3);
     EXPECT_TRUE(ReadFile(Folder() + "n.bin") == body.substr(0, 2000));
+}
+
+TEST_F(ExchangePolicyTest, AServerWithoutRangesReplacesTheFileWholeAndTheLogSaysSo) {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    NginxServer nginx("location /whole/ { max_ranges 0; }");
+    const std::string body = nginx.WriteFile("/whole/r.bin", 6000, 15);
+    ASSERT_TRUE(nginx.Start()) << nginx.Error();
+    ASSERT_EQ(plat::EnsureFolderPath(Folder()), 1);
+    ASSERT_TRUE(plat::AppendToFile(Folder() + "r.bin", body.substr(0, 2500)));
+    CJob* job = NewJob({nginx.Url("/whole/r.bin")});
+    RunJob(job);
+    EXPECT_EQ(events_.CountOf(516), 1);
+    EXPECT_TRUE(ReadFile(Folder() + "r.bin") == body);
+    bool said = false;
+    for (const std::string& line : ServiceLogMessages())
+        said |= line.find("/whole/r.bin ignored the range (from byte 2500)") != std::string::npos;
+    EXPECT_TRUE(said);
+}
+
+// Game releases hold empty files: a length of 0 is a size, and the body
+// that has none is whole at once.
+TEST_F(ExchangePolicyTest, AnEmptyFileArrivesAsAnEmptyFile) {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    NginxServer nginx;
+    nginx.WriteText("/e/empty.dat", "");
+    const std::string body = nginx.WriteFile("/e/full.bin", 3000, 16);
+    ASSERT_TRUE(nginx.Start()) << nginx.Error();
+    // A server that refuses even the first byte of an empty file, as
+    // RFC 9110 lets it: 416 with "bytes */0".
+    ScriptedServer refusing;
+    const std::string refused =
+        Head("416 Range Not Satisfiable", "Content-Range: bytes */0\r\nContent-Length: 0\r\n");
+    refusing.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(refused),
+                        ScriptStep::WaitRequest(), ScriptStep::Send(refused), ScriptStep::Stall()});
+    CJob* job = NewJob({nginx.Url("/e/empty.dat"), nginx.Url("/e/full.bin"),
+                        refusing.Url("/e/other.dat")});
+    RunJob(job);
+    EXPECT_EQ(events_.CountOf(516), 1) << MessageText(job);
+    EXPECT_EQ(plat::FileLength(Folder() + "empty.dat"), 0);
+    EXPECT_EQ(plat::FileLength(Folder() + "other.dat"), 0);
+    EXPECT_TRUE(ReadFile(Folder() + "full.bin") == body);
 }
 
 TEST_F(ExchangePolicyTest, AnUnfittingRangeAnswerAsksForTheWholeFileInsteadOfTruncating) {
