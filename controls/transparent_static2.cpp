@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "controls/draw_scope.h"
+#include "controls/label_rules.h"
 #include "controls/parent_pixels.h"
 
 const wxColour CTransparentStatic2::kTextColour(239, 239, 239);
@@ -50,7 +51,8 @@ void CTransparentStatic2::OnPaint(wxPaintEvent&) {
         background_ = ParentPixelsUnder(*this);
     if (background_.IsOk()) dc.DrawBitmap(background_, 0, 0);
 
-    CSelFont font(dc, GetFont());
+    const wxFont base = GetFont();
+    CSelFont font(dc, base);
     CSelTextColor colour(dc, colour_);
     CSelBkMode mode(dc, wxTRANSPARENT);
     const int lineHeight = dc.GetCharHeight();
@@ -61,9 +63,33 @@ void CTransparentStatic2::OnPaint(wxPaintEvent&) {
     wxStringTokenizer lines(label_, "\n", wxTOKEN_RET_EMPTY_ALL);
     while (lines.HasMoreTokens()) {
         wxString line = lines.GetNextToken();
+        // Glyphs of a taller fallback font move the baseline down: such a
+        // line is drawn smaller, as tall as a line of the label's font.
+        wxFont lineFont = base;
+        auto heightAt = [&](int pixels) {
+            wxFont sized = base;
+            sized.SetPixelSize(wxSize(0, pixels));
+            int width = 0, height = 0;
+            dc.GetTextExtent(line, &width, &height, nullptr, nullptr, &sized);
+            return height;
+        };
+        int textWidth = 0, textHeight = 0;
+        dc.GetTextExtent(line, &textWidth, &textHeight);
+        if (textHeight > lineHeight && base.GetPixelSize().y > 0) {
+            lineFont.SetPixelSize(wxSize(
+                0, FittingPixelSize(base.GetPixelSize().y, 8, lineHeight, heightAt)));
+            dc.SetFont(lineFont);
+        }
         if (style_ & kEndEllipsis)
             line = wxControl::Ellipsize(line, dc, wxELLIPSIZE_END, size.x, wxELLIPSIZE_FLAGS_NONE);
+        if (style_ & kMiddleEllipsis)
+            line = FitMiddleKeepingTail(line.ToStdWstring(), size.x, [&](const std::wstring& text) {
+                int width = 0, height = 0;
+                dc.GetTextExtent(text, &width, &height);
+                return width;
+            });
         dc.DrawText(line, 0, y);
+        dc.SetFont(base);
         y += lineHeight;
     }
 }

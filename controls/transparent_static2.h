@@ -5,7 +5,11 @@
 //
 // A new text repaints the whole label at once, background first, so a
 // shorter text leaves nothing of a longer one behind. Line breaks start
-// new lines; with kEndEllipsis a line that does not fit ends in "...".
+// new lines; with kEndEllipsis a line that does not fit ends in "...", with
+// kMiddleEllipsis it loses characters from its middle and keeps a final
+// " [n/m]" whole (controls/label_rules.h). A line taller than a line of the
+// label's font (Chinese text in a fallback font) is drawn smaller until it
+// fits that height.
 //
 // User-interface thread only.
 #pragma once
@@ -15,7 +19,7 @@
 
 class CTransparentStatic2 : public wxWindow {
 public:
-    enum Style { kPlain = 0, kEndEllipsis = 1 };
+    enum Style { kPlain = 0, kEndEllipsis = 1, kMiddleEllipsis = 2 };
     static const wxColour kTextColour;
 
     CTransparentStatic2(wxWindow* parent, int id, const wxPoint& position, const wxSize& size,

@@ -477,14 +477,10 @@ void CEngineDownloader::OnJobFailed(const JobFailed& record, std::uint32_t) {
     if (retired_) return;
     Entry* entry = FindEntry(record.jobKey);
     if (!entry) return;
-    CJob* job = entry->job;
-    RemoveEntry(entry);
-    DropWatch(job, true);
-    if (!ReleaseJob(job)) return;
-    // Failed, not waiting: no later fall-back may start it again.
-    job->SetState(kJobIdle);
-    StopTickIfIdle();
-    job->AddMessage(kReasonDownloadFailed, record.text.c_str());
+    // The direct downloader asks the servers itself and reacts to what
+    // they answer by the service's own rules: a server that is down or a
+    // network that is gone makes it wait and try again, a 404 fails the job.
+    MoveToDirect(entry->job, entry, "the engine failed the job: " + record.text);
 }
 
 void CEngineDownloader::OnProgressReport(const ProgressReport& record, std::uint32_t) {

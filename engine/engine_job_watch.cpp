@@ -5,13 +5,7 @@
 #include "platform/file_handle.h"
 #include "service/base/job.h"
 #include "transfers/file_size_checker.h"
-
-namespace {
-
-// Partial data of a file waits under this suffix until it is whole.
-constexpr const char* kPartSuffix = ".part";
-
-}  // namespace
+#include "transfers/part_file.h"
 
 EngineJobWatch::EngineJobWatch(CJob* watched, std::int64_t nowMs)
     : job(watched), attachedAtMs(nowMs) {}

@@ -1,4 +1,5 @@
 // The file list and the size check of CTLXDownloaderDlg.
+#include "launcher/cause_texts.h"
 #include "launcher/download_folder.h"
 #include "launcher/file_list.h"
 #include "launcher/presentation.h"
@@ -27,9 +28,11 @@ bool CTLXDownloaderDlg::ParseFileList(const std::string& bytes) {
     if (!parse.overlongLine && !parse.problem) return true;
     std::u16string text = u"輸入了錯誤的URL";
     if (parse.problem) {
+        listProblem_ = "line " + std::to_string(parse.problem->line) + ": " +
+                       plat::WideToAnsi(parse.problem->url) + ": " + parse.problem->reason;
         // Which line, and why: the publisher must be able to mend the list.
-        text += u"\n" + plat::AnsiToWide("line " + std::to_string(parse.problem->line) + ": ") +
-                parse.problem->url + u"\n" + plat::AnsiToWide(parse.problem->reason);
+        text += u"\n" + plat::AnsiToWide("第 " + std::to_string(parse.problem->line) + " 行：") +
+                parse.problem->url + u"\n" + LocalizedCause(parse.problem->reason);
     }
     ShowGameBox(text);
     StopDownload();
@@ -61,7 +64,7 @@ void CTLXDownloaderDlg::OnSizeKnown() {
     SetLabel(kLabelSpeed, FormatSpeed(0));
     // The default stands unless the user has picked a folder, and a running
     // job keeps the folder its files were given.
-    if (!folderChosen_ && !job_) SetDownloadFolder(DefaultDownloadFolder());
+    if (!folderChosen_ && !job_) SetDownloadFolder(StoredOrDefaultDownloadFolder());
     window_.CenterWindow();
     window_.PostToWindow(kMessageRefreshLabels, 0, 0);
 }

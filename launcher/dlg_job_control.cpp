@@ -1,6 +1,8 @@
 // Starting and stopping the job, the consent box and the folder choice of
 // CTLXDownloaderDlg.
+#include "launcher/application_start.h"
 #include "launcher/download_folder.h"
+#include "launcher/presentation.h"
 #include "launcher/tlx_downloader_dlg.h"
 #include "platform/text.h"
 #include "service/base/status_codes.h"
@@ -8,7 +10,7 @@
 void CTLXDownloaderDlg::OnStartStopClicked() {
     if (destroyed_) return;
     if (job_) {
-        StopDownload();
+        StopDownloadShowingIt();
         return;
     }
     if (finished_) return;
@@ -49,6 +51,7 @@ void CTLXDownloaderDlg::StartDownload() {
 }
 
 void CTLXDownloaderDlg::StopDownload() {
+    window_.SetWindowTitle(kMainWindowTitle);
     if (finished_) return;
     if (job_) {
         // The job goes either way: one the service no longer holds or knows
@@ -60,6 +63,15 @@ void CTLXDownloaderDlg::StopDownload() {
         fileNumber_ = 1;
     }
     RefreshStartButton();
+}
+
+void CTLXDownloaderDlg::StopDownloadShowingIt() {
+    const bool running = job_ != nullptr && !finished_;
+    StopDownload();
+    if (!running) return;
+    // A job that no longer runs moves nothing.
+    SetLabel(kLabelSpeed, FormatSpeed(0));
+    RefreshLabels();
 }
 
 void CTLXDownloaderDlg::RefreshStartButton() {
@@ -90,11 +102,13 @@ void CTLXDownloaderDlg::OnConsentClicked(bool ticked) {
 
 void CTLXDownloaderDlg::OnFolderClicked() {
     if (destroyed_ || job_ || finished_) return;
-    // The browser can only preselect a folder that exists.
+    // The browser can only preselect a folder that exists: the folder is
+    // made when its parent is there, else the browser opens at the nearest
+    // parent that is.
     EnsureDownloadFolderExists(downloadFolder_);
     FolderBrowseRequest request;
     request.title = BrowseTitleText();
-    request.initialFolder = downloadFolder_;
+    request.initialFolder = NearestExistingFolder(downloadFolder_);
     request.selectionText = [](const std::u16string& selection) {
         return BrowseSelectionText(selection);
     };

@@ -1,14 +1,22 @@
 // The running job's events of CTLXDownloaderDlg.
+#include "launcher/application_start.h"
 #include "launcher/file_list.h"
 #include "launcher/presentation.h"
 #include "launcher/resume_prompt.h"
 #include "launcher/tlx_downloader_dlg.h"
+#include "platform/kernel.h"
 #include "platform/text.h"
 #include "service/base/status_codes.h"
 
 namespace {
 int Percent(std::int32_t value) {
     return value < 0 ? 0 : value > 100 ? 100 : value;
+}
+
+// "HH:MM:SS" of the local time `seconds` from now.
+std::u16string TimeOfDayIn(std::int64_t seconds) {
+    const std::string text = plat::LocalTimeText(plat::CalendarSeconds() + seconds);
+    return plat::AnsiToWide(text.size() >= 19 ? text.substr(11, 8) : text);
 }
 }  // namespace
 
@@ -37,6 +45,8 @@ void CTLXDownloaderDlg::OnProgress() {
     SetLabel(kLabelTotal, FormatSize(ByteCountAsDouble(progress.total)));
     SetLabel(kLabelSpeed, FormatSpeed(progress.rate));
     window_.PushGraphSample(GraphSample(progress.rate));
+    window_.SetWindowTitle(std::u16string(plat::AnsiToWide(std::to_string(Percent(progress.percent)))) +
+                           u"% - " + kMainWindowTitle);
     RefreshLabels();
 }
 
@@ -68,6 +78,7 @@ void CTLXDownloaderDlg::OnJobFinished() {
     window_.EnableControl(kStartStopButton, false);
     window_.EnableControl(kFolderButton, false);
     RefreshLabels();
+    window_.NotifyPlayer(kMainWindowTitle, u"下載完成，可以執行安裝。");
 }
 
 void CTLXDownloaderDlg::OnJobMessage() {
@@ -80,7 +91,7 @@ void CTLXDownloaderDlg::OnJobMessage() {
             std::int64_t remaining = 0;
             // An unknown remainder shows as 0 B.
             (void)service_.GetRemainingBytes(job_, &remaining);
-            StopDownload();
+            StopDownloadShowingIt();
             ShowGameBox(u"硬碟(" + downloadFolder_ + u")的空間不足(" +
                         FormatSize(ByteCountAsDouble(remaining)) + u")。");
             break;
@@ -92,7 +103,25 @@ void CTLXDownloaderDlg::OnJobMessage() {
             ShowGameBox(u"您的網路回復正常");
             break;
         case kReasonDownloadFailed:
+            // The service has let the job go: the window stops showing it
+            // as running (the button offers Start again).
+            StopDownloadShowingIt();
+            window_.NotifyPlayer(kMainWindowTitle, u"下載ZK4失敗");
             ShowGameBox(WithCause(u"下載ZK4失敗\n請稍候再試", text));
+            break;
+        case kReasonRetryWaiting: {
+            // Nothing moves until the next try: no speed, no graph.
+            std::int64_t seconds = 0;
+            std::string why;
+            const bool timed = ParseRetryText(text, &seconds, &why);
+            SetLabel(kLabelSpeed, timed ? u"連線中斷，" + TimeOfDayIn(seconds) + u" 重試"
+                                        : std::u16string(u"連線中斷，稍後重試"));
+            RefreshLabels();
+            break;
+        }
+        case kReasonRetrying:
+            SetLabel(kLabelSpeed, u"重新連線中…");
+            RefreshLabels();
             break;
         case kReasonPreparingEngine:
             // Until the engine takes the job nothing moves: say why.

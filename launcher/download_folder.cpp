@@ -18,6 +18,31 @@ std::u16string DefaultDownloadFolder() {
            kGameAbbreviation + u"/";
 }
 
+std::u16string StoredOrDefaultDownloadFolder() {
+    std::string stored;
+    if (!plat::ReadConfigValue(kDownloadPathKey, plat::WideToAnsi(kDownloadPathValueName), &stored))
+        return DefaultDownloadFolder();
+    // A value another program (or an older version) wrote is checked as a
+    // choice in the browser would be.
+    while (!stored.empty() && (stored.back() == '\n' || stored.back() == '\r')) stored.pop_back();
+    const std::u16string folder = WithTrailingSeparator(plat::AnsiToWide(stored));
+    if (stored.empty() || stored.front() != '/' || IsEngineFolder(folder) ||
+        stored.find('\0') != std::string::npos)
+        return DefaultDownloadFolder();
+    return folder;
+}
+
+std::u16string NearestExistingFolder(const std::u16string& folder) {
+    std::string path = plat::WideToAnsi(folder);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (!path.empty() && !plat::IsFolder(path)) {
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return {};
+        path = slash == 0 ? std::string("/") : path.substr(0, slash);
+    }
+    return WithTrailingSeparator(plat::AnsiToWide(path));
+}
+
 bool IsEngineFolder(const std::u16string& path) {
     const std::u16string program = EngineProgramPath();
     const std::u16string folder = program.substr(0, program.rfind(u'/') + 1);

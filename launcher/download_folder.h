@@ -20,6 +20,16 @@ std::u16string EngineProgramPath();
 // The drive of Program Files, then "/tovalen/ZK4/".
 std::u16string DefaultDownloadFolder();
 
+// The folder the player chose last (the stored value WriteDownloadPathValue
+// leaves), when it is an absolute path other than the engine's folder;
+// else the default folder. A stored folder that is gone is still taken:
+// starting the download makes it again, or says that it cannot.
+std::u16string StoredOrDefaultDownloadFolder();
+
+// `folder` when it exists, else its nearest existing parent ("/" at last):
+// where a folder browser can open.
+std::u16string NearestExistingFolder(const std::u16string& folder);
+
 // Whether `path` is exactly the engine program's folder (with its trailing
 // separator), compared character by character, letter case included.
 bool IsEngineFolder(const std::u16string& path);

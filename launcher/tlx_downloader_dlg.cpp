@@ -1,5 +1,6 @@
 #include "launcher/tlx_downloader_dlg.h"
 
+#include "launcher/cause_texts.h"
 #include "launcher/download_folder.h"
 #include "launcher/server_addresses.h"
 #include "platform/text.h"
@@ -22,7 +23,7 @@ CTLXDownloaderDlg::CTLXDownloaderDlg(IWindowSystem& window, IServiceClient& serv
       service_(service),
       programName_(std::move(programName)),
       commandLineUrl_(std::move(commandLineUrl)) {
-    SetDownloadFolder(DefaultDownloadFolder());
+    SetDownloadFolder(StoredOrDefaultDownloadFolder());
 }
 
 bool CTLXDownloaderDlg::OnInitDialog() {
@@ -153,7 +154,7 @@ void CTLXDownloaderDlg::ShowProgramBox(const std::u16string& text, MessageBoxIco
 
 std::u16string CTLXDownloaderDlg::WithCause(const std::u16string& text, const std::string& cause) {
     if (cause.empty()) return text;
-    return text + u"\n\n" + plat::AnsiToWide(cause);
+    return text + u"\n\n" + LocalizedCause(cause);
 }
 
 void CTLXDownloaderDlg::ShowGameBox(const std::u16string& text) {

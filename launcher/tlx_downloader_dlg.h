@@ -75,6 +75,9 @@ public:
     const std::u16string& ProgramName() const { return programName_; }
     // The stored text of one of the seven labels (empty for other ids).
     std::u16string LabelText(int controlId) const;
+    // The list line that was refused, in English ("line N: URL: why"); ""
+    // when none was.
+    const std::string& ListProblem() const { return listProblem_; }
     // The banner's address: the publisher's when set, else the CDN pattern.
     std::u16string BannerUrl() const;
 
@@ -118,6 +121,9 @@ private:
     // Texts and boxes (tlx_downloader_dlg.cpp).
     void SetLabel(Label label, std::u16string text);
     void RefreshLabels();
+    // StopDownload for a job that was running: its speed goes to 0.
+    void StopDownloadShowingIt();
+    std::string listProblem_;
     void SetDownloadFolder(std::u16string folder);
     void ShowProgramBox(const std::u16string& text,
                         MessageBoxIcon icon = MessageBoxIcon::kExclamation);

@@ -61,6 +61,11 @@ public:
     virtual void SetStartStopFace(StartStopFace face) = 0;
     virtual void CenterWindow() = 0;
     virtual void NavigateBanner(const std::u16string& url) = 0;
+    // The main window's title (the progress shows there too).
+    virtual void SetWindowTitle(const std::u16string& title) = 0;
+    // Tells the player something happened (the download ended) when the
+    // window is not where the player looks: a desktop notification.
+    virtual void NotifyPlayer(const std::u16string& title, const std::u16string& text) = 0;
 
     // Queues a message to the main window; it reaches the controller's
     // HandleMessage later, from the window's own loop, never from here.

@@ -389,7 +389,8 @@ void CJobManager::OnEngineFailed() {
     if (!direct_) return;
     for (CJob* job : jobs_)
         // A job the direct downloader already holds keeps running there.
-        if (job->State() == kJobRunning) (void)direct_->AttachJob(job);
+        if (job->State() == kJobRunning || job->State() == kJobWaiting)
+            (void)direct_->AttachJob(job);
 }
 
 void CJobManager::OnJobToDirect(CJob* job) {

@@ -46,6 +46,12 @@ trap cleanup EXIT
 deb=$(ls "$work"/*.deb)
 echo "== $(basename "$deb")"
 dpkg-deb --field "$deb" Package Version Architecture Depends Section
+
+echo "== lintian"
+# Debian's own checks of the package: no error and no warning passes.
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 |
+  grep -v "running with root privileges" || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || fail "lintian found errors or warnings"
 version=$(dpkg-deb --field "$deb" Version)
 # The files the package holds, for the checks after removal.
 dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
@@ -90,6 +96,9 @@ echo "== the menu entry"
 desktop-file-validate /usr/share/applications/tlxdownloader.desktop
 grep -q "^Exec=tlxdownloader" /usr/share/applications/tlxdownloader.desktop || fail "Exec"
 grep -q "^Icon=tlxdownloader$" /usr/share/applications/tlxdownloader.desktop || fail "Icon"
+grep -q "^Name\[zh_TW\]=" /usr/share/applications/tlxdownloader.desktop || fail "Name[zh_TW]"
+expect_file /usr/share/doc/zk4-downloader/copyright
+expect_file /usr/share/doc/zk4-downloader/changelog.gz
 
 echo "== versions"
 shown=$(/usr/bin/tlxdownloader-cli --version)

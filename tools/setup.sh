@@ -18,7 +18,7 @@ packages=(
   xvfb xauth xdotool imagemagick fonts-noto-cjk
   python3 librsvg2-bin
   libtorrent-rasterbar-dev python3-libtorrent
-  dpkg-dev desktop-file-utils man-db
+  dpkg-dev desktop-file-utils man-db lintian
 )
 
 missing=()

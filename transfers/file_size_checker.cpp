@@ -8,6 +8,7 @@
 #include "platform/kernel.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
+#include "transfers/part_file.h"
 
 CPlatformFileSizeChecker::CPlatformFileSizeChecker(ICheckerEventListener* listener, void* context)
     : pool_(this, ExchangeRole::kSizeProbe), listener_(listener), context_(context) {}
@@ -89,8 +90,7 @@ std::string CPlatformFileSizeChecker::SpaceShortage() const {
         if (size <= 0) continue;
         // What is on disk stays (the transfer continues it) unless the job
         // starts every file over.
-        const std::int64_t onDisk =
-            keepOnDisk_ ? std::max<std::int64_t>(0, plat::FileLength(placement.path)) : 0;
+        const std::int64_t onDisk = keepOnDisk_ ? KeptBytesOf(placement.path) : 0;
         if (lastFolder.empty() || placement.folder != lastFolder) {
             lastFolder = placement.folder;
             lastFileSystem = plat::FileSystemId(placement.folder);

@@ -70,6 +70,21 @@ HttpOutcome OutcomeOfStatus(int status) {
     return HttpOutcome::kOtherStatus;
 }
 
+bool IsPassing(HttpOutcome outcome) {
+    switch (outcome) {
+        case HttpOutcome::kServerError:
+        case HttpOutcome::kNoAddress:
+        case HttpOutcome::kUnreachable:
+        case HttpOutcome::kConnectFailed:
+        case HttpOutcome::kProxyRefused:
+        case HttpOutcome::kClosedEarly:
+        case HttpOutcome::kTooSlow:
+            return true;
+        default:
+            return false;
+    }
+}
+
 ExchangeLimits LimitsFor(ExchangeRole role) {
     using namespace transfer_policy;
     switch (role) {

@@ -66,6 +66,13 @@ Reaction ReactionTo(ExchangeRole role, HttpOutcome outcome);
 // The outcome class of a final status the session did not take.
 HttpOutcome OutcomeOfStatus(int status);
 
+// Whether what happened may pass by itself, so that a later try may
+// succeed: the network (no address, unreachable, refused, cut, too slow),
+// a proxy that could not get through, or a server that is down or busy
+// (5xx). Not an answer that would come again (4xx, a malformed head, a
+// body that is not the file) nor this machine's own failure.
+bool IsPassing(HttpOutcome outcome);
+
 // Attempts per address and the redirect cap of a role. The file list and
 // the update fail at their first failure, so their attempts only bound
 // their redirects.

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "service/base/service_log.h"
 #include "service/base/status_codes.h"
+#include "transfers/part_file.h"
 #include "transfers/transfer_policy.h"
 
 namespace {
@@ -50,7 +51,8 @@ void CPlatformSession::SetSpeedFlag(std::int32_t flag) {
 }
 
 void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& files,
-                             const std::function<std::int64_t(std::int32_t)>& remoteSize) {
+                             const std::function<std::int64_t(std::int32_t)>& remoteSize,
+                             const std::function<bool(std::int32_t)>& replacedBefore) {
     files_.clear();
     knownSizes_.clear();
     for (const auto& file : files) {
@@ -64,6 +66,7 @@ void CPlatformSession::Begin(const std::vector<std::unique_ptr<JobFileEntry>>& f
         copy.entry.remoteSize = 0;
         copy.entry.bytesWritten = 0;
         copy.entry.bytesOnDisk = 0;
+        copy.replaced = replacedBefore && replacedBefore(file->index);
         files_.push_back(std::move(copy));
         knownSizes_.push_back(remoteSize ? remoteSize(file->index) : -1);
     }
@@ -127,16 +130,18 @@ bool CPlatformSession::OnRequest(HttpHeaders* headers) {
     return true;
 }
 
-bool CPlatformSession::OpenPath(const SessionFile& file, plat::File& into, std::string* path) {
+int CPlatformSession::OpenPath(const SessionFile& file, plat::File& into, std::string* path,
+                               bool* moved) {
     std::string folder = file.entry.folder;
     if (folder.back() != '/' && folder.back() != '\\') folder.push_back('/');
-    *path = folder + file.entry.localName;
-    if (into.OpenKeep(*path)) return true;
-    if (into.LastError() != ENOENT) return false;
+    // The partial file; the final name is given only to a whole file.
+    if (!PrepareToWrite(folder + file.entry.localName, path, moved)) return errno;
+    if (into.OpenKeep(*path)) return 0;
+    if (into.LastError() != ENOENT) return into.LastError();
     // No folder (yet, or any more): make it; one that cannot be made fails
     // the open.
     (void)plat::EnsureFolderPath(folder);
-    return into.OpenKeep(*path);
+    return into.OpenKeep(*path) ? 0 : into.LastError();
 }
 
 bool CPlatformSession::OpenFile(SessionFile& file) {
@@ -147,6 +152,7 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
     if (aheadIndex_ == current_) {
         file_ = std::move(aheadFile_);
         path = std::move(aheadPath_);
+        openMoved_ = aheadMoved_;
         aheadIndex_ = kNoFile;
         aheadPath_.clear();
         // Opened while the last file came in: when something else has
@@ -155,10 +161,9 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
         if (!file_.StillAsOpened()) file_.Close();
     }
     if (!file_.IsOpen()) {
-        if (!OpenPath(file, file_, &path)) {
-            WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", file_.LastError(),
-                                  path.c_str());
-            openFailure_ = "cannot write " + path + ": " + SystemError(file_.LastError());
+        if (const int error = OpenPath(file, file_, &path, &openMoved_); error != 0) {
+            WriteServiceLogFormat("[OstrelLib] CreateFile Failed(%d) : %s", error, path.c_str());
+            openFailure_ = "cannot write " + path + ": " + SystemError(error);
             return false;
         }
         length = file_.LengthAtOpen();
@@ -174,8 +179,8 @@ bool CPlatformSession::OpenFile(SessionFile& file) {
 }
 
 void CPlatformSession::CloseFile() {
-    file_.Close();
-    openPath_.clear();
+    CloseUnbegun(file_, openPath_, openMoved_);
+    openMoved_ = false;
 }
 
 void CPlatformSession::OpenAhead() {
@@ -185,21 +190,31 @@ void CPlatformSession::OpenAhead() {
     std::string path;
     // A file that cannot be opened now is opened again in its turn, which
     // reports the failure.
-    if (!OpenPath(files_[next], aheadFile_, &path)) return;
+    if (OpenPath(files_[next], aheadFile_, &path, &aheadMoved_) != 0) return;
     aheadIndex_ = next;
     aheadPath_ = std::move(path);
 }
 
-void CPlatformSession::CloseUnbegun(plat::File& file, std::string& path) {
-    const bool unbegun = file.IsOpen() && file.CreatedByOpen() && file.Size() == 0;
+void CPlatformSession::CloseUnbegun(plat::File& file, std::string& path, bool moved) {
+    const bool open = file.IsOpen();
+    const bool unbegun = open && file.CreatedByOpen() && file.Size() == 0;
+    const bool untouched = open && moved && file.Size() == file.LengthAtOpen();
     file.Close();
-    if (unbegun) (void)plat::RemoveFile(path);
+    if (unbegun) {
+        (void)plat::RemoveFile(path);
+    } else if (untouched) {
+        // Nothing was written: the file goes back under its own name (a
+        // whole file from an earlier run stays a whole file).
+        const std::string final = FinalPathOf(path);
+        if (final != path && plat::FileLength(final) < 0) (void)plat::RenameFile(path, final);
+    }
     path.clear();
 }
 
 void CPlatformSession::DropAhead() {
     if (aheadIndex_ == kNoFile) return;
-    CloseUnbegun(aheadFile_, aheadPath_);
+    CloseUnbegun(aheadFile_, aheadPath_, aheadMoved_);
+    aheadMoved_ = false;
     aheadIndex_ = kNoFile;
 }
 
@@ -218,7 +233,7 @@ bool CPlatformSession::RestartFile() {
 }
 
 void CPlatformSession::Fail(const std::string& logFormat, const std::string& url,
-                            const std::string& reason) {
+                            const std::string& reason, bool passing) {
     WriteServiceLogFormat(logFormat.c_str(), url.c_str());
     stopped_ = true;
     exchange_.Abandon();
@@ -227,16 +242,16 @@ void CPlatformSession::Fail(const std::string& logFormat, const std::string& url
     std::string text = url;
     if (!reason.empty()) text += ": " + reason;
     if (holdFailure_) {
-        heldFailure_ = std::move(text);
+        heldFailure_ = HeldFailure{std::move(text), passing};
         return;
     }
-    if (listener_) listener_->OnSessionFailed(context_, text);
+    if (listener_) listener_->OnSessionFailed(context_, text, passing);
 }
 
 void CPlatformSession::OnFailed(const ExchangeFailure& failure) {
     Fail(failure.outcome == HttpOutcome::kRedirectRefused ? "[OstrelLib] eNWHSC_HTTP_SEEOTHER  : %s"
                                                            : "[OstrelLib] TryMax Over : %s",
-         failure.url, failure.reason);
+         failure.url, failure.reason, IsPassing(failure.outcome));
 }
 
 HeadVerdict CPlatformSession::OnHead(const ExchangeHead& head) {
@@ -353,10 +368,21 @@ void CPlatformSession::CountWritten(std::size_t index, std::int64_t length) {
     runningTotal_ += length;
 }
 
-void CPlatformSession::OnWriteFailed(int error, const std::string& url, const std::string& path) {
+bool CPlatformSession::GiveFinalName(const std::string& partPath, int* error) {
+    const std::string final = FinalPathOf(partPath);
+    if (final == partPath) return true;
+    // Atomic: a file under the final name is the old one or the whole new one.
+    if (plat::RenameFile(partPath, final)) return true;
+    *error = errno;
+    return false;
+}
+
+void CPlatformSession::OnWriteFailed(int error, const std::string& url, const std::string& path,
+                                     const char* failedTo) {
     writeFailed_ = true;
     stopped_ = true;
-    const std::string text = url + ": writing " + path + " failed: " + SystemError(error);
+    const std::string text =
+        url + ": " + failedTo + " " + path + " failed: " + SystemError(error);
     WriteServiceLogFormat("[OstrelLib] WriteFile Failed(%d) : %s", error, path.c_str());
     exchange_.Abandon();
     CloseFile();
@@ -403,6 +429,7 @@ void CPlatformSession::NextFile() {
     const std::size_t next = finished + 1;
     plat::File finishing = std::move(file_);
     const std::string finishingPath = std::move(openPath_);
+    openMoved_ = false;
     const std::string finishingUrl = exchange_.Cursor().LastUrl();
     openPath_.clear();
     // The exchange has given its connection up (kept for the next file).
@@ -418,15 +445,21 @@ void CPlatformSession::NextFile() {
     }
     int error = 0;
     const std::int64_t tail = static_cast<std::int64_t>(heldTail_.size());
-    if (!WriteHeldTail(finishing, &error)) {
+    const char* failedTo = "writing";
+    bool whole = WriteHeldTail(finishing, &error);
+    if (whole) {
+        finishing.Close();
+        failedTo = "naming";
+        whole = GiveFinalName(finishingPath, &error);
+    }
+    if (!whole) {
         // The next file was only just begun: it goes as one opened ahead.
-        if (early) CloseUnbegun(file_, openPath_);
+        if (early) CloseFile();
         heldFailure_.reset();  // the write failure is the one told
         SelectFile(finished);
-        OnWriteFailed(error, finishingUrl, finishingPath);
+        OnWriteFailed(error, finishingUrl, finishingPath, failedTo);
         return;
     }
-    finishing.Close();
     CountWritten(finished, tail);
     SessionFile& done = files_[finished];
     if (done.entry.remoteSize <= 0)
@@ -439,9 +472,9 @@ void CPlatformSession::NextFile() {
     if (listener_ && tail > 0) listener_->OnProgress(context_);
     if (listener_) listener_->OnFileCompleted(context_, files_[finished]);
     if (heldFailure_) {
-        const std::string text = std::move(*heldFailure_);
+        const HeldFailure held = std::move(*heldFailure_);
         heldFailure_.reset();
-        if (listener_) listener_->OnSessionFailed(context_, text);
+        if (listener_) listener_->OnSessionFailed(context_, held.text, held.passing);
         return;
     }
     if (!listener_ || early) return;

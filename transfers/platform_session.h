@@ -59,9 +59,12 @@ public:
     void SetStartOver(bool startOver) { startOver_ = startOver; }
     // Copies the job's files (those with a URL, folder and local name) and
     // starts with the first. `remoteSize` gives the size found by the size
-    // check for a file index (-1 when unknown).
+    // check for a file index (-1 when unknown); `replacedBefore` (optional)
+    // names the files an earlier session of the same job already began
+    // afresh, which a start-over answer no longer concerns.
     void Begin(const std::vector<std::unique_ptr<JobFileEntry>>& files,
-               const std::function<std::int64_t(std::int32_t)>& remoteSize);
+               const std::function<std::int64_t(std::int32_t)>& remoteSize,
+               const std::function<bool(std::int32_t)>& replacedBefore = {});
     void DetachListener() { listener_ = nullptr; }
     // Ends the session's work: no further report, connection dropped, file
     // closed. Safe from inside the session's own callbacks.
@@ -94,17 +97,21 @@ private:
     // Makes `file` the open file: the one opened ahead when it is that one,
     // else opened now.
     bool OpenFile(SessionFile& file);
-    // Opens `file` keeping its bytes, making its folder when that is
-    // missing; *path gets the file's path either way.
-    static bool OpenPath(const SessionFile& file, plat::File& into, std::string* path);
+    // Opens `file`'s partial file keeping its bytes (transfers/part_file.h),
+    // making its folder when that is missing; *path gets the partial file's
+    // path either way. 0, or the system's error.
+    static int OpenPath(const SessionFile& file, plat::File& into, std::string* path, bool* moved);
+    // The whole file at `partPath` gets its final name; false with *error.
+    static bool GiveFinalName(const std::string& partPath, int* error);
     // While the server answers for the current file, the file after it is
     // opened (created, mostly), so that its request leaves as soon as the
     // current file is done: on a kept connection, creating a file costs as
     // much as the server's answer.
     void OpenAhead();
-    // Closes `file` (at `path`, then cleared), and removes it when opening
-    // it made it and nothing was written to it.
-    static void CloseUnbegun(plat::File& file, std::string& path);
+    // Closes `file` (at `path`, then cleared): removed when opening it made
+    // it and nothing was written to it, put back under its final name when
+    // it was moved from there (`moved`) and nothing was written.
+    static void CloseUnbegun(plat::File& file, std::string& path, bool moved);
     // Closes the file opened ahead the same way: a session that ends early
     // leaves no empty file it never got to.
     void DropAhead();
@@ -125,10 +132,13 @@ private:
     bool WriteHeldTail(plat::File& file, int* error);
     // Counts `length` bytes written to file `index`.
     void CountWritten(std::size_t index, std::int64_t length);
-    // A write into `path` failed: the session ends with the job's error.
-    void OnWriteFailed(int error, const std::string& url, const std::string& path);
+    // Writing (or naming) `path` failed: the session ends with the job's
+    // error.
+    void OnWriteFailed(int error, const std::string& url, const std::string& path,
+                       const char* failedTo = "writing");
     // Ends the session with `reason` for the last URL, after the log line.
-    void Fail(const std::string& logFormat, const std::string& url, const std::string& reason);
+    void Fail(const std::string& logFormat, const std::string& url, const std::string& reason,
+              bool passing = false);
     std::int64_t HeldOfCurrent() const;
 
     std::size_t current_ = 0;
@@ -141,6 +151,8 @@ private:
     std::int64_t runWritten_ = 0;
     plat::File file_;
     std::string openPath_;
+    bool openMoved_ = false;   // file_ was moved from its final name
+    bool aheadMoved_ = false;  // so was aheadFile_
     std::string openFailure_;  // why the current file could not be opened
     static constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
     plat::File aheadFile_;
@@ -161,7 +173,11 @@ private:
     // failure it meets is told after that report (the order of the job's
     // notices stays that of the files).
     bool holdFailure_ = false;
-    std::optional<std::string> heldFailure_;
+    struct HeldFailure {
+        std::string text;
+        bool passing = false;
+    };
+    std::optional<HeldFailure> heldFailure_;
     bool writeFailed_ = false;
     bool stopped_ = false;
     IPlatFormSessionEventListener* listener_;

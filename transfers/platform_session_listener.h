@@ -22,8 +22,11 @@ struct SessionFile {
 class IPlatFormSessionEventListener {
 public:
     virtual void OnSessionComplete(void* context) = 0;
-    // `text` names the file and the cause: "URL: why".
-    virtual void OnSessionFailed(void* context, const std::string& text) = 0;
+    // `text` names the file and the cause: "URL: why". `passing`: the cause
+    // may pass (the network, a server down or busy: a later try may work),
+    // not an answer that will come again (404, a file that cannot be
+    // written).
+    virtual void OnSessionFailed(void* context, const std::string& text, bool passing) = 0;
     virtual void OnFileCompleted(void* context, const SessionFile& file) = 0;
     virtual void OnProgress(void* context) = 0;
     virtual void OnFileOpened(const std::string& path, void* context) = 0;

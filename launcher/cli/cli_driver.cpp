@@ -203,12 +203,20 @@ void CliDriver::Judge() {
             return;
         }
         switch (phase_) {
-            case Phase::kFileList:
-                End(*quit, ExplainedBy("no usable file list at " + FileListUrl()));
+            case Phase::kFileList: {
+                // The cause in English: the terminal speaks the log's language.
+                std::string cause = dlg_.ListProblem();
+                if (cause.empty()) cause = service_.DocumentFailure();
+                End(*quit, ExplainedBy("no usable file list at " + FileListUrl() +
+                                       (cause.empty() ? std::string() : ": " + cause)));
                 return;
-            case Phase::kSizeCheck:
-                End(*quit, ExplainedBy("the size check of the listed files failed"));
+            }
+            case Phase::kSizeCheck: {
+                const std::string cause = service_.SizeCheckFailure();
+                End(*quit, ExplainedBy("the size check of the listed files failed" +
+                                       (cause.empty() ? std::string() : ": " + cause)));
                 return;
+            }
             case Phase::kInstaller: {
                 std::string why = "the installer was not started";
                 if (std::optional<plat::ShellStartResult> start = window_.LastStart())
@@ -231,6 +239,13 @@ void CliDriver::Judge() {
             return;
         }
         if (message->code == kReasonPreparingEngine) Say("preparing the download engine");
+        if (message->code == kReasonRetryWaiting) {
+            std::int64_t seconds = 0;
+            std::string why;
+            if (ParseRetryText(message->text, &seconds, &why))
+                Say("waiting: " + why + "; trying again in " + std::to_string(seconds) + " s");
+        }
+        if (message->code == kReasonRetrying) Say("trying again");
         if (message->code == kReasonMovedToDirect)
             Say("the download engine cannot serve the job; downloading directly");
         if (message->code == kReasonDownloadFailed) {

@@ -55,6 +55,9 @@ public:
     void SetStartStopFace(StartStopFace) override {}
     void CenterWindow() override {}
     void NavigateBanner(const std::u16string&) override {}
+    // A terminal has no title of the program's and tells its own ends.
+    void SetWindowTitle(const std::u16string&) override {}
+    void NotifyPlayer(const std::u16string&, const std::u16string&) override {}
     void PostToWindow(std::uint32_t message, plat::WParam wParam, plat::LParam lParam) override;
     void PostQuit(int exitCode) override;
     void EndDialog() override { dialogEnded_ = true; }

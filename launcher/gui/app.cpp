@@ -13,8 +13,10 @@
 #include <wx/app.h>
 #include <wx/image.h>
 #include <wx/init.h>
+#include <wx/log.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -41,6 +43,8 @@ struct StartInfo {
     std::string instanceName;
     plat::InstanceLock::State instance = plat::InstanceLock::State::kNone;
     int exitCode = 0;
+    // Whether the toolkit came up at all (it cannot without a display).
+    bool toolkitStarted = false;
 };
 
 StartInfo* g_start = nullptr;
@@ -106,6 +110,8 @@ private:
 };
 
 bool DownloaderApp::OnInit() {
+    g_start->toolkitStarted = true;
+    wxLog::EnableLogging(true);
     // The toolkit's own command-line handling (wxApp::OnInit) is left out on
     // purpose: the program takes no options.
     SetAppName("tlxdownloader");
@@ -159,7 +165,16 @@ int main(int argc, char** argv) {
     start.instance = lock.Acquire(start.instanceName);
     gui::g_start = &start;
 
+    // Without a display the toolkit gives up before the program starts and
+    // says so in its own words; ours name the way out instead.
+    wxLog::EnableLogging(false);
     wxEntry(argc, argv);
+    if (!start.toolkitStarted) {
+        std::fprintf(stderr,
+                     "tlxdownloader: no display to open the window on (DISPLAY and "
+                     "WAYLAND_DISPLAY are not usable); tlxdownloader-cli downloads without one\n");
+        return 1;
+    }
     return start.exitCode;
 }
 

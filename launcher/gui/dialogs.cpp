@@ -8,7 +8,9 @@
 #include <wx/msgdlg.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
+#include <wx/stdpaths.h>
 #include <wx/textdlg.h>
+#include <wx/utils.h>
 
 #include "launcher/gui/wx_support.h"
 #include "launcher/resume_prompt.h"
@@ -34,6 +36,22 @@ namespace {
 
 constexpr int kNewFolderId = wxID_HIGHEST + 1;
 
+// The folder tree with its roots named in the program's language: the
+// toolkit's own names come from its message catalog, which a player's
+// machine may not have, and the rest of the browser speaks Chinese.
+class LocalizedDirCtrl final : public wxGenericDirCtrl {
+public:
+    void SetupSections() override {
+        const wxString home = wxGetHomeDir();
+        if (!home.empty() && wxDirExists(home))
+            AddSection(home, wxString::FromUTF8("主資料夾"), wxFileIconsTable::folder);
+        const wxString desktop = wxStandardPaths::Get().GetUserDir(wxStandardPaths::Dir_Desktop);
+        if (!desktop.empty() && desktop != home && wxDirExists(desktop))
+            AddSection(desktop, wxString::FromUTF8("桌面"), wxFileIconsTable::folder);
+        AddSection("/", wxString::FromUTF8("電腦 (/)"), wxFileIconsTable::computer);
+    }
+};
+
 }  // namespace
 
 FolderDialog::FolderDialog(wxWindow* parent, const FolderBrowseRequest& request)
@@ -47,8 +65,11 @@ FolderDialog::FolderDialog(wxWindow* parent, const FolderBrowseRequest& request)
     // The tree finds a folder only by its name without the final separator.
     wxString initial = ToWx(request.initialFolder);
     while (initial.length() > 1 && initial.EndsWith("/")) initial.RemoveLast();
-    tree_ = new wxGenericDirCtrl(this, wxID_ANY, wxDirExists(initial) ? initial : wxString(),
-                                 wxDefaultPosition, wxSize(400, 320), wxDIRCTRL_DIR_ONLY);
+    // Made in two steps, so that its own roots are the ones the tree gets.
+    auto* tree = new LocalizedDirCtrl();
+    tree->Create(this, wxID_ANY, wxDirExists(initial) ? initial : wxString(), wxDefaultPosition,
+                 wxSize(400, 320), wxDIRCTRL_DIR_ONLY);
+    tree_ = tree;
     column->Add(tree_, 1, wxEXPAND | wxLEFT | wxRIGHT, 10);
 
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);

@@ -1,6 +1,7 @@
 #include "launcher/gui/main_frame.h"
 
 #include <unistd.h>
+#include <wx/notifmsg.h>
 
 #include "controls/button_st.h"
 #include "controls/graph_ctrl.h"
@@ -255,6 +256,19 @@ void MainFrame::SetBarPosition(int controlId, int percent) {
 
 void MainFrame::PushGraphSample(int sample) {
     graph_->PushSample(sample);
+}
+
+void MainFrame::SetWindowTitle(const std::u16string& title) {
+    if (GetTitle() != ToWx(title)) SetTitle(ToWx(title));
+}
+
+void MainFrame::NotifyPlayer(const std::u16string& title, const std::u16string& text) {
+    // The window the player looks at says it already.
+    if (IsActive() && !IsIconized()) return;
+    // Kept until the next one: the desktop's notification service may still
+    // ask it about the notification (its click, its end).
+    notification_ = std::make_unique<wxNotificationMessage>(ToWx(title), ToWx(text), this);
+    (void)notification_->Show(wxNotificationMessage::Timeout_Auto);
 }
 
 void MainFrame::SetCheck(int controlId, bool ticked) {

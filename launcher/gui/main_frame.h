@@ -33,6 +33,7 @@ class COXToolTipCtrl;
 class CProgressST;
 class CTransparentStatic2;
 class wxGenericAnimationCtrl;
+class wxNotificationMessage;
 
 namespace gui {
 
@@ -73,6 +74,8 @@ public:
     void SetStartStopFace(StartStopFace face) override;
     void CenterWindow() override;
     void NavigateBanner(const std::u16string& url) override;
+    void SetWindowTitle(const std::u16string& title) override;
+    void NotifyPlayer(const std::u16string& title, const std::u16string& text) override;
     void PostToWindow(std::uint32_t message, plat::WParam wParam, plat::LParam lParam) override;
     void PostQuit(int exitCode) override;
     void EndDialog() override;
@@ -117,6 +120,7 @@ private:
     CButtonST* consent_ = nullptr;
     COXToolTipCtrl* tooltip_ = nullptr;
     wxGenericAnimationCtrl* bannerView_ = nullptr;
+    std::unique_ptr<wxNotificationMessage> notification_;
 
     std::function<void(int)> onEnd_;
     int modalDepth_ = 0;

@@ -47,7 +47,10 @@ void MainFrame::BuildControls() {
         {kRemainingLabel, kRemainingLabelRect}, {kSpeedStatusLabel, kSpeedLabelRect},
     };
     for (const auto& [id, rect] : labelRects) {
-        labels_[id] = new CTransparentStatic2(panel_, id, At(rect), SizeOf(rect));
+        // The file's line keeps its "[n/m]" when the name is long.
+        labels_[id] = new CTransparentStatic2(
+            panel_, id, At(rect), SizeOf(rect),
+            id == kFileLabel ? CTransparentStatic2::kMiddleEllipsis : CTransparentStatic2::kPlain);
         labels_[id]->SetFont(labelFont);
     }
     labels_[kFolderLabel] =

@@ -33,7 +33,9 @@ struct JobFileEntry {
     std::string FullPath() const { return folder + localName; }
 };
 
-enum JobState : std::int32_t { kJobIdle = 0, kJobRunning = 1, kJobCompleted = 2 };
+// kJobWaiting: held by its downloader, which waits to try again after the
+// network or the server failed it (no progress events meanwhile).
+enum JobState : std::int32_t { kJobIdle = 0, kJobRunning = 1, kJobCompleted = 2, kJobWaiting = 3 };
 
 class CJob {
 public:

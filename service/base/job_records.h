@@ -79,4 +79,25 @@ enum JobMessageReason : int {
     // started; progress follows once it takes the job (or the job goes to
     // direct download).
     kReasonPreparingEngine = 519,
+    // The transfer failed for a reason that passes (the network, a server
+    // that is down or busy): the job waits and tries again by itself. The
+    // text is MakeRetryText's: the seconds until the next try, then why.
+    kReasonRetryWaiting = 520,
+    // The wait is over: the job tries again.
+    kReasonRetrying = 521,
 };
+
+// The text of message 520: "<seconds> <why>".
+inline std::string MakeRetryText(std::int64_t seconds, const std::string& why) {
+    return std::to_string(seconds) + " " + why;
+}
+// Reads MakeRetryText's text back; false for another text.
+inline bool ParseRetryText(const std::string& text, std::int64_t* seconds, std::string* why) {
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    if (digits == 0 || (digits < text.size() && text[digits] != ' ')) return false;
+    *seconds = std::stoll(text.substr(0, digits));
+    *why = digits < text.size() ? text.substr(digits + 1) : std::string();
+    return true;
+}

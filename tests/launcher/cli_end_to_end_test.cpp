@@ -237,15 +237,39 @@ TEST_F(CliEndToEnd, FileServerGoneBeforeTheStartEndsInTheSizeCheck) {
     EXPECT_FALSE(Exists(downloads_.Path() + "data.pak"));
 }
 
-TEST_F(CliEndToEnd, FileServerGoneDuringTheDownloadEndsWithTheFailedUrl) {
+TEST_F(CliEndToEnd, FileServerGoneDuringTheDownloadIsWaitedForAndContinuedWhenBack) {
     NginxServer files("limit_rate 256k;");
     ASSERT_TRUE(files.Start()) << files.Error();
-    files.WriteFile("/big.pak", 4u << 20, 21);
+    const std::string content = files.WriteFile("/big.pak", 2u << 20, 21);
     nginx_->WriteText(kListPath, files.Url("/big.pak") + "\n");
     CliProcess cli;
     ASSERT_TRUE(cli.Start(ZK4_CLI_BIN, {"--folder", downloads_.Path(), "--no-install"}, Env()));
     ASSERT_TRUE(cli.WaitForOutput("progress: big.pak", 20000)) << cli.Out() << cli.Err();
     files.Stop();
+    // The job waits, says for what, and tries again by itself.
+    ASSERT_TRUE(cli.WaitForOutput("waiting: " + files.Url("/big.pak") + ": ", 20000))
+        << cli.Out() << cli.Err();
+    EXPECT_FALSE(std::filesystem::exists(downloads_.Path() + "big.pak"));
+    ASSERT_TRUE(files.Restart()) << files.Error();
+    const CliResult result{cli.WaitForExit(kRunLimitMs), cli.Out(), cli.Err()};
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("trying again"), std::string::npos) << result.out;
+    EXPECT_TRUE(ReadFile(downloads_.Path() + "big.pak") == content);
+    EXPECT_FALSE(std::filesystem::exists(downloads_.Path() + "big.pak.part"));
+}
+
+TEST_F(CliEndToEnd, AFileTheServerNoLongerHasEndsTheRunWithTheFailedUrl) {
+    NginxServer files("limit_rate 256k;");
+    ASSERT_TRUE(files.Start()) << files.Error();
+    files.WriteFile("/big.pak", 2u << 20, 21);
+    nginx_->WriteText(kListPath, files.Url("/big.pak") + "\n");
+    CliProcess cli;
+    ASSERT_TRUE(cli.Start(ZK4_CLI_BIN, {"--folder", downloads_.Path(), "--no-install"}, Env()));
+    ASSERT_TRUE(cli.WaitForOutput("progress: big.pak", 20000)) << cli.Out() << cli.Err();
+    // Gone for good: a 404 does not pass by waiting.
+    std::filesystem::remove(files.Root() + "big.pak");
+    files.Stop();
+    ASSERT_TRUE(files.Restart()) << files.Error();
     const CliResult result{cli.WaitForExit(kRunLimitMs), cli.Out(), cli.Err()};
 
     EXPECT_EQ(result.status, 1);

@@ -172,17 +172,34 @@ TEST_F(ControllerTest, FullDiskStopsTheJobAndNamesFolderAndShortfall) {
     EXPECT_TRUE(window_.quits.empty());
 }
 
-TEST_F(ControllerTest, NetworkAndFailureMessagesAreOnlyReported) {
+TEST_F(ControllerTest, AWaitingJobSaysSoAndAFailedOneEnds) {
     ReachDownloading();
-    service_.messages = {{515, ""}, {516, ""}, {517, "404"}, {518, ""}, {512, ""}};
-    for (int i = 0; i < 5; ++i) Event(kEventJobMessage, kJob1);
-    ASSERT_EQ(window_.boxes.size(), 3u);
+    service_.messages = {{515, ""}, {516, ""}, {520, "30 http://h/a.pak: HTTP 503"}, {521, ""},
+                         {518, ""}, {512, ""}};
+    for (int i = 0; i < 3; ++i) Event(kEventJobMessage, kJob1);
+    ASSERT_EQ(window_.boxes.size(), 2u);
     EXPECT_EQ(window_.boxes[0].text, "您的網路狀態不佳");
     EXPECT_EQ(window_.boxes[1].text, "您的網路回復正常");
-    // The box names the cause the service gave.
-    EXPECT_EQ(window_.boxes[2].text, "下載ZK4失敗\n請稍候再試\n\n404");
-    for (const RecordedBox& box : window_.boxes) EXPECT_EQ(box.caption, "ZK4");
+    // Waiting: no box, the time of the next try where the speed was.
+    const std::string waiting = window_.texts[kSpeedStatusLabel];
+    EXPECT_EQ(waiting.rfind("連線中斷，", 0), 0u) << waiting;
+    EXPECT_NE(waiting.find(" 重試"), std::string::npos) << waiting;
     EXPECT_TRUE(dlg_->HasJob());
+    for (int i = 0; i < 3; ++i) Event(kEventJobMessage, kJob1);
+    EXPECT_EQ(window_.boxes.size(), 2u);
+    EXPECT_TRUE(dlg_->HasJob());
+
+    // A failure the service does not wait out ends the job: the box names
+    // the cause in the box's language, the button offers Start again.
+    service_.messages = {{517, "http://h/a.pak: HTTP 404"}};
+    Event(kEventJobMessage, kJob1);
+    ASSERT_EQ(window_.boxes.size(), 3u);
+    EXPECT_EQ(window_.boxes[2].text, "下載ZK4失敗\n請稍候再試\n\nhttp://h/a.pak：伺服器回應 HTTP 404");
+    for (const RecordedBox& box : window_.boxes) EXPECT_EQ(box.caption, "ZK4");
+    EXPECT_FALSE(dlg_->HasJob());
+    EXPECT_EQ(window_.face, StartStopFace::kStart);
+    EXPECT_EQ(window_.texts[kSpeedStatusLabel], "0.0 Bytes");
+    EXPECT_EQ(window_.notifications.size(), 1u);
 }
 
 TEST_F(ControllerTest, ResumeAnswersFollowTheButtonsAndTheCheckBox) {

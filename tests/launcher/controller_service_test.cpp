@@ -130,7 +130,7 @@ TEST_F(ControllerServiceTest, WholeRunFromListToInstallerStart) {
 TEST_F(ControllerServiceTest, MissingListIsToldAndQuits) {
     Open("/nothing-here.txt");
     ASSERT_TRUE(RunUntil([&] { return !window_.quits.empty(); }));
-    EXPECT_EQ(window_.boxes.at(0).text.rfind("下載檔案目錄失敗\n\nHTTP 404 for ", 0), 0u)
+    EXPECT_EQ(window_.boxes.at(0).text.rfind("下載檔案目錄失敗\n\n伺服器回應 HTTP 404（", 0), 0u)
         << window_.boxes.at(0).text;
     EXPECT_EQ(window_.boxes.at(0).caption, "ZK4");
 }

@@ -56,6 +56,10 @@ public:
     void SetStartStopFace(StartStopFace face) override { this->face = face; }
     void CenterWindow() override { ++centred; }
     void NavigateBanner(const std::u16string& url) override { banner = plat::WideToAnsi(url); }
+    void SetWindowTitle(const std::u16string& text) override { title = plat::WideToAnsi(text); }
+    void NotifyPlayer(const std::u16string& heading, const std::u16string& text) override {
+        notifications.push_back(plat::WideToAnsi(heading) + ": " + plat::WideToAnsi(text));
+    }
     void PostToWindow(std::uint32_t message, plat::WParam w, plat::LParam l) override {
         posted.push_back({message, w, l});
     }
@@ -97,6 +101,8 @@ public:
     std::optional<StartStopFace> face;
     int centred = 0;
     std::string banner;
+    std::string title;
+    std::vector<std::string> notifications;
     std::deque<PostedMessage> posted;
     std::vector<int> quits;
     int dialogEnds = 0;

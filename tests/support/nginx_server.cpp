@@ -93,10 +93,14 @@ bool NginxServer::Start() {
         error_ = "nginx is not installed";
         return false;
     }
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        plat::SockAddrIn free = UnusedLoopbackPort();
-        port_ = ntohs(free.portNet);
-        for (TlsListener& listener : tls_) listener.port = ntohs(UnusedLoopbackPort().portNet);
+    const bool samePorts = restarting_ && port_ != 0;
+    restarting_ = false;
+    for (int attempt = 0; attempt < (samePorts ? 1 : 5); ++attempt) {
+        if (!samePorts) {
+            plat::SockAddrIn free = UnusedLoopbackPort();
+            port_ = ntohs(free.portNet);
+            for (TlsListener& listener : tls_) listener.port = ntohs(UnusedLoopbackPort().portNet);
+        }
         std::string tlsPortVariable =
             tls_.empty() ? "" : "    set $tls_port " + std::to_string(tls_.front().port) + ";\n";
         std::string tlsServers;

@@ -36,6 +36,12 @@ public:
     // reason in Error()) when it cannot.
     bool Start();
     void Stop();
+    // Starts a stopped server again on the ports it had (a server that comes
+    // back); false when they are taken meanwhile.
+    bool Restart() {
+        restarting_ = true;
+        return Start();
+    }
 
     int Port() const { return port_; }
     // The folder nginx serves, ending with "/".
@@ -58,6 +64,7 @@ private:
     std::string error_;
     int port_ = 0;
     pid_t pid_ = -1;
+    bool restarting_ = false;
     std::vector<std::string> launcher_;
     struct TlsListener {
         std::string certFile;

@@ -72,16 +72,20 @@ TEST_F(DirectDownloadTest, StoppedJobContinuesFromTheBytesOnDisk) {
     CJob* job = NewJob({nginx_->Url("/big.bin")});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     std::string path = Folder() + "big.bin";
+    const std::string part = path + ".part";
     ASSERT_TRUE(
-        WaitFor([&] { return plat::PathExists(path) && std::filesystem::file_size(path) > 300000; },
+        WaitFor([&] { return plat::PathExists(part) && std::filesystem::file_size(part) > 300000; },
                 15000));
     ASSERT_EQ(Manager()->StopJob(job), 512);
-    std::uintmax_t kept = std::filesystem::file_size(path);
+    // Stopped halfway: the bytes stay, and only under the partial name.
+    std::uintmax_t kept = std::filesystem::file_size(part);
     EXPECT_LT(kept, content.size());
+    EXPECT_FALSE(plat::PathExists(path));
     events_.Clear();
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     ASSERT_TRUE(events_.WaitFor(516, 1, 30000));
     EXPECT_TRUE(ReadFile(path) == content);
+    EXPECT_FALSE(plat::PathExists(part));
     JobProgress progress;
     EXPECT_EQ(Manager()->GetJobProgress(job, &progress), kResultOk);
     EXPECT_EQ(progress.held, static_cast<std::int64_t>(content.size()));

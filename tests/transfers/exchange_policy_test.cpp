@@ -78,7 +78,9 @@ TEST_F(ExchangePolicyTest, ContentEncodingIsAFailureNeverADownloadedFile) {
     EXPECT_EQ(events_.CountOf(516), 0);
     EXPECT_NE(MessageText(job).find("Content-Encoding gzip"), std::string::npos);
     EXPECT_EQ(server.Connections(), 1 + 3);
-    EXPECT_EQ(plat::FileLength(Folder() + "g.bin"), 0);
+    // Nothing under the file's name, nor a partial file of nothing.
+    EXPECT_EQ(plat::FileLength(Folder() + "g.bin"), -1);
+    EXPECT_EQ(plat::FileLength(Folder() + "g.bin.part"), -1);
 }
 
 TEST_F(ExchangePolicyTest, ASizeProbeRefusesAnEncodedAnswer) {
@@ -147,8 +149,9 @@ TEST_F(ExchangePolicyTest, APartFromElsewhereKeepsTheHalfOnDiskAndTheWholeFileIs
     CJob* job = NewJob({server.Url("/h.bin")});
     ASSERT_EQ(Manager()->StartJob(job, 1), 512);
     ASSERT_TRUE(WaitFor([&] { return server.Connections() == 3; }, 20000));
-    // The wrong part was not written and the half is still there.
-    EXPECT_TRUE(ReadFile(Folder() + "h.bin") == body.substr(0, 2000));
+    // The wrong part was not written and the half is still there, as the
+    // partial file it is.
+    EXPECT_TRUE(ReadFile(Folder() + "h.bin.part") == body.substr(0, 2000));
     ASSERT_TRUE(events_.WaitFor(516, 1, 20000));
     EXPECT_TRUE(ReadFile(Folder() + "h.bin") == body);
     const auto requests = server.Requests();
@@ -193,6 +196,23 @@ TEST_F(ExchangePolicyTest, AServerWithoutRangesReplacesTheFileWholeAndTheLogSays
     for (const std::string& line : ServiceLogMessages())
         said |= line.find("/whole/r.bin ignored the range (from byte 2500)") != std::string::npos;
     EXPECT_TRUE(said);
+}
+
+// Rule: a head is HTTP or it is refused. Read without the line, this one
+// would be a 15-byte body holding the chunk framing.
+TEST_F(ExchangePolicyTest, AHeadLineThatIsNoFieldFailsTheJobWithTheLineNamed) {
+    ScriptedServer server;
+    const std::string answer =
+        Head("200 OK", "Content-Length: 15\r\nTransfer-Encoding : chunked\r\n") +
+        "5\r\nhello\r\n0\r\n\r\n";
+    for (int i = 0; i < 3; ++i)
+        server.AddScript({ScriptStep::WaitRequest(), ScriptStep::Send(answer), ScriptStep::Stall()});
+    CJob* job = NewJob({server.Url("/t.bin")});
+    RunJob(job);
+    EXPECT_EQ(events_.CountOf(516), 0);
+    EXPECT_NE(MessageText(job).find("\"Transfer-Encoding : chunked\""), std::string::npos)
+        << MessageText(job);
+    EXPECT_FALSE(std::filesystem::exists(Folder() + "t.bin"));
 }
 
 // Game releases hold empty files: a length of 0 is a size, and the body

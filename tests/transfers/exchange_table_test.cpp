@@ -88,7 +88,7 @@ public:
     void OnSizeCheckCompleted(void*, const SizeTotals&) override { End(true); }
     void OnSizeCheckFailed(void*, int, const std::string&) override { End(false); }
     void OnSessionComplete(void*) override { End(true); }
-    void OnSessionFailed(void*, const std::string&) override { End(false); }
+    void OnSessionFailed(void*, const std::string&, bool) override { End(false); }
     void OnFileCompleted(void*, const SessionFile&) override {}
     void OnProgress(void*) override {}
     void OnFileOpened(const std::string&, void*) override {}
