@@ -8,6 +8,7 @@
 
 #include "controls/draw_scope.h"
 #include "controls/label_rules.h"
+#include "platform/text.h"
 #include "controls/parent_pixels.h"
 
 const wxColour CTransparentStatic2::kTextColour(239, 239, 239);
@@ -83,11 +84,12 @@ void CTransparentStatic2::OnPaint(wxPaintEvent&) {
         if (style_ & kEndEllipsis)
             line = wxControl::Ellipsize(line, dc, wxELLIPSIZE_END, size.x, wxELLIPSIZE_FLAGS_NONE);
         if (style_ & kMiddleEllipsis)
-            line = FitMiddleKeepingTail(line.ToStdWstring(), size.x, [&](const std::wstring& text) {
-                int width = 0, height = 0;
-                dc.GetTextExtent(text, &width, &height);
-                return width;
-            });
+            line = wxString::FromUTF8(plat::WideToAnsi(plat::FitMiddleKeepingTail(
+                plat::AnsiToWide(line.utf8_string()), size.x, [&](const std::u16string& text) {
+                    int width = 0, height = 0;
+                    dc.GetTextExtent(wxString::FromUTF8(plat::WideToAnsi(text)), &width, &height);
+                    return width;
+                })));
         dc.DrawText(line, 0, y);
         dc.SetFont(base);
         y += lineHeight;

@@ -68,6 +68,21 @@ constexpr CausePattern kCauses[] = {
     {R"(no connection could be created \(all connection slots are in use\))", "連線數已達上限，無法再建立連線"},
     {R"(the URL gives (.+))", "網址中的檔案名稱無法使用（$1）"},
     {R"(its file name is also that of line (\d+))", "檔案名稱與第 $1 行相同"},
+    // What a cause above may hold: why a head or a name was refused.
+    {R"(a malformed response head \((.+)\))", "回應的標頭無法解讀（$1）"},
+    {R"(a head line whose name is no token: (.+))", "標頭中有名稱不合規則的一行：$1"},
+    {R"(a head line that is no field: (.+))", "標頭中有一行不是欄位：$1"},
+    {R"(no status line(: .+)?)", "回應沒有狀態列$1"},
+    {R"(no status code: (.+))", "回應沒有狀態碼：$1"},
+    {R"(a Content-Length that is no length, or two that disagree)", "Content-Length 不是長度，或兩個互相矛盾"},
+    {R"(a response head longer than 64 KiB)", "回應的標頭超過 64 KiB"},
+    {R"(too many interim responses)", "過多的中間回應"},
+    {R"(a transfer coding other than chunked)", "不支援的傳輸編碼"},
+    {R"(a malformed chunked body)", "分段傳輸的內容格式錯誤"},
+    {R"(no file name)", "沒有檔案名稱"},
+    {R"(a name that is a folder)", "名稱是資料夾"},
+    {R"(a name holding a path separator)", "名稱含有路徑分隔字元"},
+    {R"(a name holding a control character)", "名稱含有控制字元"},
 };
 
 // The row's pattern, compiled once.
@@ -80,11 +95,25 @@ const std::vector<std::regex>& Compiled() {
     return compiled;
 }
 
-std::string Translated(const std::string& why) {
+// The text of the first row whose pattern matches, its groups told in turn
+// (a cause may hold another: why a head was refused); `why` itself when no
+// row matches. `depth` bounds the nesting the service's texts have.
+std::string Translated(const std::string& why, int depth = 0) {
     const std::vector<std::regex>& patterns = Compiled();
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
+    for (std::size_t i = 0; i < patterns.size() && depth < 4; ++i) {
         std::smatch match;
-        if (std::regex_match(why, match, patterns[i])) return match.format(kCauses[i].zhTw);
+        if (!std::regex_match(why, match, patterns[i])) continue;
+        std::string out;
+        for (const char* c = kCauses[i].zhTw; *c; ++c) {
+            if (c[0] == '$' && c[1] >= '1' && c[1] <= '9') {
+                const std::size_t group = static_cast<std::size_t>(c[1] - '0');
+                if (group < match.size()) out += Translated(match[group].str(), depth + 1);
+                ++c;
+            } else {
+                out += *c;
+            }
+        }
+        return out;
     }
     return why;
 }

@@ -1,6 +1,8 @@
 #include "launcher/cli/status_view.h"
 
 #include "launcher/cli/terminal_text.h"
+#include "platform/text.h"
+#include "platform/text_fit.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -19,14 +21,26 @@ int TerminalColumns() {
     return 80;
 }
 
-// Cuts UTF-8 text to at most `limit` characters.
+// Cuts UTF-8 text to at most `limit` terminal columns (a Chinese character
+// takes two), so that no line wraps.
 std::string Clip(const std::string& text, int limit) {
-    int characters = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
-        if (!continuation && ++characters > limit) return text.substr(0, i);
+    const std::u16string wide = plat::AnsiToWide(text);
+    int columns = 0;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        // The half of a surrogate pair is counted with its other half.
+        if (wide[i] >= 0xDC00 && wide[i] <= 0xDFFF) continue;
+        columns += plat::TerminalColumnsOf(wide.substr(i, wide[i] >= 0xD800 && wide[i] <= 0xDBFF ? 2 : 1));
+        if (columns > limit) return plat::WideToAnsi(wide.substr(0, i));
     }
     return text;
+}
+
+// The file's line within `limit` columns: a long name loses its middle,
+// never its "[n/m]".
+std::string FitFileLine(const std::string& line, int limit) {
+    return plat::WideToAnsi(plat::FitMiddleKeepingTail(
+        plat::AnsiToWide(line), limit,
+        [](const std::u16string& text) { return plat::TerminalColumnsOf(text); }));
 }
 
 std::string Bar(int percent, int width) {
@@ -46,7 +60,7 @@ std::string Percent(int percent) {
 std::vector<std::string> FormatStatusBlock(const StatusSnapshot& status, int columns) {
     const int barWidth = std::clamp(columns - 16, 10, 40);
     std::vector<std::string> lines = {
-        "  " + EscapeForTerminal(status.file, false),
+        "  " + FitFileLine(EscapeForTerminal(status.file, false), std::max(columns - 3, 1)),
         "  " + status.received + " / " + status.total,
         "  file  " + Bar(status.filePercent, barWidth) + " " + Percent(status.filePercent),
         "  total " + Bar(status.totalPercent, barWidth) + " " + Percent(status.totalPercent),

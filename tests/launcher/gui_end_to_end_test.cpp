@@ -145,6 +145,8 @@ TEST_F(GuiEndToEndTest, SkinnedWindowFromStartThroughTheDownloadToTheInstaller) 
     // At 100 % the fill reaches across the bar, one pixel short of its edge,
     // with the text over the fill.
     EXPECT_EQ(FillWidth(done, overall), overall.width - 2);
+    EXPECT_EQ(FillWidth(done, gui::kCurrentFileBarRect), gui::kCurrentFileBarRect.width - 2)
+        << "the current file's bar is full at the end too";
     EXPECT_GT(TextInk(done, overall), 10) << "the text over the fill is not 239,239,239";
     EXPECT_GT(Count(done, gui::kSpeedLabelRect, Yellow), 0)
         << "the status line turns yellow once the job has finished";
@@ -157,6 +159,86 @@ TEST_F(GuiEndToEndTest, SkinnedWindowFromStartThroughTheDownloadToTheInstaller) 
     ASSERT_TRUE(program_.WaitForExit(15000, &status)) << "the program did not end after Run";
     EXPECT_EQ(status, 0);
     EXPECT_EQ(ReadFile(home_.Path() + "installer-ran"), "started\n");
+}
+
+// A server that goes away in the middle: the window stops showing a
+// download that does not move, says it waits, and goes on by itself once
+// the server is back. The file names are long and Chinese: the file label
+// keeps its counter and the whole height of its text.
+TEST_F(GuiEndToEndTest, ADownloadWhoseServerGoesAwayWaitsAndGoesOnWhenItIsBack) {
+    const std::string chinese = "遊戲資料_第一部分.pak";
+    const std::string longName = "ZK4_Very_Long_Archive_Name_That_Is_Wider_Than_Its_Label_17.pak";
+    const std::string small = nginx_->WriteFile("/zk4/" + longName, 300000, 11);
+    const std::string big = nginx_->WriteFile("/zk4/" + chinese, 3u << 20, 12);
+    nginx_->WriteText(kListPath, nginx_->Url("/zk4/" + longName) + "\r\n" +
+                                     nginx_->Url("/zk4/" + chinese) + "\r\n");
+    ASSERT_TRUE(program_.Start(ZK4_GUI_BIN, {}));
+    ASSERT_TRUE(WaitForWindow());
+    PointAway();
+    ASSERT_TRUE(
+        WatchScreen([&](const Picture& s) { return HasText(s, gui::kFileLabelRect); }, 20000));
+    // The long name, shortened in its middle: its counter is at the label's
+    // right end, where a name cut at its end would leave nothing.
+    Keep("tlxdownloader-long-name.png");
+    const Rect label = gui::kFileLabelRect;
+    const Rect labelEnd{label.x + label.width - 40, label.y, 40, label.height};
+    EXPECT_GT(Count(Shot(), labelEnd, Bright), 0) << "no counter at the end of the file label";
+
+    ClickCentre(gui::kStartStopButtonRect);
+    PointAway();
+    const Rect overall = gui::kOverallBarRect;
+    // The Chinese file is under way.
+    ASSERT_TRUE(WatchScreen(
+        [&](const Picture& s) { return FillWidth(s, overall) > overall.width / 5; }, 30000))
+        << "no progress was drawn";
+    Keep("tlxdownloader-chinese-name.png");
+    // Its line fits the label: no ink on the label's last row, which a
+    // line set lower by a taller font would cut through.
+    const Rect lastRow{label.x, label.y + label.height - 1, label.width, 1};
+    EXPECT_EQ(Count(Shot(), lastRow, Bright), 0) << "the file label's text is cut at its foot";
+
+    nginx_->Stop();
+    // Within 2 s nothing moves any more: the graph and the bar stand still.
+    usleep(2000 * 1000);
+    const Picture first = Shot();
+    usleep(2500 * 1000);
+    const Picture second = Shot();
+    Keep("tlxdownloader-waiting.png");
+    EXPECT_EQ(Differing(first, second, gui::kSpeedGraphRect), 0) << "the graph kept moving";
+    EXPECT_EQ(FillWidth(first, overall), FillWidth(second, overall));
+    EXPECT_LT(FillWidth(second, overall), overall.width - 2);
+    EXPECT_TRUE(Shows(second, gui::kStartStopButtonRect, gui::kStopBitmaps.normal))
+        << "the player can still stop a waiting download";
+    EXPECT_FALSE(std::filesystem::exists(DownloadFolder() + chinese))
+        << "a partial file stands under its own name";
+
+    ASSERT_TRUE(nginx_->Restart()) << nginx_->Error();
+    ASSERT_TRUE(WatchScreen(
+        [&](const Picture& s) { return Shows(s, gui::kRunButtonRect, gui::kRunBitmaps.normal); },
+        60000))
+        << "the download did not go on by itself";
+    Keep("tlxdownloader-after-waiting.png");
+    const Picture done = Shot();
+    EXPECT_EQ(FillWidth(done, overall), overall.width - 2);
+    EXPECT_EQ(FillWidth(done, gui::kCurrentFileBarRect), gui::kCurrentFileBarRect.width - 2);
+    EXPECT_TRUE(ReadFile(DownloadFolder() + chinese) == big);
+    EXPECT_TRUE(ReadFile(DownloadFolder() + longName) == small);
+    EXPECT_FALSE(std::filesystem::exists(DownloadFolder() + chinese + ".part"));
+
+    ClickCentre(gui::kCloseButtonRect);
+    int status = -1;
+    ASSERT_TRUE(program_.WaitForExit(15000, &status)) << "Close did not end the program";
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(GuiEndToEndTest, WithoutADisplayTheProgramSaysSoAndFails) {
+    ChildProcess headless;
+    ScopedEnv noDisplay("DISPLAY", nullptr);
+    ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+    ASSERT_TRUE(headless.Start(ZK4_GUI_BIN, {}));
+    int status = -1;
+    ASSERT_TRUE(headless.WaitForExit(15000, &status));
+    EXPECT_EQ(status, 1);
 }
 
 TEST_F(GuiEndToEndTest, WithoutABannerTheSkinsPanelStaysAndNoBoxShows) {

@@ -28,7 +28,8 @@ namespace gui_test {
 
 using gui::Rect;
 
-constexpr char kWindowTitle[] = "^ZK4 Downloader$";
+// The title; while a job runs its percent stands before it ("42% - ...").
+constexpr char kWindowTitle[] = "ZK4 Downloader$";
 constexpr char kListPath[] = "/download/zk4/tlxdownload/filelist.txt";
 constexpr char kBannerPath[] = "/download/zk4/tlxdownload/ZK4_TW.gif";
 // The two frames of the served banner.
@@ -246,6 +247,14 @@ protected:
     }
     bool HasText(const Picture& shot, const Rect& label) const {
         return Count(shot, label, Bright) > 0;
+    }
+    // Pixels that differ between two shots inside `r`.
+    int Differing(const Picture& a, const Picture& b, const Rect& r) const {
+        int count = 0;
+        for (int y = r.y; y < r.y + r.height; ++y)
+            for (int x = r.x; x < r.x + r.width; ++x)
+                if (!NearPixel(At(a, x, y), At(b, x, y), 2)) ++count;
+        return count;
     }
     // The height of the graph's column for sample `index`.
     int ColumnHeight(const Picture& shot, int index) const {

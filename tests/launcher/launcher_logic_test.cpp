@@ -76,6 +76,30 @@ TEST(DownloadPathValue, UnsafeNamesAndUnwritableStoresFail) {
     EXPECT_EQ(WriteDownloadPathValue(u"ZK4", u"/x/"), 0);
 }
 
+TEST(DownloadPathValue, TheChosenFolderIsReadBackUnlessItCannotBeOne) {
+    TempFolder dir;
+    ScopedEnv config("XDG_CONFIG_HOME", (dir.Path() + "cfg").c_str());
+    ScopedEnv home("HOME", "/home/player/");
+    EXPECT_EQ(StoredOrDefaultDownloadFolder(), u"/home/player/tovalen/ZK4/");
+    ASSERT_EQ(WriteDownloadPathValue(u"ZK4", u"/games/遊戲"), 1);
+    EXPECT_EQ(StoredOrDefaultDownloadFolder(), u"/games/遊戲/");
+    // A value another program left that is no folder to download into.
+    for (const char16_t* bad : {u"relative/dir", u"/opt/Norvex/TLXDownloader/", u""}) {
+        ASSERT_EQ(WriteDownloadPathValue(u"ZK4", bad), 1);
+        EXPECT_EQ(StoredOrDefaultDownloadFolder(), u"/home/player/tovalen/ZK4/")
+            << plat::WideToAnsi(bad);
+    }
+}
+
+TEST(DownloadFolder, TheBrowserOpensAtTheNearestFolderThatExists) {
+    TempFolder dir;
+    ASSERT_TRUE(plat::CreateFolder(dir.Path() + "a"));
+    const std::u16string base = plat::AnsiToWide(dir.Path());
+    EXPECT_EQ(NearestExistingFolder(base + u"a/"), base + u"a/");
+    EXPECT_EQ(NearestExistingFolder(base + u"a/not/yet/"), base + u"a/");
+    EXPECT_EQ(NearestExistingFolder(u"/no-such-root-folder/x/y/"), u"/");
+}
+
 TEST(CommandLine, OnlyTheFirstParameterCountsWithoutItsFlagMark) {
     const char* withSlash[] = {"tlxdownloader", "/http://h/list.txt", "second"};
     CCommandLineInfoParser parser = ParseCommandLine(3, withSlash);
