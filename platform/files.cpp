@@ -89,6 +89,10 @@ bool TruncateFile(const std::string& path) {
     return close(fd) == 0;
 }
 
+bool CutFileTo(const std::string& path, std::int64_t length) {
+    return length >= 0 && truncate(path.c_str(), static_cast<off_t>(length)) == 0;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* out, std::size_t limit) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

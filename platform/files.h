@@ -36,6 +36,8 @@ int EnsureFolderPath(const std::string& path);
 bool AppendToFile(const std::string& path, std::string_view data);
 // Creates the file or empties it.
 bool TruncateFile(const std::string& path);
+// Cuts an existing file to `length` bytes; false when it cannot.
+bool CutFileTo(const std::string& path, std::int64_t length);
 // Reads a whole (small) file; false when it cannot be read, or when it holds
 // more than `limit` bytes (nothing larger is read into memory).
 bool ReadWholeFile(const std::string& path, std::string* out,

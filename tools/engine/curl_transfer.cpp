@@ -13,6 +13,7 @@
 #include "curl_policy.h"
 #include "engine_log.h"
 #include "job_paths.h"
+#include "piece_state.h"
 #include "transfer_policy.h"
 
 namespace engine {
@@ -149,6 +150,14 @@ void CurlTransfer::Submit() {
 
 void CurlTransfer::StartProbe() {
     phase_ = Phase::kProbing;
+    if (!request_.sizeOnly) {
+        // A partial file the peer back end left may hold verified pieces
+        // after holes: only what is whole from its start is continued.
+        std::string note;
+        if (!PrepareForHttpResume(request_.partPath, &note))
+            return Finish(Outcome::kFailed, "cannot cut " + request_.partPath + " back");
+        if (!note.empty()) log_->Line("%s: %s", request_.partPath.c_str(), note.c_str());
+    }
     const long long part = request_.sizeOnly ? 0 : RegularFileSize(request_.partPath);
     held_ = part > 0 ? part : 0;
     SetCommonOptions();

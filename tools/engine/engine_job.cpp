@@ -4,6 +4,7 @@
 
 #include "clock.h"
 #include "engine_log.h"
+#include "piece_state.h"
 #include "wire_codec.h"
 
 namespace engine {
@@ -143,7 +144,10 @@ void EngineJob::Cancel() {
 
 void EngineJob::StartRunning(bool continueEarlier) {
     if (!continueEarlier) {
-        for (const FilePlace& place : places_) unlink(place.partPath.c_str());
+        for (const FilePlace& place : places_) {
+            unlink(place.partPath.c_str());
+            RemovePieceState(place.partPath);
+        }
     }
     state_ = State::kSizing;
     nextSizeProbe_ = 0;

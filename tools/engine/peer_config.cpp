@@ -130,6 +130,7 @@ PeerConfig ReadPeerConfig() {
     }
     ReadSeconds("TLX_ENGINE_SEED_GRACE", 86400, &config.seedGraceSeconds, &config.problems);
     ReadSeconds("TLX_ENGINE_PEER_STALL", 86400, &config.stallSeconds, &config.problems);
+    ReadSeconds("TLX_ENGINE_PEER_WINDOW", 3600, &config.peerWindowSeconds, &config.problems);
     return config;
 }
 

@@ -27,6 +27,11 @@ namespace engine {
 
 inline constexpr int kDefaultSeedGraceSeconds = 60;
 inline constexpr int kDefaultStallSeconds = 120;
+// How long peers have, from the first one that answers, before pieces they
+// have may also come from the file servers when they deliver too slowly: a
+// client unchokes a newcomer at its next round (transmission: every 10 s),
+// and the first piece needs a round trip after that.
+inline constexpr int kDefaultPeerWindowSeconds = 12;
 
 struct PeerEndpoint {
     std::string address;  // numeric IPv4 or IPv6, without brackets
@@ -54,6 +59,9 @@ struct PeerConfig {
     // TLX_ENGINE_PEER_STALL=seconds without verified progress before a
     // file's job is handed back.
     int stallSeconds = kDefaultStallSeconds;
+    // TLX_ENGINE_PEER_WINDOW=seconds peers have before the file servers may
+    // send pieces that peers have too.
+    int peerWindowSeconds = kDefaultPeerWindowSeconds;
     std::vector<std::string> problems;
 };
 

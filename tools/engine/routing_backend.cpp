@@ -73,6 +73,7 @@ void RoutingBackend::Wait(std::vector<pollfd>* fds, int timeoutMs) {
     const std::size_t theirs = fds->size();
     fds->push_back({peers_->WakeFd(), POLLIN, 0});
     timeoutMs = std::min(timeoutMs, peers_->DueInMs());
+    peers_->AddPollFds(fds, &timeoutMs);
     lookup_.AddPollFds(fds, &timeoutMs);
     http_->Wait(fds, timeoutMs);
     fds->resize(theirs);

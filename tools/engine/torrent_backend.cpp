@@ -14,19 +14,23 @@
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/ip_filter.hpp>
-#include <libtorrent/peer_info.hpp>
-#include <libtorrent/posix_disk_io.hpp>
+#include <libtorrent/mmap_disk_io.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
+#include <climits>
 #include <map>
+#include <random>
+#include <set>
 #include <vector>
 
 #include "clock.h"
 #include "engine_log.h"
+#include "piece_fetcher.h"
+#include "piece_state.h"
 #include "version_note.h"
 
 namespace engine {
@@ -37,14 +41,21 @@ constexpr std::int64_t kSampleEveryMs = 1000;
 // transfer runs: one that was not ready (had not added the file yet) gets
 // another chance.
 constexpr std::int64_t kPeerCallEveryMs = 5000;
-// The file servers join as web seeds when peers have had this long and
-// deliver verified data slower than the floor; players then keep them for
-// what peers cannot give.
-constexpr std::int64_t kPeerWindowMs = 3000;
+// Without any peer this long after the start (trackers and the LAN have
+// had their chance), the file servers send what nobody has.
+constexpr std::int64_t kNoPeerGraceMs = 3000;
+// Peers that deliver slower than this over a whole peer window leave the
+// file servers the pieces they have as well.
 constexpr std::int64_t kPeerFloorBytesPerSecond = 256 * 1024;
+// Server pieces in flight at once: more while no peer is there to share
+// the work (the file server is the only source), one beside peers.
+constexpr std::size_t kServerPiecesAlone = 4;
+constexpr std::size_t kServerPiecesBesidePeers = 1;
+// A source that fails this often in a row gives way to the next.
+constexpr int kSourceFailuresInARow = 3;
 constexpr std::int64_t kUploadLineEveryMs = 10000;
-// The unit peers ask for; the last one of a piece may be shorter.
-constexpr std::int64_t kBlockBytes = 16 * 1024;
+// How often a running transfer notes its pieces beside its partial file.
+constexpr std::int64_t kStateSaveEveryMs = 10000;
 // libtorrent takes its rate caps as int.
 constexpr std::int64_t kMaxRate = 0x7fffffff;
 
@@ -88,19 +99,38 @@ struct Transfer {
     std::int64_t verifiedAfterCheck = -1;  // -1 while existing data is checked
     bool fromFinalName = false;            // the final file was taken back to check it
     bool alreadyThere = false;
-    bool webSeedsAdded = false;
     bool peerSeen = false;
+    std::int64_t peerSeenMs = 0;
+    // A server fetch ended well: the next one starts in this turn, not at
+    // the next sample.
+    bool refill = false;
     std::int64_t startMs = 0;
     std::int64_t lastProgressMs = 0;
     std::int64_t nextPeerCallMs = 0;
     std::int64_t nextSampleMs = 0;
+    std::int64_t nextStateSaveMs = 0;
+    // The peer window: payload from peers since it began, and whether the
+    // last whole window fell below the floor.
     std::int64_t windowStartMs = 0;
-    std::int64_t windowStartVerified = 0;
+    std::int64_t windowStartPayload = 0;
+    bool peersSlow = false;
     int hashFailures = 0;
-    // Received blocks by the address that sent them, told apart into
-    // players and file servers when the file is done.
-    std::map<lt::tcp::endpoint, std::int64_t> blockBytes;
-    std::vector<lt::tcp::endpoint> serverEndpoints;
+    // The file servers, by the pieces they send: the source asked, its
+    // failures in a row, the pieces being fetched and those handed to
+    // libtorrent that wait for their check.
+    std::size_t source = 0;
+    int sourceFailures = 0;
+    bool serversDone = false;  // every source failed: peers only
+    std::map<PieceFetcher::FetchId, int> serverFetches;  // fetch -> piece
+    std::set<int> serverAdded;
+    std::int64_t appliedLimit = -2;
+    std::mt19937 pick{std::random_device{}()};
+    // What the file is made of: the bytes already verified on disk when it
+    // began, and which pieces the file servers sent (this run and earlier
+    // runs, for the next piece state); the bytes the servers sent now.
+    std::int64_t alreadyBytes = 0;
+    std::vector<bool> fromServers;
+    std::int64_t serverBytes = 0;
     std::int64_t uploaded = 0;
 
     bool Terminal() const {
@@ -115,12 +145,14 @@ struct Seed {
     std::string path;
 };
 
-// A torrent on its way out of the session; its partial file is cut back to
-// `keepBytes` once libtorrent has let go of it.
+// A torrent on its way out of the session; once libtorrent has let go of
+// its partial file, every piece it verified is on disk, and the piece state
+// beside the file says so.
 struct Leaving {
     lt::info_hash_t hashes;
     std::string partPath;
-    std::int64_t keepBytes = -1;  // -1: leave the file alone
+    bool writeState = false;
+    PieceState state;
 };
 
 }  // namespace
@@ -141,6 +173,7 @@ struct TorrentBackend::Impl {
     std::int64_t appliedUploadCap = -1;
     std::int64_t uploadLogged = 0;
     std::int64_t nextUploadLineMs = 0;
+    PieceFetcher fetcher{log};
 
     bool Create();
     void ApplyUploadCap();
@@ -149,9 +182,18 @@ struct TorrentBackend::Impl {
     void Begin(Transfer* t, std::int64_t now);
     void BeginRename(Transfer* t);
     void Sample(Transfer* t, std::int64_t now);
-    void NoteServers(Transfer* t);
     void CallPeers(Transfer* t);
-    void AddWebSeeds(Transfer* t, const char* why);
+    // Starts server fetches of pieces the peers leave to the file servers.
+    void FeedFromServers(Transfer* t, const lt::torrent_status& st, std::int64_t now);
+    void Refill(Transfer* t, std::int64_t now);
+    void ReleasePiece(Transfer* t, int piece);
+    void CancelServerFetches(Transfer* t);
+    void OnServerPiece(PieceFetcher::Result& result);
+    void ServerSourceFailed(Transfer* t, const std::string& why);
+    void ShareTheCap(Transfer* t);
+    void FinishIfWhole(Transfer* t);
+    PieceState StateOf(const Transfer* t, const lt::typed_bitfield<lt::piece_index_t>& have,
+                       bool stopped) const;
     void HandleAlert(lt::alert* a);
     void Stop(Transfer* t);
     void StopSeeding(std::int64_t now);
@@ -175,30 +217,15 @@ std::string ListenText(const PeerConfig& config) {
     return (v6 ? "[" + l.address + "]" : l.address) + ":" + std::to_string(l.port);
 }
 
-// The address and port of an http(s) address whose host is numeric.
-bool NumericEndpoint(const std::string& url, lt::tcp::endpoint* endpoint) {
-    const bool https = url.rfind("https://", 0) == 0;
-    std::string rest = url.substr(url.find("://") + 3);
-    rest = rest.substr(0, rest.find_first_of("/?#"));
-    if (const std::size_t at = rest.rfind('@'); at != std::string::npos) rest.erase(0, at + 1);
-    std::string host = rest;
-    std::string port;
-    if (!rest.empty() && rest.front() == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos) return false;
-        host = rest.substr(1, close - 1);
-        if (close + 1 < rest.size() && rest[close + 1] == ':') port = rest.substr(close + 2);
-    } else if (const std::size_t colon = rest.find(':'); colon != std::string::npos) {
-        host = rest.substr(0, colon);
-        port = rest.substr(colon + 1);
+std::string Hex(const lt::sha1_hash& hash) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (char c : hash) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 15];
     }
-    lt::error_code ec;
-    const lt::address address = lt::make_address(host, ec);
-    if (ec) return false;
-    const int number = port.empty() ? (https ? 443 : 80) : std::atoi(port.c_str());
-    if (number <= 0 || number > 65535) return false;
-    *endpoint = lt::tcp::endpoint(address, static_cast<std::uint16_t>(number));
-    return true;
+    return out;
 }
 
 void Fail(Transfer* t, Transfer::Phase phase, std::string reason) {
@@ -220,11 +247,20 @@ bool TorrentBackend::Impl::Create() {
         return false;
     }
     lt::settings_pack pack;
+    // One alert per piece, not per block: at full speed block alerts
+    // outnumber the queue and get lost, and every one wakes the loop.
     pack.set_int(
         lt::settings_pack::alert_mask,
         static_cast<int>(static_cast<std::uint32_t>(
             lt::alert_category::error | lt::alert_category::status | lt::alert_category::storage |
-            lt::alert_category::peer | lt::alert_category::block_progress)));
+            lt::alert_category::peer | lt::alert_category::piece_progress |
+            lt::alert_category::tracker)));
+    pack.set_int(lt::settings_pack::alert_queue_size, 10000);
+    // The publisher's trackers are all meeting points of the same players:
+    // every one is told, not the first that answers.
+    pack.set_bool(lt::settings_pack::announce_to_all_trackers, true);
+    pack.set_bool(lt::settings_pack::announce_to_all_tiers, true);
+    pack.set_int(lt::settings_pack::stop_tracker_timeout, 1);
     pack.set_str(lt::settings_pack::listen_interfaces, ListenText(config));
     pack.set_bool(lt::settings_pack::enable_lsd, config.localDiscovery);
     pack.set_bool(lt::settings_pack::enable_dht, config.dht);
@@ -243,10 +279,16 @@ bool TorrentBackend::Impl::Create() {
     pack.set_int(lt::settings_pack::active_downloads, -1);
     pack.set_int(lt::settings_pack::active_seeds, -1);
     pack.set_int(lt::settings_pack::active_limit, -1);
+    // The disk back end that keeps files open and hashes on threads of its
+    // own, away from the network, used with plain reads and writes: no file
+    // is mapped into memory (which would count a whole file as resident)
+    // and a full disk shows up as an error, not a signal.
+    pack.set_int(lt::settings_pack::mmap_file_size_cutoff, INT_MAX);
+    pack.set_int(lt::settings_pack::disk_write_mode, lt::settings_pack::always_pwrite);
+    pack.set_int(lt::settings_pack::aio_threads, 2);
+    pack.set_int(lt::settings_pack::hashing_threads, 1);
     lt::session_params params(std::move(pack));
-    // Plain reads and writes: no file mapped into memory (which would count
-    // a whole file as resident) and a full disk shows up as an error.
-    params.disk_io_constructor = lt::posix_disk_io_constructor;
+    params.disk_io_constructor = lt::mmap_disk_io_constructor;
     session = std::make_unique<lt::session>(std::move(params));
 
     // Peers on the LAN are capped like every other: the caps are the
@@ -313,7 +355,7 @@ void TorrentBackend::Impl::Begin(Transfer* t, std::int64_t now) {
             return;
         }
         session->remove_torrent(it->handle);
-        leaving.push_back({it->hashes, "", -1});
+        leaving.push_back({it->hashes, "", false, {}});
         seeds.erase(it);
         return;  // begins once libtorrent has let it go
     }
@@ -332,6 +374,29 @@ void TorrentBackend::Impl::Begin(Transfer* t, std::int64_t now) {
 
     lt::add_torrent_params atp;
     atp.ti = t->info;
+    // What an earlier transfer verified and left on disk is not hashed
+    // again; a state left by one that did not stop in order is only a
+    // hint, and the file is checked.
+    PieceState saved;
+    const int pieces = t->info->num_pieces();
+    t->fromServers.assign(static_cast<std::size_t>(pieces), false);
+    if (!t->fromFinalName && LoadPieceState(r.partPath, &saved) && saved.stopped &&
+        saved.infoHash == Hex(hashes.get_best()) && saved.size == t->size &&
+        saved.pieceLength == t->info->piece_length() && PlainFileSize(r.partPath) >= 0) {
+        atp.have_pieces.resize(pieces, false);
+        for (int i = 0; i < pieces; ++i)
+            if (saved.have[static_cast<std::size_t>(i)]) atp.have_pieces.set_bit(lt::piece_index_t{i});
+        t->fromServers = saved.fromServers;
+        log->Line("%s: %lld bytes verified earlier are kept", r.partPath.c_str(),
+                  static_cast<long long>(saved.HaveBytes()));
+    } else {
+        saved = PieceState{};
+    }
+    // From here on the file is written: its state says so, in case the
+    // engine ends without stopping it.
+    lt::typed_bitfield<lt::piece_index_t> none(pieces, false);
+    if (!SavePieceState(r.partPath, StateOf(t, atp.have_pieces.empty() ? none : atp.have_pieces, false)))
+        log->Line("%s: cannot note its pieces beside it", r.partPath.c_str());
     atp.save_path = Folder(r.partPath);
     atp.renamed_files[lt::file_index_t{0}] = BaseName(r.partPath);
     atp.flags = lt::torrent_flags::default_flags & ~lt::torrent_flags::auto_managed &
@@ -360,18 +425,6 @@ void TorrentBackend::Impl::CallPeers(Transfer* t) {
     }
 }
 
-void TorrentBackend::Impl::AddWebSeeds(Transfer* t, const char* why) {
-    t->webSeedsAdded = true;
-    if (t->webSeeds.empty()) return;
-    log->Line("%s: %s; the file servers join as web seeds", t->request.finalPath.c_str(), why);
-    for (const std::string& url : t->webSeeds) {
-        t->handle.add_url_seed(url);
-        // A server named by its address is known before it connects.
-        lt::tcp::endpoint endpoint;
-        if (NumericEndpoint(url, &endpoint)) t->serverEndpoints.push_back(endpoint);
-    }
-}
-
 void TorrentBackend::Impl::BeginRename(Transfer* t) {
     t->phase = Transfer::Phase::kRenaming;
     const std::string& finalPath = t->request.finalPath;
@@ -380,25 +433,36 @@ void TorrentBackend::Impl::BeginRename(Transfer* t) {
     t->handle.rename_file(lt::file_index_t{0}, BaseName(finalPath));
 }
 
-void TorrentBackend::Impl::NoteServers(Transfer* t) {
-    std::vector<lt::peer_info> peers;
-    t->handle.get_peer_info(peers);
-    for (const lt::peer_info& p : peers)
-        if ((p.connection_type & (lt::peer_info::web_seed | lt::peer_info::http_seed)) !=
-                lt::connection_type_t{} &&
-            std::find(t->serverEndpoints.begin(), t->serverEndpoints.end(), p.ip) ==
-                t->serverEndpoints.end())
-            t->serverEndpoints.push_back(p.ip);
+PieceState TorrentBackend::Impl::StateOf(const Transfer* t,
+                                         const lt::typed_bitfield<lt::piece_index_t>& have,
+                                         bool stopped) const {
+    PieceState state;
+    state.stopped = stopped;
+    state.infoHash = Hex(t->info->info_hashes().get_best());
+    state.size = t->size;
+    state.pieceLength = t->info->piece_length();
+    const int pieces = t->info->num_pieces();
+    state.have.assign(static_cast<std::size_t>(pieces), false);
+    state.fromServers.assign(static_cast<std::size_t>(pieces), false);
+    for (int i = 0; i < pieces && i < have.size(); ++i) {
+        const bool had = have.get_bit(lt::piece_index_t{i});
+        state.have[static_cast<std::size_t>(i)] = had;
+        state.fromServers[static_cast<std::size_t>(i)] =
+            had && static_cast<std::size_t>(i) < t->fromServers.size() &&
+            t->fromServers[static_cast<std::size_t>(i)];
+    }
+    return state;
 }
 
 void TorrentBackend::Impl::Sample(Transfer* t, std::int64_t now) {
     if (now < t->nextSampleMs || t->phase != Transfer::Phase::kRunning) return;
     t->nextSampleMs = now + kSampleEveryMs;
-    const lt::torrent_status st = t->handle.status();
+    const lt::torrent_status st = t->handle.status(lt::torrent_handle::query_pieces);
     const bool checking = st.state == lt::torrent_status::checking_files ||
                           st.state == lt::torrent_status::checking_resume_data;
-    const std::int64_t delta = st.total_wanted_done - t->verified;
-    t->verified = st.total_wanted_done;
+    // Every piece counts, the ones kept back for the file servers too.
+    const std::int64_t delta = st.total_done - t->verified;
+    t->verified = st.total_done;
     t->uploaded = st.total_payload_upload;
     if (checking) {
         t->lastProgressMs = now;
@@ -410,37 +474,23 @@ void TorrentBackend::Impl::Sample(Transfer* t, std::int64_t now) {
         CallPeers(t);
         t->nextPeerCallMs = now + kPeerCallEveryMs;
         t->verifiedAfterCheck = t->verified;
+        t->alreadyBytes = t->verified;
         if (t->verified > 0)
             log->Line("%s: %lld bytes on disk passed their check", t->request.partPath.c_str(),
                       static_cast<long long>(t->verified));
+        t->startMs = now;
         t->windowStartMs = now;
-        t->windowStartVerified = t->verified;
+        t->windowStartPayload = st.total_payload_download;
     } else if (delta > 0) {
         t->listener->OnBytes(t->id, static_cast<std::uint64_t>(delta));
     }
     if (delta > 0) t->lastProgressMs = now;
 
-    if (t->webSeedsAdded) NoteServers(t);
-
-    if (!t->webSeedsAdded && t->verified < t->size) {
-        // Peers get a window from when the first one connects; without any
-        // the window is the wait for one.
-        if (st.num_peers > 0 && !t->peerSeen) {
-            t->peerSeen = true;
-            t->windowStartMs = now;
-            t->windowStartVerified = t->verified;
-        }
-        if (now - t->windowStartMs >= kPeerWindowMs) {
-            const std::int64_t rate =
-                (t->verified - t->windowStartVerified) * 1000 / (now - t->windowStartMs);
-            if (!t->peerSeen) {
-                AddWebSeeds(t, "no peer has it");
-            } else if (rate < kPeerFloorBytesPerSecond) {
-                AddWebSeeds(t, ("peers give " + std::to_string(rate) + " B/s").c_str());
-            }
-            t->windowStartMs = now;
-            t->windowStartVerified = t->verified;
-        }
+    FeedFromServers(t, st, now);
+    ShareTheCap(t);
+    if (now >= t->nextStateSaveMs) {
+        t->nextStateSaveMs = now + kStateSaveEveryMs;
+        (void)SavePieceState(t->request.partPath, StateOf(t, st.pieces, false));
     }
     if (now >= t->nextPeerCallMs && t->verified < t->size) {
         t->nextPeerCallMs = now + kPeerCallEveryMs;
@@ -453,14 +503,192 @@ void TorrentBackend::Impl::Sample(Transfer* t, std::int64_t now) {
                  " s");
 }
 
+void TorrentBackend::Impl::FeedFromServers(Transfer* t, const lt::torrent_status& st,
+                                           std::int64_t now) {
+    t->refill = false;
+    if (t->webSeeds.empty() || t->serversDone || t->verified >= t->size) return;
+    // The peer window runs from the first peer on and starts over when it
+    // ends: whether peers keep up is judged on the payload they sent in
+    // the last whole window.
+    const std::int64_t windowMs = static_cast<std::int64_t>(config.peerWindowSeconds) * 1000;
+    if (st.num_peers > 0 && !t->peerSeen) {
+        t->peerSeen = true;
+        t->peerSeenMs = now;
+        t->windowStartMs = now;
+        t->windowStartPayload = st.total_payload_download;
+    }
+    if (t->peerSeen && now - t->windowStartMs >= windowMs) {
+        const std::int64_t rate =
+            (st.total_payload_download - t->windowStartPayload) * 1000 / (now - t->windowStartMs);
+        const bool slow = rate < kPeerFloorBytesPerSecond;
+        if (slow != t->peersSlow)
+            log->Line("%s: peers give %lld B/s; the file servers %s", t->request.finalPath.c_str(),
+                      static_cast<long long>(rate),
+                      slow ? "also send pieces peers have" : "send only what no peer has");
+        t->peersSlow = slow;
+        t->windowStartMs = now;
+        t->windowStartPayload = st.total_payload_download;
+    }
+    // Before any peer has answered, the servers wait a little: a player
+    // who starts beside others takes from them.
+    if (!t->peerSeen && now - t->startMs < kNoPeerGraceMs) return;
+    // A peer that just connected has not yet said which pieces it has:
+    // until it has had the same grace, nothing it may have goes to a server.
+    if (t->peerSeen && now - t->peerSeenMs < kNoPeerGraceMs) return;
+
+    std::vector<int> availability;
+    t->handle.piece_availability(availability);
+    const auto othersHave = [&](int piece) {
+        return static_cast<std::size_t>(piece) < availability.size() &&
+               availability[static_cast<std::size_t>(piece)] > 0;
+    };
+    // A piece a peer now has comes quicker from the peer while peers keep
+    // up: its server fetch gives way.
+    if (!t->peersSlow) {
+        for (auto it = t->serverFetches.begin(); it != t->serverFetches.end();) {
+            if (!othersHave(it->second)) {
+                ++it;
+                continue;
+            }
+            const int piece = it->second;
+            fetcher.Cancel(it->first);
+            it = t->serverFetches.erase(it);
+            ReleasePiece(t, piece);
+        }
+    }
+    const std::size_t room = st.num_peers > 0 ? kServerPiecesBesidePeers : kServerPiecesAlone;
+    if (t->serverFetches.size() >= room) return;
+
+    std::vector<lt::partial_piece_info> queue;
+    t->handle.get_download_queue(queue);
+    std::set<int> underWay;
+    for (const lt::partial_piece_info& p : queue) underWay.insert(static_cast<int>(p.piece_index));
+    std::set<int> reserved = t->serverAdded;
+    for (const auto& [id, piece] : t->serverFetches) reserved.insert(piece);
+    std::vector<int> candidates;
+    for (int i = 0; i < t->info->num_pieces(); ++i) {
+        if (st.pieces.get_bit(lt::piece_index_t{i}) || reserved.count(i) || underWay.count(i))
+            continue;
+        // Pieces peers have stay theirs unless they fall behind.
+        if (othersHave(i) && !t->peersSlow) continue;
+        candidates.push_back(i);
+    }
+    // Players who start together take different pieces from the servers
+    // and trade them.
+    std::shuffle(candidates.begin(), candidates.end(), t->pick);
+    for (int piece : candidates) {
+        if (t->serverFetches.size() >= room) break;
+        // Kept from peers while the server sends it: one source per piece.
+        t->handle.piece_priority(lt::piece_index_t{piece}, lt::dont_download);
+        std::vector<lt::partial_piece_info> again;
+        t->handle.get_download_queue(again);
+        const bool taken = std::any_of(again.begin(), again.end(), [piece](const auto& p) {
+            return static_cast<int>(p.piece_index) == piece;
+        });
+        if (taken) {
+            // A peer's request got there first.
+            t->handle.piece_priority(lt::piece_index_t{piece}, lt::default_priority);
+            continue;
+        }
+        const std::int64_t first = static_cast<std::int64_t>(piece) * t->info->piece_length();
+        const std::int64_t length = t->info->piece_size(lt::piece_index_t{piece});
+        const std::int64_t cap = t->request.maxBytesPerSecond > 0
+                                     ? std::max<std::int64_t>(16 * 1024, t->request.maxBytesPerSecond / 2 /
+                                                                             static_cast<std::int64_t>(room))
+                                     : 0;
+        const PieceFetcher::FetchId id =
+            fetcher.Start(t->webSeeds[t->source], first, length, t->size, cap);
+        t->serverFetches.emplace(id, piece);
+    }
+}
+
+void TorrentBackend::Impl::Refill(Transfer* t, std::int64_t now) {
+    if (!t->refill || t->verifiedAfterCheck < 0) return;
+    t->refill = false;
+    FeedFromServers(t, t->handle.status(lt::torrent_handle::query_pieces), now);
+    ShareTheCap(t);
+}
+
+void TorrentBackend::Impl::ShareTheCap(Transfer* t) {
+    // Server pieces come past libtorrent's limiter: while they flow, peers
+    // get half the cap and the fetches share the other half.
+    const std::int64_t cap = t->request.maxBytesPerSecond;
+    if (cap <= 0) return;
+    const std::int64_t limit = t->serverFetches.empty() ? cap : std::max<std::int64_t>(cap / 2, 16 * 1024);
+    if (limit == t->appliedLimit) return;
+    t->appliedLimit = limit;
+    t->handle.set_download_limit(AsRate(limit));
+}
+
+void TorrentBackend::Impl::ReleasePiece(Transfer* t, int piece) {
+    if (t->handle.is_valid())
+        t->handle.piece_priority(lt::piece_index_t{piece}, lt::default_priority);
+}
+
+void TorrentBackend::Impl::CancelServerFetches(Transfer* t) {
+    for (const auto& [id, piece] : t->serverFetches) fetcher.Cancel(id);
+    t->serverFetches.clear();
+}
+
+void TorrentBackend::Impl::ServerSourceFailed(Transfer* t, const std::string& why) {
+    const std::string& url = t->webSeeds[t->source];
+    log->Line("%s: the file server %.200s: %s", t->request.finalPath.c_str(), url.c_str(),
+              why.c_str());
+    if (++t->sourceFailures < kSourceFailuresInARow) return;
+    t->sourceFailures = 0;
+    if (++t->source < t->webSeeds.size()) return;
+    t->serversDone = true;
+    log->Line("%s: no file server sends its pieces; peers only", t->request.finalPath.c_str());
+}
+
+void TorrentBackend::Impl::OnServerPiece(PieceFetcher::Result& result) {
+    for (auto& [id, t] : transfers) {
+        auto it = t->serverFetches.find(result.id);
+        if (it == t->serverFetches.end()) continue;
+        const int piece = it->second;
+        t->serverFetches.erase(it);
+        if (t->phase != Transfer::Phase::kRunning || !t->handle.is_valid()) return;
+        if (!result.ok) {
+            ReleasePiece(t.get(), piece);
+            ServerSourceFailed(t.get(), result.why);
+            return;
+        }
+        // libtorrent checks it and writes it like a piece from a peer.
+        t->serverAdded.insert(piece);
+        t->refill = true;
+        t->handle.add_piece(lt::piece_index_t{piece}, std::move(result.bytes));
+        return;
+    }
+}
+
+void TorrentBackend::Impl::FinishIfWhole(Transfer* t) {
+    if (t->phase != Transfer::Phase::kRunning || !t->serverAdded.empty()) return;
+    const lt::torrent_status st = t->handle.status();
+    if (st.num_pieces != t->info->num_pieces()) return;
+    t->verified = st.total_done;
+    if (t->verifiedAfterCheck < 0) {
+        t->verifiedAfterCheck = t->verified;
+        t->alreadyBytes = t->verified;
+    }
+    CancelServerFetches(t);
+    BeginRename(t);
+}
+
 void TorrentBackend::Impl::HandleAlert(lt::alert* a) {
     if (auto* x = lt::alert_cast<lt::torrent_finished_alert>(a)) {
-        if (Transfer* t = Find(x->handle); t && t->phase == Transfer::Phase::kRunning) {
-            const lt::torrent_status st = t->handle.status();
-            t->verified = st.total_wanted_done;
-            if (t->verifiedAfterCheck < 0) t->verifiedAfterCheck = t->verified;
-            BeginRename(t);
+        // "Finished" counts the pieces peers may send; the file is whole
+        // once the file servers' pieces have passed as well.
+        if (Transfer* t = Find(x->handle)) FinishIfWhole(t);
+    } else if (auto* x = lt::alert_cast<lt::piece_finished_alert>(a)) {
+        Transfer* t = Find(x->handle);
+        const int piece = static_cast<int>(x->piece_index);
+        if (t && t->serverAdded.erase(piece)) {
+            t->fromServers[static_cast<std::size_t>(piece)] = true;
+            t->serverBytes += t->info->piece_size(x->piece_index);
+            t->sourceFailures = 0;
+            ReleasePiece(t, piece);
         }
+        if (t) FinishIfWhole(t);
     } else if (auto* x = lt::alert_cast<lt::file_renamed_alert>(a)) {
         if (Transfer* t = Find(x->handle); t && t->phase == Transfer::Phase::kRenaming) {
             t->phase = Transfer::Phase::kFetched;
@@ -480,19 +708,25 @@ void TorrentBackend::Impl::HandleAlert(lt::alert* a) {
         if (Transfer* t = Find(x->handle))
             Fail(t, IsDiskFull(x->error) ? Transfer::Phase::kDiskFull : Transfer::Phase::kFailed,
                  x->error.message());
-    } else if (auto* x = lt::alert_cast<lt::block_finished_alert>(a)) {
-        if (Transfer* t = Find(x->handle)) {
-            const std::int64_t offset = static_cast<std::int64_t>(x->block_index) * kBlockBytes;
-            const std::int64_t bytes = std::clamp<std::int64_t>(
-                t->info->piece_size(x->piece_index) - offset, 0, kBlockBytes);
-            t->blockBytes[x->endpoint] += bytes;
-        }
     } else if (auto* x = lt::alert_cast<lt::hash_failed_alert>(a)) {
         if (Transfer* t = Find(x->handle)) {
             ++t->hashFailures;
+            const int piece = static_cast<int>(x->piece_index);
             log->Line("%s: piece %d failed its hash check; fetching it again",
-                      t->request.partPath.c_str(), static_cast<int>(x->piece_index));
+                      t->request.partPath.c_str(), piece);
+            if (t->serverAdded.erase(piece)) {
+                ReleasePiece(t, piece);
+                ServerSourceFailed(t, "a piece that failed its check");
+            }
         }
+    } else if (auto* x = lt::alert_cast<lt::tracker_reply_alert>(a)) {
+        if (Transfer* t = Find(x->handle))
+            log->Line("%s: tracker %.200s names %d peers", t->request.finalPath.c_str(),
+                      x->tracker_url(), x->num_peers);
+    } else if (auto* x = lt::alert_cast<lt::tracker_error_alert>(a)) {
+        if (Transfer* t = Find(x->handle); t && x->times_in_row <= 1)
+            log->Line("%s: tracker %.200s: %s", t->request.finalPath.c_str(), x->tracker_url(),
+                      x->error ? x->error.message().c_str() : x->failure_reason());
     } else if (auto* x = lt::alert_cast<lt::peer_ban_alert>(a)) {
         log->Line("Peer %s banned: it sent data that failed the hash check",
                   EndpointText(x->endpoint).c_str());
@@ -506,10 +740,10 @@ void TorrentBackend::Impl::HandleAlert(lt::alert* a) {
     } else if (auto* x = lt::alert_cast<lt::torrent_removed_alert>(a)) {
         for (auto it = leaving.begin(); it != leaving.end(); ++it) {
             if (!(it->hashes == x->info_hashes)) continue;
-            // libtorrent has let go of the file: no write can follow.
-            if (it->keepBytes >= 0 && PlainFileSize(it->partPath) > it->keepBytes &&
-                truncate(it->partPath.c_str(), it->keepBytes) != 0)
-                log->Line("Cannot cut %s back: %s", it->partPath.c_str(), std::strerror(errno));
+            // libtorrent has let go of the file: every piece it verified
+            // is written.
+            if (it->writeState && !SavePieceState(it->partPath, it->state))
+                log->Line("Cannot note the pieces of %s", it->partPath.c_str());
             leaving.erase(it);
             break;
         }
@@ -518,18 +752,19 @@ void TorrentBackend::Impl::HandleAlert(lt::alert* a) {
 
 void TorrentBackend::Impl::Stop(Transfer* t) {
     if (!t->handle.is_valid()) return;
+    CancelServerFetches(t);
     Leaving l;
     l.hashes = t->info->info_hashes();
     l.partPath = t->request.partPath;
     const lt::torrent_status st = t->handle.status(lt::torrent_handle::query_pieces);
-    int leading = 0;
-    while (leading < st.pieces.size() && st.pieces.get_bit(lt::piece_index_t{leading})) ++leading;
-    l.keepBytes = std::min<std::int64_t>(
-        static_cast<std::int64_t>(leading) * t->info->piece_length(), t->size);
+    // Pieces handed over but not yet checked are not counted as had.
+    l.state = StateOf(t, st.pieces, true);
+    l.writeState = true;
     session->remove_torrent(t->handle);
     t->handle = lt::torrent_handle();
-    log->Line("%s: stopped with %lld verified leading bytes kept", l.partPath.c_str(),
-              static_cast<long long>(l.keepBytes));
+    log->Line("%s: stopped with %lld verified bytes kept (%lld from its start)", l.partPath.c_str(),
+              static_cast<long long>(l.state.HaveBytes()),
+              static_cast<long long>(l.state.LeadingBytes()));
     leaving.push_back(std::move(l));
 }
 
@@ -548,7 +783,7 @@ void TorrentBackend::Impl::StopSeeding(std::int64_t now) {
         log->Line("Stopped seeding %s: %lld bytes sent to peers", s.path.c_str(),
                   static_cast<long long>(sent));
         session->remove_torrent(s.handle);
-        leaving.push_back({s.hashes, "", -1});
+        leaving.push_back({s.hashes, "", false, {}});
     }
     seeds.clear();
 }
@@ -574,20 +809,18 @@ void TorrentBackend::Impl::Report(TransferId id) {
     FetchOutcome outcome{t->size, t->alreadyThere, 0, 0};
     try {
         if (t->phase == Transfer::Phase::kFetched && t->handle.is_valid()) {
-            if (t->webSeedsAdded) NoteServers(t.get());
-            std::int64_t fromPeers = 0;
-            std::int64_t fromServers = 0;
-            for (const auto& [endpoint, bytes] : t->blockBytes) {
-                const bool server = std::find(t->serverEndpoints.begin(), t->serverEndpoints.end(),
-                                              endpoint) != t->serverEndpoints.end();
-                (server ? fromServers : fromPeers) += bytes;
-            }
+            // By piece, exactly: what was on disk, what the file servers
+            // sent (their pieces passed), and the rest from peers.
+            const std::int64_t fromServers = std::min(t->serverBytes, t->size - t->alreadyBytes);
+            const std::int64_t fromPeers = t->size - t->alreadyBytes - fromServers;
             log->Line(
                 "%s: %lld bytes from peers, %lld from file servers, %lld sent to peers, "
-                "%d pieces failed their check",
+                "%d pieces failed their check, %lld already on disk",
                 t->request.finalPath.c_str(), static_cast<long long>(fromPeers),
                 static_cast<long long>(fromServers),
-                static_cast<long long>(t->handle.status().total_payload_upload), t->hashFailures);
+                static_cast<long long>(t->handle.status().total_payload_upload), t->hashFailures,
+                static_cast<long long>(t->alreadyBytes));
+            RemovePieceState(t->request.partPath);
             outcome.fromPeers = static_cast<std::uint64_t>(fromPeers);
             outcome.fromServers = static_cast<std::uint64_t>(fromServers);
             seeds.push_back({t->handle, t->info->info_hashes(), t->request.finalPath});
@@ -643,10 +876,9 @@ TorrentBackend::~TorrentBackend() {
     } catch (const std::exception& e) {
         impl_->log->Line("Peer back end: %s while stopping", e.what());
     }
-    for (const Leaving& l : cut) {
-        if (l.keepBytes >= 0 && PlainFileSize(l.partPath) > l.keepBytes) [[maybe_unused]]
-            int r = truncate(l.partPath.c_str(), l.keepBytes);
-    }
+    // The session has closed every file: the pieces it verified are on disk.
+    for (const Leaving& l : cut)
+        if (l.writeState) (void)SavePieceState(l.partPath, l.state);
     for (int fd : impl_->wake)
         if (fd >= 0) close(fd);
 }
@@ -735,6 +967,10 @@ int TorrentBackend::DueInMs() const {
     return impl_->transfers.empty() && impl_->seeds.empty() ? 1000 : 250;
 }
 
+void TorrentBackend::AddPollFds(std::vector<pollfd>* fds, int* timeoutMs) {
+    impl_->fetcher.AddPollFds(fds, timeoutMs);
+}
+
 void TorrentBackend::Poll() {
     if (!impl_->session) return;
     std::vector<TransferId> ids;
@@ -743,10 +979,14 @@ void TorrentBackend::Poll() {
         std::vector<lt::alert*> alerts;
         impl_->session->pop_alerts(&alerts);
         for (lt::alert* a : alerts) impl_->HandleAlert(a);
+        impl_->fetcher.Poll();
+        for (PieceFetcher::Result& result : impl_->fetcher.TakeFinished())
+            impl_->OnServerPiece(result);
         const std::int64_t now = MonotonicMs();
         for (auto& [id, t] : impl_->transfers) {
             if (t->phase == Transfer::Phase::kWaiting) impl_->Begin(t.get(), now);
             if (t->phase == Transfer::Phase::kRunning) impl_->Sample(t.get(), now);
+            if (t->phase == Transfer::Phase::kRunning) impl_->Refill(t.get(), now);
             if (t->Terminal()) ids.push_back(id);
         }
         impl_->LogUpload(now);

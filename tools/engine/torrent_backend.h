@@ -1,14 +1,23 @@
 // The peer back end: files that the publisher describes with metadata
-// (one file, its piece hashes) are fetched from other players and, when
-// they are not enough, from the file servers as web seeds, all in one
-// libtorrent session. A piece counts only once it has passed its hash, so
-// no peer can corrupt a file; a piece that fails is fetched again.
+// (one file, its piece hashes, its trackers) are fetched from other players
+// found through the trackers, the LAN or the names given, in one libtorrent
+// session. The file servers fill in: one piece per request, first the
+// pieces no connected player has (at once when players are there, after a
+// short grace when none is), and the pieces players have only when they
+// deliver less than a floor over a whole peer window (PeerConfig); a piece
+// is fetched from one source at a time (kept from peers while a server
+// sends it), and libtorrent checks every piece, whoever sent it, so no
+// peer and no server can corrupt a file; a piece that fails is fetched
+// again.
 //
 // Partial data lives in the request's partial file, which is renamed to
-// the final name once every piece has passed. Whenever a transfer stops
-// unfinished, the partial file is cut back to its verified leading pieces,
-// so that a later fetch by HTTP, which resumes from the partial file's
-// length, never builds on unverified or missing bytes.
+// the final name once every piece has passed. Beside it, its piece state
+// (piece_state.h) says which pieces are verified and on disk: a transfer
+// started again keeps them all, and an HTTP transfer that takes the file
+// over keeps only what is whole from its start. What the log and the
+// outcome tell by source is counted by piece: the bytes the file servers
+// sent are their pieces that passed, and what neither they nor the disk
+// held came from peers.
 //
 // Finished files keep seeding (upload capped) while transfers run and for
 // a grace time after the last one ends; the engine log says what was sent.
@@ -18,8 +27,11 @@
 // libtorrent header leaves torrent_backend.cpp.
 #pragma once
 
+#include <poll.h>
+
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "peer_config.h"
 #include "transfer_backend.h"
@@ -51,6 +63,8 @@ public:
     bool Status(TransferId id, TransferStatus* status) const;
     // Readable when libtorrent has news; the loop polls it.
     int WakeFd() const;
+    // The sockets of the server pieces under way, and curl's next time-out.
+    void AddPollFds(std::vector<pollfd>* fds, int* timeoutMs);
     // The longest the loop may sleep before Poll is due, in ms.
     int DueInMs() const;
     void Poll();
