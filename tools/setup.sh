@@ -3,7 +3,9 @@
 # Idempotent: apt-get only runs when something is missing.
 # apache2-bin and tinyproxy-bin are the programs without their system services
 # (apache2, tinyproxy), which start wherever an init system runs and take
-# ports 80 and 8888.
+# ports 80 and 8888. opentracker (the tracker of the peer tests and of
+# tools/demo-peers.sh) has no such split: under systemd its service starts
+# on port 6969, serving an empty whitelist; the tests run their own copy.
 set -euo pipefail
 
 packages=(
@@ -17,7 +19,7 @@ packages=(
   libwxgtk3.2-dev
   xvfb xauth xdotool imagemagick fonts-noto-cjk
   python3 librsvg2-bin
-  libtorrent-rasterbar-dev python3-libtorrent
+  libtorrent-rasterbar-dev python3-libtorrent opentracker
   dpkg-dev desktop-file-utils man-db lintian
 )
 

@@ -104,9 +104,13 @@ bool EngineProcess::Start(const std::vector<std::string>& env) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {executable_.data(), nullptr};
-    const int spawned =
-        posix_spawn(&pid_, executable_.c_str(), &actions, nullptr, argv, envp.data());
+    std::vector<std::string> args = launcher_;
+    args.push_back(executable_);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawn(&pid_, args.front().c_str(), &actions, nullptr, argv.data(),
+                                    envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) pid_ = -1;
     return spawned == 0;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/temp_folder.h"
@@ -25,6 +26,9 @@ public:
     // plus `env` ("NAME=value"); TLX_ENGINE_PORT is set to a free loopback
     // port unless `env` names one. False when it cannot be started.
     bool Start(const std::vector<std::string>& env = {});
+    // Before Start: the engine is started through `launcher`, a command that
+    // runs its arguments in place (unshare without --fork, sh's exec).
+    void RunThrough(std::vector<std::string> launcher) { launcher_ = std::move(launcher); }
     // Waits until the log says the engine listens (or it ended).
     bool WaitListening(int ms = 5000);
     bool WaitForLog(const std::string& text, int ms = 5000);
@@ -47,6 +51,7 @@ private:
     std::string executable_;
     pid_t pid_ = -1;
     int port_ = 0;
+    std::vector<std::string> launcher_;
 };
 
 struct EngineFrame {

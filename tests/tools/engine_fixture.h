@@ -40,8 +40,10 @@ protected:
         ASSERT_TRUE(nginx_->Start()) << nginx_->Error();
     }
 
-    void StartEngine(const std::vector<std::string>& env = {}) {
+    void StartEngine(const std::vector<std::string>& env = {},
+                     const std::vector<std::string>& launcher = {}) {
         engine_ = std::make_unique<EngineProcess>(ZK4_ENGINE_BIN);
+        engine_->RunThrough(launcher);
         ASSERT_TRUE(engine_->Start(env));
         ASSERT_TRUE(engine_->WaitListening()) << engine_->Log();
     }

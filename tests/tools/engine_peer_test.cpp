@@ -12,6 +12,7 @@
 
 #include "engine_fixture.h"
 #include "tests/support/child_process.h"
+#include "tests/support/tracker_process.h"
 #include "tests/support/wait_for.h"
 
 namespace {
@@ -89,11 +90,12 @@ protected:
     // A file below /files/ on nginx with its metadata beside it, made by
     // the publisher's tool. nginx must run.
     LauncherFile Released(const std::string& name, std::size_t size, unsigned seed,
-                          const std::string& pieceSize = "32768") {
+                          const std::string& pieceSize = "32768", const std::string& tracker = "") {
         LauncherFile file = Served(name, size, seed);
         const std::string command = std::string(kPython) + " " + ZK4_MAKE_RELEASE + " " +
                                     FilesFolder() + " " + nginx_->Url("/files/") +
-                                    " --piece-size " + pieceSize + " >/dev/null";
+                                    " --piece-size " + pieceSize +
+                                    (tracker.empty() ? "" : " --tracker " + tracker) + " >/dev/null";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         return file;
     }
@@ -127,8 +129,10 @@ protected:
     std::unique_ptr<EngineLink> link_;
 };
 
+// The log is read after the job ended, never as an argument beside it.
 void ExpectCompleted(const std::vector<EngineFrame>& frames, std::uint32_t files,
-                     const std::string& log) {
+                     const EngineProcess& engine) {
+    const std::string log = engine.Log();
     ASSERT_FALSE(frames.empty()) << log;
     const EngineFrame& end = frames.back();
     ASSERT_EQ(end.subtype, 6) << log;
@@ -144,7 +148,7 @@ TEST_F(EnginePeerTest, TheFileComesFromThePeerWhenTheServerHasOnlyItsMetadata) {
     StartEngine(PeerEnv(seeder.Endpoint()));
 
     const std::vector<EngineFrame> frames = RunJob(31, {file});
-    ExpectCompleted(frames, 1, engine_->Log());
+    ExpectCompleted(frames, 1, *engine_);
     int done = 0;
     for (const EngineFrame& f : frames) {
         if (f.subtype == 7) {
@@ -168,19 +172,51 @@ TEST_F(EnginePeerTest, TheFileComesFromThePeerWhenTheServerHasOnlyItsMetadata) {
         << engine_->Log();
 }
 
-TEST_F(EnginePeerTest, WithoutPeersTheFileServerServesAsWebSeed) {
+TEST_F(EnginePeerTest, WithoutPeersTheFileServerSendsThePiecesOneByOne) {
     StartNginx();
     const LauncherFile file = Released("w.bin", 2000000, 2);
     StartEngine(PeerEnv(""));
-    ExpectCompleted(RunJob(32, {file}), 1, engine_->Log());
+    ExpectCompleted(RunJob(32, {file}), 1, *engine_);
     EXPECT_TRUE(Downloaded("w.bin") == contents_["w.bin"]) << "w.bin differs";
     const std::string log = engine_->Log();
-    EXPECT_NE(log.find("the file servers join as web seeds"), std::string::npos) << log;
-    EXPECT_GE(LoggedNumber(log, "w.bin: [0-9]+ bytes from peers, ([0-9]+) from file servers"),
+    // Counted by piece: all of it from the server, to the byte.
+    EXPECT_EQ(LoggedNumber(log, "w.bin: ([0-9]+) bytes from peers"), 0) << log;
+    EXPECT_EQ(LoggedNumber(log, "w.bin: [0-9]+ bytes from peers, ([0-9]+) from file servers"),
               2000000)
         << log;
-    // Pieces asked for by range, not the whole file in one answer.
-    EXPECT_NE(AccessLog().find("GET /files/w.bin range=bytes="), std::string::npos) << AccessLog();
+    // One request per piece: no range longer than a piece (32 KiB), and
+    // every piece asked once.
+    const std::string access = AccessLog();
+    const std::regex range("GET /files/w\\.bin range=bytes=([0-9]+)-([0-9]+) status=206");
+    int requests = 0;
+    for (std::sregex_iterator it(access.begin(), access.end(), range), end; it != end; ++it) {
+        const long long first = std::atoll((*it)[1].str().c_str());
+        const long long last = std::atoll((*it)[2].str().c_str());
+        EXPECT_LE(last - first + 1, 32768) << it->str();
+        EXPECT_EQ(first % 32768, 0) << it->str();
+        ++requests;
+    }
+    EXPECT_EQ(requests, (2000000 + 32767) / 32768) << access;
+}
+
+TEST_F(EnginePeerTest, PeersThatFallBehindShareTheFileWithTheServerAndTheCountsAddUp) {
+    // A seeder slower than the floor and a slow file server: both send.
+    StartNginx("location = /files/m.bin { limit_rate 150k; }\n");
+    const LauncherFile file = Released("m.bin", 2000000, 12);
+    Seeder slow;
+    ASSERT_TRUE(slow.Start(Torrent("m.bin"), FilesFolder(), {"--upload-limit", "100000"}));
+    StartEngine(PeerEnv(slow.Endpoint(), {"TLX_ENGINE_PEER_WINDOW=2"}));
+    ExpectCompleted(RunJob(43, {file}), 1, *engine_);
+    EXPECT_TRUE(Downloaded("m.bin") == contents_["m.bin"]) << "m.bin differs";
+    const std::string log = engine_->Log();
+    const long long peers = LoggedNumber(log, "m.bin: ([0-9]+) bytes from peers");
+    const long long servers =
+        LoggedNumber(log, "m.bin: [0-9]+ bytes from peers, ([0-9]+) from file servers");
+    const long long already = LoggedNumber(log, "m.bin: .*, ([0-9]+) already on disk");
+    EXPECT_GT(peers, 0) << log;
+    EXPECT_GT(servers, 0) << log;
+    EXPECT_EQ(peers + servers + already, 2000000) << log;
+    EXPECT_NE(log.find("the file servers also send pieces peers have"), std::string::npos) << log;
 }
 
 TEST_F(EnginePeerTest, CorruptPiecesFromAPeerAreFetchedAgainElsewhere) {
@@ -190,7 +226,7 @@ TEST_F(EnginePeerTest, CorruptPiecesFromAPeerAreFetchedAgainElsewhere) {
     Seeder liar;
     ASSERT_TRUE(liar.Start(Torrent("c.bin"), FilesFolder(), {"--corrupt"}));
     StartEngine(PeerEnv(liar.Endpoint()));
-    ExpectCompleted(RunJob(33, {file}), 1, engine_->Log());
+    ExpectCompleted(RunJob(33, {file}), 1, *engine_);
     EXPECT_TRUE(Downloaded("c.bin") == contents_["c.bin"]) << "c.bin differs";
     EXPECT_GT(liar.Uploaded(), 0) << "the corrupt peer was never asked";
     EXPECT_NE(engine_->Log().find("failed its hash check"), std::string::npos) << engine_->Log();
@@ -202,7 +238,7 @@ TEST_F(EnginePeerTest, WithoutConsentNoPeerIsAskedAndNoMetadataLookedUp) {
     Seeder seeder;
     ASSERT_TRUE(seeder.Start(Torrent("n.bin"), FilesFolder()));
     StartEngine(PeerEnv(seeder.Endpoint()));
-    ExpectCompleted(RunJob(34, {file}, 1), 1, engine_->Log());
+    ExpectCompleted(RunJob(34, {file}, 1), 1, *engine_);
     EXPECT_TRUE(Downloaded("n.bin") == contents_["n.bin"]) << "n.bin differs";
     const std::string access = AccessLog();
     EXPECT_EQ(access.find(".torrent"), std::string::npos) << access;
@@ -223,7 +259,7 @@ TEST_F(EnginePeerTest, TwoEnginesShareOneRelease) {
                                " --piece-size 32768 >/dev/null";
     ASSERT_EQ(std::system(mirror.c_str()), 0);
     StartEngine(PeerEnv(""));
-    ExpectCompleted(RunJob(35, {first}), 1, engine_->Log());
+    ExpectCompleted(RunJob(35, {first}), 1, *engine_);
     ASSERT_TRUE(engine_->WaitForLog("Peers may connect on 127.0.0.1:"));
     const long long port =
         LoggedNumber(engine_->Log(), "Peers may connect on 127\\.0\\.0\\.1:([0-9]+)");
@@ -240,7 +276,7 @@ TEST_F(EnginePeerTest, TwoEnginesShareOneRelease) {
                                 2500000};
     Describe(&link, 36, {mirrored});
     ExpectAccepted(&link);
-    ExpectCompleted(UntilEnded(&link), 1, second.Log());
+    ExpectCompleted(UntilEnded(&link), 1, second);
     EXPECT_TRUE(ReadFileText(secondFolder.Path() + "s.bin") == contents_["s.bin"]);
     EXPECT_GE(LoggedNumber(second.Log(), "s.bin: ([0-9]+) bytes from peers"), 2500000)
         << second.Log();
@@ -250,6 +286,42 @@ TEST_F(EnginePeerTest, TwoEnginesShareOneRelease) {
         [&] { return LoggedNumber(engine_->Log(), "Sent ([0-9]+) bytes to peers") >= 2500000; },
         15000))
         << engine_->Log();
+}
+
+// Nobody is named: the players meet at the tracker the metadata names.
+TEST_F(EnginePeerTest, TwoEnginesFindEachOtherThroughTheReleasesTracker) {
+    if (!TrackerProcess::Available()) GTEST_SKIP() << "opentracker is not installed";
+    TrackerProcess tracker;
+    ASSERT_TRUE(tracker.Start()) << tracker.Error();
+    StartNginx(Refuse("/mirror/k.bin"));
+    const LauncherFile first = Released("k.bin", 1500000, 13, "32768", tracker.AnnounceUrl());
+    nginx_->WriteText("/mirror/k.bin", contents_["k.bin"]);
+    const std::string mirror = std::string(kPython) + " " + ZK4_MAKE_RELEASE + " " +
+                               nginx_->Root() + "mirror/ " + nginx_->Url("/mirror/") +
+                               " --piece-size 32768 --tracker " + tracker.AnnounceUrl() +
+                               " >/dev/null";
+    ASSERT_EQ(std::system(mirror.c_str()), 0);
+    ASSERT_TRUE(tracker.SetInfoHashes(
+        TrackerProcess::ReadInfoHashes(FilesFolder() + "filelist.txt.hashes")))
+        << tracker.Error();
+    StartEngine(PeerEnv(""));
+    ExpectCompleted(RunJob(45, {first}), 1, *engine_);
+    EXPECT_NE(engine_->Log().find("tracker " + tracker.AnnounceUrl() + " names"), std::string::npos)
+        << engine_->Log();
+
+    TempFolder secondFolder;
+    EngineProcess second(ZK4_ENGINE_BIN);
+    ASSERT_TRUE(second.Start(PeerEnv("")));
+    ASSERT_TRUE(second.WaitListening()) << second.Log();
+    EngineLink link;
+    ASSERT_TRUE(link.Connect(second.Port()));
+    ASSERT_TRUE(link.Send(12, ServiceKeyPayload(kServiceKey)));
+    Describe(&link, 46, {{secondFolder.Path(), "k.bin", nginx_->Url("/mirror/k.bin"), 1500000}});
+    ExpectAccepted(&link);
+    ExpectCompleted(UntilEnded(&link), 1, second);
+    EXPECT_TRUE(ReadFileText(secondFolder.Path() + "k.bin") == contents_["k.bin"]);
+    EXPECT_EQ(LoggedNumber(second.Log(), "k.bin: ([0-9]+) bytes from peers"), 1500000)
+        << second.Log();
 }
 
 TEST_F(EnginePeerTest, AFileThatMakesNoProgressHandsTheJobBack) {
@@ -266,7 +338,7 @@ TEST_F(EnginePeerTest, AFileThatMakesNoProgressHandsTheJobBack) {
     EXPECT_FALSE(FileExists(downloads_.Path() + "x.bin"));
 }
 
-TEST_F(EnginePeerTest, AStoppedTransferKeepsOnlyVerifiedLeadingBytesForTheDirectPath) {
+TEST_F(EnginePeerTest, AStoppedTransferKeepsEveryVerifiedPieceAndTheDirectPathOnlyItsWholeStart) {
     StartNginx(Refuse("/files/t.bin"));
     const LauncherFile file = Released("t.bin", 2000000, 7);
     nginx_->WriteText("/direct/t.bin", contents_["t.bin"]);
@@ -286,30 +358,46 @@ TEST_F(EnginePeerTest, AStoppedTransferKeepsOnlyVerifiedLeadingBytesForTheDirect
         },
         20000));
     ASSERT_TRUE(link_->Send(3, CancelJobPayload(38, accepted.engineJob)));
-    ASSERT_TRUE(engine_->WaitForLog("verified leading bytes kept")) << engine_->Log();
+    ASSERT_TRUE(engine_->WaitForLog("verified bytes kept")) << engine_->Log();
+    const long long kept = LoggedNumber(engine_->Log(), "t.bin.part: stopped with ([0-9]+) verified");
+    ASSERT_GE(kept, 600000) << engine_->Log();
     const std::string part = downloads_.Path() + "t.bin.part";
-    ASSERT_TRUE(WaitFor([&] {
-        const long long kept =
-            LoggedNumber(engine_->Log(), "t.bin.part: stopped with ([0-9]+) verified");
-        return kept >= 0 && static_cast<long long>(ReadFileText(part).size()) <= kept;
-    })) << engine_->Log();
-    const std::string kept = ReadFileText(part);
-    EXPECT_EQ(kept.size() % 32768 == 0 || kept.size() == 2000000, true) << kept.size();
-    EXPECT_TRUE(kept == contents_["t.bin"].substr(0, kept.size())) << "unverified bytes kept";
+    ASSERT_TRUE(WaitFor([&] { return FileExists(part + ".pieces"); })) << engine_->Log();
 
-    // The direct path (here: the engine without consent) continues from
-    // the partial file's length and ends with the right file.
+    // The same job again by peers: every verified piece is kept.
+    const long long sentBefore = slow.Uploaded();
+    Describe(link_.get(), 44, {file});
+    const Accepted again = ExpectAccepted(link_.get());
+    EngineFrame question;
+    ASSERT_TRUE(link_->ReceiveUntil(16, &question));
+    ASSERT_TRUE(link_->Send(18, ResumeAnswerPayload(again.engineJob, 44, true, false)));
+    // Cancelled again at once: what was kept is still there and noted.
+    ASSERT_TRUE(engine_->WaitForLog(std::to_string(kept) + " bytes verified earlier are kept"))
+        << engine_->Log();
+    ASSERT_TRUE(link_->Send(3, CancelJobPayload(44, again.engineJob)));
+    // Stopped a second time: its piece state written again.
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string log = engine_->Log();
+        std::size_t stops = 0;
+        for (std::size_t at = log.find("t.bin.part: stopped with"); at != std::string::npos;
+             at = log.find("t.bin.part: stopped with", at + 1))
+            ++stops;
+        return stops >= 2;
+    })) << engine_->Log();
+    EXPECT_LT(slow.Uploaded() - sentBefore, 2000000 - kept + 2 * 32768)
+        << "pieces kept were fetched again";
+
+    // The direct path (here: the engine without consent) continues only
+    // what is whole from the start, and ends with the right file.
     LauncherFile direct = file;
     direct.url = nginx_->Url("/direct/t.bin");
     Describe(link_.get(), 39, {direct}, 1);
-    const Accepted again = ExpectAccepted(link_.get());
-    if (!kept.empty()) {
-        EngineFrame question;
-        ASSERT_TRUE(link_->ReceiveUntil(16, &question));
-        ASSERT_TRUE(link_->Send(18, ResumeAnswerPayload(again.engineJob, 39, true, false)));
-    }
-    ExpectCompleted(UntilEnded(link_.get()), 1, engine_->Log());
+    const Accepted http = ExpectAccepted(link_.get());
+    ASSERT_TRUE(link_->ReceiveUntil(16, &question));
+    ASSERT_TRUE(link_->Send(18, ResumeAnswerPayload(http.engineJob, 39, true, false)));
+    ExpectCompleted(UntilEnded(link_.get()), 1, *engine_);
     EXPECT_TRUE(Downloaded("t.bin") == contents_["t.bin"]) << "t.bin differs";
+    EXPECT_FALSE(FileExists(part + ".pieces"));
 }
 
 TEST_F(EnginePeerTest, EarlierDataIsCheckedAndOnlyTheRestComesFromPeers) {
@@ -328,7 +416,7 @@ TEST_F(EnginePeerTest, EarlierDataIsCheckedAndOnlyTheRestComesFromPeers) {
     ASSERT_TRUE(link_->Receive(&question));
     ASSERT_EQ(question.subtype, 16);
     ASSERT_TRUE(link_->Send(18, ResumeAnswerPayload(accepted.engineJob, 40, true, false)));
-    ExpectCompleted(UntilEnded(link_.get()), 1, engine_->Log());
+    ExpectCompleted(UntilEnded(link_.get()), 1, *engine_);
     EXPECT_TRUE(Downloaded("r.bin") == contents_["r.bin"]) << "r.bin differs";
     EXPECT_NE(engine_->Log().find("983040 bytes on disk passed their check"), std::string::npos)
         << engine_->Log();
@@ -336,12 +424,18 @@ TEST_F(EnginePeerTest, EarlierDataIsCheckedAndOnlyTheRestComesFromPeers) {
 }
 
 TEST_F(EnginePeerTest, AWriteThatFindsNoRoomPausesTheJob) {
+    // A file system of 64 KiB over the download folder, seen by the engine
+    // alone (a mount namespace of its own): its writes find no room.
+    if (std::system("/usr/bin/unshare -m /bin/true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no mount namespace can be made here";
     StartNginx();
     const LauncherFile file = Released("f.bin", 300000, 9);
     Seeder seeder;
     ASSERT_TRUE(seeder.Start(Torrent("f.bin"), FilesFolder()));
-    ASSERT_EQ(symlink("/dev/full", (downloads_.Path() + "f.bin.part").c_str()), 0);
-    StartEngine(PeerEnv(seeder.Endpoint()));
+    StartEngine(PeerEnv(seeder.Endpoint()),
+                {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                 "mount -t tmpfs -o size=65536 zk4full \"$1\" && shift && exec \"$@\"", "sh",
+                 downloads_.Path()});
     link_ = std::make_unique<EngineLink>();
     Introduce(link_.get());
     Describe(link_.get(), 41, {file});
@@ -361,7 +455,7 @@ TEST_F(EnginePeerTest, AFileAlreadyInPlaceIsCheckedNotFetched) {
     const LauncherFile file = Released("h.bin", 700000, 10);
     std::ofstream(downloads_.Path() + "h.bin", std::ios::binary) << contents_["h.bin"];
     StartEngine(PeerEnv(""));
-    ExpectCompleted(RunJob(42, {file}), 1, engine_->Log());
+    ExpectCompleted(RunJob(42, {file}), 1, *engine_);
     EXPECT_TRUE(Downloaded("h.bin") == contents_["h.bin"]) << "h.bin differs";
     EXPECT_NE(engine_->Log().find("complete, 700000 bytes (already there)"), std::string::npos)
         << engine_->Log();
