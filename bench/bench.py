@@ -48,7 +48,7 @@ def make_certificates(folder):
 
 
 class Nginx:
-    def __init__(self, root, work, tls=None):
+    def __init__(self, root, work, tls=None, server_extra="", access_log="off"):
         self.port = free_port()
         self.tls_port = free_port() if tls else 0
         self.work = work
@@ -61,11 +61,12 @@ class Nginx:
             f.write(f"""daemon off; master_process off; worker_processes 1;
 error_log {work}/error.log warn; pid {work}/nginx.pid;
 events {{ worker_connections 4096; }}
-http {{ access_log off; sendfile on; keepalive_timeout 65; keepalive_requests 100000;
+http {{ log_format bytes '$uri $status $body_bytes_sent';
+  access_log {access_log}; sendfile on; keepalive_timeout 65; keepalive_requests 100000;
   default_type application/octet-stream;
   client_body_temp_path {work}/b; proxy_temp_path {work}/p; fastcgi_temp_path {work}/f;
   uwsgi_temp_path {work}/u; scgi_temp_path {work}/s;
-  server {{ listen 127.0.0.1:{self.port}; root {root}; }} {tls_server} }}
+  server {{ listen 127.0.0.1:{self.port}; root {root}; {server_extra} }} {tls_server} }}
 """)
         self.proc = subprocess.Popen(["/usr/sbin/nginx", "-p", work, "-c", conf, "-e", "stderr"],
                                      stderr=subprocess.DEVNULL)
@@ -274,6 +275,139 @@ def case7_peers(args, cli, tmp, root, nginx, big, fresh):
         seed.terminate()
         seed.wait(timeout=10)
         SAMPLED.discard(seed.pid)
+
+
+class Tracker:
+    """opentracker on loopback, serving the listed info-hashes only (Debian
+    builds it as a whitelist tracker). It chroots into its folder, so the
+    list is named relative to it."""
+
+    def __init__(self, work, hashes, port):
+        os.makedirs(work, exist_ok=True)
+        os.chmod(work, 0o755)
+        with open(os.path.join(work, "whitelist"), "w") as f:
+            f.write("".join(h + "\n" for h in hashes))
+        os.chmod(os.path.join(work, "whitelist"), 0o644)
+        self.port = port
+        args = ["/usr/bin/opentracker", "-i", "127.0.0.1", "-p", str(self.port), "-d", work,
+                "-w", "whitelist"]
+        if os.getuid() == 0:
+            args += ["-u", "nobody"]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.1).close()
+                return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("opentracker did not start")
+
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/announce"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+def case9_swarm(args, cli, tmp, fresh):
+    """Players on loopback who find each other through a tracker, one file
+    server: 1, 4 and 8 players, started 3 s apart and all at once, against
+    the same players by HTTP alone. What the server sent as a multiple of
+    N x size, when the last player was done, and each engine's peak memory
+    and CPU."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    python = "/usr/bin/python3"
+    if subprocess.call([python, "-c", "import libtorrent"], stderr=subprocess.DEVNULL) != 0 or \
+            not os.path.exists("/usr/bin/opentracker"):
+        print("\n== case9_swarm skipped: python3-libtorrent or opentracker is missing")
+        return {"skipped": "python3-libtorrent or opentracker is missing"}
+    size = 64 * MIB
+    root = os.path.join(tmp, "swarm-root")
+    write_random(os.path.join(root, "swarm", "game.pak"), size)
+    os.makedirs(os.path.join(root, "plain"), exist_ok=True)
+    os.symlink(os.path.join(root, "swarm", "game.pak"), os.path.join(root, "plain", "game.pak"))
+    work = os.path.join(tmp, "swarm-nginx")
+    os.makedirs(work)
+    log = os.path.join(work, "access.log")
+    # A busy file server: 4 MB/s for each connection.
+    server = Nginx(root, work, server_extra="location /swarm/ { limit_rate 4m; } "
+                   "location /plain/ { limit_rate 4m; }", access_log=f"{log} bytes")
+    tracker = None
+    try:
+        # Every swarm gets a fresh tracker on the port the release names.
+        tracker_port = free_port()
+        subprocess.check_call([python, os.path.join(here, "..", "tools", "make-release"),
+                               os.path.join(root, "swarm"), server.url("/swarm/"),
+                               "--tracker", f"http://127.0.0.1:{tracker_port}/announce"],
+                              stdout=subprocess.DEVNULL)
+        hashes = open(os.path.join(root, "swarm", "filelist.txt.hashes")).read().split()
+        lists = {"peers": server.url("/swarm/filelist.txt")}
+        with open(os.path.join(root, "plain.txt"), "w") as f:
+            f.write(server.url("/plain/game.pak") + "\n")
+        lists["http"] = server.url("/plain.txt")
+        table = {}
+        print("\n== case9_swarm (64 MiB, nginx 4 MB/s per connection, players on loopback)", flush=True)
+        print(f"{'players':>8}{'start':>10}{'by':>7}{'server/(N x size)':>19}{'last done s':>13}"
+              f"{'engine MiB':>12}{'engine cpu s':>14}")
+        for n in (1, 4, 8):
+            for start in ("staggered", "together"):
+                if n == 1 and start == "together":
+                    continue
+                for mode in ("peers", "http"):
+                    tracker = Tracker(os.path.join(tmp, f"tracker-{n}-{start}-{mode}"), hashes,
+                                      tracker_port)
+                    open(log, "w").close()
+                    players = []
+                    t0 = time.monotonic()
+                    for i in range(n):
+                        if start == "staggered" and i > 0:
+                            time.sleep(3)
+                        d = fresh(f"c9-{n}-{start}-{mode}-{i}")
+                        data = fresh(f"c9-{n}-{start}-{mode}-{i}-data")
+                        folder = os.path.join(data, "Norvex", "tlxDownloadV32")
+                        os.makedirs(folder)
+                        exe = os.path.join(folder, "TLXDownloadV32.exe")
+                        shutil.copy2(args.engine, exe)
+                        env = dict(os.environ, XDG_DATA_HOME=data, TLX_ENGINE_PORT=str(free_port()),
+                                   TLX_ENGINE_IDLE_EXIT="300", TLX_NETWORK="up", TLX_ENGINE_LSD="0",
+                                   TLX_ENGINE_PEER_LISTEN="127.0.0.1:0",
+                                   TLX_ENGINE_SEED_GRACE="300", XDG_RUNTIME_DIR=data)
+                        proc = subprocess.Popen([cli, "--folder", d, "--no-install", lists[mode]],
+                                                cwd=d, env=env, stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL, start_new_session=True)
+                        SAMPLED.add(proc.pid)
+                        players.append({"proc": proc, "exe": exe, "folder": d})
+                    done = []
+                    for p in players:
+                        p["rc"] = p["proc"].wait()
+                        done.append(time.monotonic() - t0)
+                        SAMPLED.discard(p["proc"].pid)
+                    usage = [engine_usage(p["exe"]) for p in players]
+                    if tracker:
+                        tracker.stop()
+                        tracker = None
+                    sent = 0
+                    for line in open(log):
+                        parts = line.split()
+                        if len(parts) == 3 and parts[0].endswith("game.pak"):
+                            sent += int(parts[2])
+                    complete = all(p["rc"] == 0 and folder_bytes(p["folder"]) >= size for p in players)
+                    row = {"server_copies": sent / (n * size), "server_bytes": sent,
+                           "last_done_s": max(done), "complete": complete,
+                           "engine_rss_kib": max((u[1] for u in usage), default=0),
+                           "engine_cpu_s": max((u[0] for u in usage), default=0)}
+                    table[f"{n}-{start}-{mode}"] = row
+                    print(f"{n:>8}{start:>10}{mode:>7}{row['server_copies']:>19.2f}"
+                          f"{row['last_done_s']:>13.1f}{row['engine_rss_kib'] / 1024:>12.1f}"
+                          f"{row['engine_cpu_s']:>14.2f}" + ("" if complete else "  INCOMPLETE"),
+                          flush=True)
+        return table
+    finally:
+        if tracker:
+            tracker.stop()
+        server.stop()
 
 
 def cpu_of(pid):
@@ -492,6 +626,8 @@ def main():
             results["case6_engine"] = table
         if 7 in cases and args.engine:
             results["case7_peers"] = case7_peers(args, cli, tmp, root, nginx, big, fresh)
+        if 9 in cases and args.engine:
+            results["case9_swarm"] = case9_swarm(args, cli, tmp, fresh)
         if 8 in cases and args.update_pass and args.engine:
             # The engine update: manifest to engine started (unpacked into a
             # version folder, proved, switched to), for a package of the
