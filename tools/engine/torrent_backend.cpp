@@ -567,8 +567,13 @@ void TorrentBackend::Impl::FeedFromServers(Transfer* t, const lt::torrent_status
 
     std::vector<lt::partial_piece_info> queue;
     t->handle.get_download_queue(queue);
+    // A piece is under way while a peer has blocks of it asked or being
+    // written. One left in the queue by a peer that went (a banned liar,
+    // a dropped connection) is nobody's: the servers may fetch it.
+    const auto busy = [](const lt::partial_piece_info& p) { return p.requested + p.writing > 0; };
     std::set<int> underWay;
-    for (const lt::partial_piece_info& p : queue) underWay.insert(static_cast<int>(p.piece_index));
+    for (const lt::partial_piece_info& p : queue)
+        if (busy(p)) underWay.insert(static_cast<int>(p.piece_index));
     std::set<int> reserved = t->serverAdded;
     for (const auto& [id, piece] : t->serverFetches) reserved.insert(piece);
     // Other players who lack a piece may own it: they ask the servers for it.
@@ -605,8 +610,8 @@ void TorrentBackend::Impl::FeedFromServers(Transfer* t, const lt::torrent_status
         t->handle.piece_priority(lt::piece_index_t{piece}, lt::dont_download);
         std::vector<lt::partial_piece_info> again;
         t->handle.get_download_queue(again);
-        const bool taken = std::any_of(again.begin(), again.end(), [piece](const auto& p) {
-            return static_cast<int>(p.piece_index) == piece;
+        const bool taken = std::any_of(again.begin(), again.end(), [&](const auto& p) {
+            return static_cast<int>(p.piece_index) == piece && busy(p);
         });
         if (taken) {
             // A peer's request got there first.
